@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/bfs.h"
+#include "engine/search_result.h"
+#include "lib/search_config.h"
+#include "lib/search_error.h"
+
+namespace qarn {
+
+// Each entry copies `config`, applies the per-call overrides (absent keeps
+// the Searcher's value), shapes the data set and runs one search.
+
+Expected<SearchResult> find_function(const SearchConfig& config, std::span<const double> xs,
+                                     std::span<const double> ys, std::optional<double> alpha,
+                                     std::optional<double> l1_ratio);
+
+Expected<SearchResult> find_multivariate(const SearchConfig& config, const Rows& inputs,
+                                         std::span<const double> ys, std::optional<double> alpha,
+                                         std::optional<double> l1_ratio);
+
+// The same operation as find_multivariate under its scikit-learn name.
+Expected<SearchResult> fit(const SearchConfig& config, const Rows& inputs,
+                           std::span<const double> ys, std::optional<double> alpha,
+                           std::optional<double> l1_ratio);
+
+// The whole front, every level built (no early stop), lowest loss first.
+Expected<std::vector<SearchResult>> find_candidates(const SearchConfig& config, const Rows& inputs,
+                                                    std::span<const double> ys,
+                                                    std::optional<double> alpha,
+                                                    std::optional<double> l1_ratio);
+
+// Formulas whose value at the single point variable 0 = 0.0 approaches `value`.
+Expected<SearchResult> recognize_constant(const SearchConfig& config, double value,
+                                          std::optional<double> alpha,
+                                          std::optional<double> l1_ratio);
+
+}  // namespace qarn

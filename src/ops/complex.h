@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cmath>
+
+namespace qarn {
+
+// A complex value as two doubles. Every input, parameter and formula value is
+// one; infinities, NaN and signed zeros are carried through unchanged.
+struct Complex {
+  double re = 0.0;  // real part
+  double im = 0.0;  // imaginary part
+
+  friend bool operator==(const Complex&, const Complex&) = default;
+};
+
+// The operations below are written exactly in the order of their defining
+// formulas: the search compares rounded values and strict losses, so a
+// "mathematically equal" rearrangement would change which formulas survive.
+// Literal operands with zero parts take part in full (0.0 * inf is NaN).
+
+inline Complex add(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+
+inline Complex sub(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+
+inline Complex neg(Complex z) { return {-z.re, -z.im}; }
+
+inline Complex mul(Complex a, Complex b) {
+  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+// Schoolbook division without scaling; callers exclude a zero divisor.
+inline Complex div(Complex a, Complex b) {
+  const double d = b.re * b.re + b.im * b.im;
+  return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
+}
+
+inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
+
+inline double argument(Complex z) { return std::atan2(z.im, z.re); }
+
+// Branch cut on the negative real axis; the sign of a zero imaginary part
+// picks the side (ln(-1 + 0i) = i*pi, ln(-1 - 0i) = -i*pi).
+inline Complex ln(Complex z) { return {std::log(modulus(z)), argument(z)}; }
+
+inline Complex exp(Complex z) {
+  const double x = z.re;
+  const double y = z.im;
+  if (std::isinf(x) && x > 0) {
+    if (y == 0.0 || std::isnan(y)) return {x, y};
+    if (std::isinf(y)) return {x, std::nan("")};
+  } else if (std::isinf(x)) {
+    if (std::isinf(y) || std::isnan(y)) return {0.0, 0.0};
+  } else if (std::isnan(x) && y == 0.0) {
+    return z;
+  }
+  const double r = std::exp(x);
+  return {std::cos(y) * r, std::sin(y) * r};
+}
+
+// Principal square root by three cases, decided on sign bits so that signed
+// zeros pick the side of the branch cut.
+inline Complex sqrt(Complex z) {
+  const double x = z.re;
+  const double y = z.im;
+  if (y == 0.0) {
+    if (!std::signbit(x)) return {std::sqrt(x), y};
+    const double s = std::sqrt(-x);
+    return std::signbit(y) ? Complex{0.0, -s} : Complex{0.0, s};
+  }
+  if (x == 0.0) {
+    const double s = std::sqrt(std::fabs(y) * 0.5);
+    return std::signbit(y) ? Complex{s, -s} : Complex{s, s};
+  }
+  const double r = modulus(z);
+  const double theta = argument(z);
+  const double sr = std::sqrt(r);
+  return {std::cos(theta * 0.5) * sr, std::sin(theta * 0.5) * sr};
+}
+
+inline Complex sin(Complex z) {
+  return {std::sin(z.re) * std::cosh(z.im), std::cos(z.re) * std::sinh(z.im)};
+}
+
+inline Complex cos(Complex z) {
+  return {std::cos(z.re) * std::cosh(z.im), (-std::sin(z.re)) * std::sinh(z.im)};
+}
+
+// A value counts as zero when both parts are zero (of either sign).
+inline bool is_zero(Complex z) { return z.re == 0.0 && z.im == 0.0; }
+
+}  // namespace qarn

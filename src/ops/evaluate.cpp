@@ -1,0 +1,240 @@
+#include "ops/evaluate.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace qarn {
+namespace {
+
+// Applies operator token `t` to the k = t.small values at `args`. Built-in
+// kernels are dispatched directly; anything else goes through the operator's
+// virtual interface. The result is screened like every operator result.
+inline bool apply_one(const Token& t, const OperatorRegistry& registry, const Complex* args,
+                      Complex& out) {
+  if (t.index >= registry.size()) return false;
+  const OperatorEntry& entry = registry.entries[t.index];
+  bool ok;
+  if (entry.arity == 1 && t.small == 1 && entry.kernel != Kernel::generic) {
+    ok = kernels::apply_unary(entry.kernel, args[0], out);
+  } else if (entry.arity == 2 && t.small == 2 && entry.kernel != Kernel::generic) {
+    ok = kernels::apply_binary(entry.kernel, args[0], args[1], out);
+  } else {
+    const std::optional<Complex> v = registry.operators[t.index]->eval({args, t.small});
+    ok = v.has_value();
+    if (ok) out = *v;
+  }
+  return ok && kernels::in_range(out);
+}
+
+// The evaluator proper over a stack with room for one value per token.
+std::optional<Complex> run_tokens(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                  std::span<const Complex> params,
+                                  const OperatorRegistry& registry, Complex* stack) {
+  std::size_t depth = 0;
+  for (const Token& t : tokens) {
+    switch (t.kind) {
+      case TokenKind::NamedConstant:
+      case TokenKind::RealConstant:
+        stack[depth++] = t.kind == TokenKind::NamedConstant ? t.value : Complex{t.value.re, 0.0};
+        break;
+      case TokenKind::Variable:
+        if (t.small >= inputs.size()) return std::nullopt;
+        stack[depth++] = inputs[t.small];
+        break;
+      case TokenKind::Parameter:
+        stack[depth++] = t.small < params.size() ? params[t.small] : t.value;
+        break;
+      case TokenKind::Apply: {
+        if (depth < t.small) return std::nullopt;
+        depth -= t.small;
+        Complex out;
+        if (!apply_one(t, registry, stack + depth, out)) return std::nullopt;
+        stack[depth++] = out;
+        break;
+      }
+    }
+  }
+  if (depth != 1) return std::nullopt;
+  return stack[0];
+}
+
+constexpr std::size_t kInlineStack = 32;
+
+}  // namespace
+
+std::optional<Complex> evaluate(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                std::span<const Complex> params,
+                                const OperatorRegistry& registry) {
+  if (tokens.size() <= kInlineStack) {
+    std::array<Complex, kInlineStack> stack;
+    return run_tokens(tokens, inputs, params, registry, stack.data());
+  }
+  std::vector<Complex> stack(tokens.size());
+  return run_tokens(tokens, inputs, params, registry, stack.data());
+}
+
+std::optional<Complex> evaluate(std::span<const Token> tokens, std::span<const Complex> inputs,
+                                std::span<const Complex> params, const OperatorRegistry& registry,
+                                std::vector<Complex>& stack) {
+  if (stack.size() < tokens.size()) stack.resize(tokens.size());
+  return run_tokens(tokens, inputs, params, registry, stack.data());
+}
+
+double evaluate_real(const Formula& formula, const OperatorRegistry& registry,
+                     std::span<const double> xs, std::vector<Complex>& inputs,
+                     std::vector<Complex>& stack) {
+  inputs.resize(xs.size());
+  for (std::size_t i = 0; i < xs.size(); ++i) inputs[i] = Complex{xs[i], 0.0};
+  const std::optional<Complex> v = evaluate(formula.tokens, inputs, {}, registry, stack);
+  return v ? v->re : std::nan("");
+}
+
+double evaluate_real(const Formula& formula, const OperatorRegistry& registry,
+                     std::span<const double> xs) {
+  std::vector<Complex> inputs;
+  std::vector<Complex> stack;
+  return evaluate_real(formula, registry, xs, inputs, stack);
+}
+
+DataColumns::DataColumns(std::span<const std::vector<Complex>> rows) : rows_(rows.size()) {
+  row_len_.resize(rows_);
+  for (std::size_t r = 0; r < rows_; ++r) {
+    row_len_[r] = rows[r].size();
+    vars_ = std::max(vars_, rows[r].size());
+  }
+  for (std::size_t r = 0; r < rows_; ++r) ragged_ = ragged_ || row_len_[r] != vars_;
+  values_.assign(vars_ * rows_, Complex{});
+  for (std::size_t r = 0; r < rows_; ++r) {
+    for (std::size_t v = 0; v < rows[r].size(); ++v) values_[v * rows_ + r] = rows[r][v];
+  }
+}
+
+namespace {
+
+template <class Kernel1>
+inline void map_unary(Kernel1 k, Complex* x, std::uint8_t* ok, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    Complex out{};
+    const bool good = k(x[i], out) && kernels::in_range(out);
+    x[i] = out;
+    ok[i] &= static_cast<std::uint8_t>(good);
+  }
+}
+
+template <class Kernel2>
+inline void map_binary(Kernel2 k, Complex* a, const Complex* b, std::uint8_t* ok, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    Complex out{};
+    const bool good = k(a[i], b[i], out) && kernels::in_range(out);
+    a[i] = out;
+    ok[i] &= static_cast<std::uint8_t>(good);
+  }
+}
+
+void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args,
+                 std::size_t stride, std::uint8_t* ok, std::size_t n) {
+  const OperatorEntry& entry = registry.entries[t.index];
+  using namespace kernels;
+  if (entry.arity == 1 && t.small == 1) {
+    switch (entry.kernel) {
+      case Kernel::neg: return map_unary(kernels::neg, args, ok, n);
+      case Kernel::inv: return map_unary(kernels::inv, args, ok, n);
+      case Kernel::exp: return map_unary(kernels::exp, args, ok, n);
+      case Kernel::log: return map_unary(kernels::log, args, ok, n);
+      case Kernel::sqrt: return map_unary(kernels::sqrt, args, ok, n);
+      case Kernel::sin: return map_unary(kernels::sin, args, ok, n);
+      case Kernel::cos: return map_unary(kernels::cos, args, ok, n);
+      case Kernel::tan: return map_unary(kernels::tan, args, ok, n);
+      case Kernel::arcsin: return map_unary(kernels::arcsin, args, ok, n);
+      case Kernel::arccos: return map_unary(kernels::arccos, args, ok, n);
+      case Kernel::arctan: return map_unary(kernels::arctan, args, ok, n);
+      case Kernel::square: return map_unary(kernels::square, args, ok, n);
+      case Kernel::cube: return map_unary(kernels::cube, args, ok, n);
+      default: break;
+    }
+  } else if (entry.arity == 2 && t.small == 2) {
+    const Complex* b = args + stride;
+    switch (entry.kernel) {
+      case Kernel::qarn: return map_binary(kernels::qarn, args, b, ok, n);
+      case Kernel::plus: return map_binary(kernels::plus, args, b, ok, n);
+      case Kernel::times: return map_binary(kernels::times, args, b, ok, n);
+      case Kernel::subtract: return map_binary(kernels::subtract, args, b, ok, n);
+      case Kernel::divide: return map_binary(kernels::divide, args, b, ok, n);
+      default: break;
+    }
+  }
+  // Anything else: one virtual call per row, arguments gathered from the
+  // per-token columns of the stack.
+  const Operator& op = *registry.operators[t.index];
+  std::array<Complex, 256> gathered;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t a = 0; a < t.small; ++a) gathered[a] = args[a * stride + i];
+    const std::optional<Complex> v = op.eval({gathered.data(), t.small});
+    const bool good = v.has_value() && kernels::in_range(*v);
+    if (v) args[i] = *v;
+    ok[i] &= static_cast<std::uint8_t>(good);
+  }
+}
+
+}  // namespace
+
+void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
+                         std::size_t begin, std::size_t count, std::span<const Complex> params,
+                         const OperatorRegistry& registry, Complex* out, std::uint8_t* ok) {
+  constexpr std::size_t B = kBlock;
+  std::fill(ok, ok + count, std::uint8_t{1});
+  const auto fail_all = [&] { std::fill(ok, ok + count, std::uint8_t{0}); };
+  if (stack_.size() < tokens.size() * B) stack_.resize(tokens.size() * B);
+  Complex* stack = stack_.data();
+  std::size_t depth = 0;
+  for (const Token& t : tokens) {
+    Complex* top = stack + depth * B;
+    switch (t.kind) {
+      case TokenKind::NamedConstant:
+      case TokenKind::RealConstant: {
+        const Complex v = t.kind == TokenKind::NamedConstant ? t.value : Complex{t.value.re, 0.0};
+        std::fill(top, top + count, v);
+        ++depth;
+        break;
+      }
+      case TokenKind::Variable: {
+        if (t.small >= data.vars()) return fail_all();
+        const Complex* col = data.column(t.small, begin);
+        std::copy(col, col + count, top);
+        if (data.ragged()) {
+          for (std::size_t i = 0; i < count; ++i) {
+            ok[i] &= static_cast<std::uint8_t>(data.has(begin + i, t.small));
+          }
+        }
+        ++depth;
+        break;
+      }
+      case TokenKind::Parameter: {
+        const Complex v = t.small < params.size() ? params[t.small] : t.value;
+        std::fill(top, top + count, v);
+        ++depth;
+        break;
+      }
+      case TokenKind::Apply: {
+        if (depth < t.small || t.index >= registry.size()) return fail_all();
+        depth -= t.small;
+        Complex* args = stack + depth * B;
+        if (t.small == 0) {
+          // A constant applied as an operator: same value on every row.
+          const std::optional<Complex> v = registry.operators[t.index]->eval({});
+          if (!v || !kernels::in_range(*v)) return fail_all();
+          std::fill(args, args + count, *v);
+        } else {
+          apply_block(t, registry, args, B, ok, count);
+        }
+        ++depth;
+        break;
+      }
+    }
+  }
+  if (depth != 1) return fail_all();
+  std::copy(stack, stack + count, out);
+}
+
+}  // namespace qarn
