@@ -12,10 +12,25 @@ namespace qarn {
 // Sample-major data: row i holds the input values of sample i.
 using Rows = std::vector<std::vector<double>>;
 
+// Figures of one built level, for benchmarks.
+struct LevelStats {
+  std::uint64_t level = 0;
+  std::uint64_t formed = 0;    // children formed by the expansion loops
+  std::uint64_t admitted = 0;  // children that passed deduplication (= scored)
+  std::uint64_t scored = 0;    // candidates with a finite loss
+  std::uint64_t retained = 0;  // kept in the level's beam
+  double seconds = 0.0;        // time to build the level
+};
+
 // Breadth-first search by complexity; returns the Pareto front, most accurate
 // (and most complex) first, or the reason nothing could be returned. Prints
 // its progress to the process's standard output.
 Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
                                                const SearchConfig& config);
+
+// The same search, appending the figures of every built level to `stats`.
+Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               std::vector<LevelStats>* stats);
 
 }  // namespace qarn

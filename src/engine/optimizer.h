@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -56,17 +57,37 @@ class Optimizer {
              std::size_t max_iterations);
 
  private:
+  // MSE of one evaluation pass over all rows plus `penalty`, or +inf when a
+  // row has no value (or, with `screen`, a value beyond the magnitude bound).
+  // `keep`, when given, receives the real part of every row that has a
+  // target. With a finite `stop_at` the pass returns +inf as soon as the
+  // result can no longer fall below `stop_at`. +inf whenever it stops early.
+  double error_pass(std::span<const Token> tokens, const DataColumns& data,
+                    std::span<const double> targets, const OperatorRegistry& registry,
+                    std::span<const Complex> params, bool screen, double* keep, double penalty,
+                    double stop_at);
+  // base_[i] = real part at row i with theta_, 0.0 where the row fails.
+  void fill_base(std::span<const Token> tokens, const DataColumns& data, std::size_t used,
+                 const OperatorRegistry& registry);
+  // diag_ and grad_ at theta_ from base_ by forward differences.
+  void jacobian_sums(std::span<const Token> tokens, const DataColumns& data,
+                     std::span<const double> targets, std::size_t used,
+                     const OperatorRegistry& registry);
+  void reserve_block();
+
   BatchEvaluator evaluator_;
-  // scratch reused across calls
-  std::vector<Complex> values_;
-  std::vector<std::uint8_t> ok_;
-  std::vector<Complex> params_;
-  std::vector<double> theta_;
-  std::vector<double> trial_;
-  std::vector<double> residual_;
-  std::vector<double> base_;
-  std::vector<double> column_;
-  std::vector<std::size_t> positions_;
+  // Scratch reused across calls; sized on first use, never shrunk.
+  std::vector<Complex> values_;            // one block of formula values
+  std::vector<std::uint8_t> ok_;           // one block of success flags
+  std::vector<Complex> params_;            // (theta_k, 0.0) handed to the evaluator
+  std::vector<double> theta_;              // current parameter vector
+  std::vector<double> trial_;              // trial parameter vector
+  std::vector<double> residual_;           // one block of r_i = f_i - y_i
+  std::vector<double> base_;               // f_i at theta_, one per row with a target
+  std::vector<double> trial_base_;         // f_i at trial_, filled by the trial pass
+  std::vector<double> diag_;               // D_j = sum_i J_ij^2
+  std::vector<double> grad_;               // g_j = sum_i J_ij * r_i
+  std::vector<std::size_t> positions_;     // token position of each Parameter token
 };
 
 }  // namespace qarn

@@ -5,27 +5,25 @@
 #include <cmath>
 
 namespace qarn {
-namespace {
 
-// Applies operator token `t` to the k = t.small values at `args`. Built-in
-// kernels are dispatched directly; anything else goes through the operator's
-// virtual interface. The result is screened like every operator result.
-inline bool apply_one(const Token& t, const OperatorRegistry& registry, const Complex* args,
-                      Complex& out) {
-  if (t.index >= registry.size()) return false;
-  const OperatorEntry& entry = registry.entries[t.index];
+bool apply_operator(const OperatorRegistry& registry, std::uint64_t index, std::uint8_t arity,
+                    const Complex* args, Complex& out) {
+  if (index >= registry.size()) return false;
+  const OperatorEntry& entry = registry.entries[index];
   bool ok;
-  if (entry.arity == 1 && t.small == 1 && entry.kernel != Kernel::generic) {
+  if (entry.arity == 1 && arity == 1 && entry.kernel != Kernel::generic) {
     ok = kernels::apply_unary(entry.kernel, args[0], out);
-  } else if (entry.arity == 2 && t.small == 2 && entry.kernel != Kernel::generic) {
+  } else if (entry.arity == 2 && arity == 2 && entry.kernel != Kernel::generic) {
     ok = kernels::apply_binary(entry.kernel, args[0], args[1], out);
   } else {
-    const std::optional<Complex> v = registry.operators[t.index]->eval({args, t.small});
+    const std::optional<Complex> v = registry.operators[index]->eval({args, arity});
     ok = v.has_value();
     if (ok) out = *v;
   }
   return ok && kernels::in_range(out);
 }
+
+namespace {
 
 // The evaluator proper over a stack with room for one value per token.
 std::optional<Complex> run_tokens(std::span<const Token> tokens, std::span<const Complex> inputs,
@@ -49,7 +47,7 @@ std::optional<Complex> run_tokens(std::span<const Token> tokens, std::span<const
         if (depth < t.small) return std::nullopt;
         depth -= t.small;
         Complex out;
-        if (!apply_one(t, registry, stack + depth, out)) return std::nullopt;
+        if (!apply_operator(registry, t.index, t.small, stack + depth, out)) return std::nullopt;
         stack[depth++] = out;
         break;
       }

@@ -11,6 +11,12 @@
 
 namespace qarn {
 
+// Applies operator `index` of the registry to `arity` values at `args` and
+// screens the result: false when the operator has no value there, or when a
+// part of the result is not finite or reaches 1e15 in magnitude.
+bool apply_operator(const OperatorRegistry& registry, std::uint64_t index, std::uint8_t arity,
+                    const Complex* args, Complex& out);
+
 // Complex value of `tokens` at one data point, or empty where the formula has
 // no value there. `params`, when non-empty, overrides the stored values of the
 // Parameter tokens whose slot it covers. Operator results that are not finite

@@ -1,0 +1,55 @@
+#include "engine/best.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/optimizer.h"
+
+namespace qarn {
+
+void record_best(BestByComplexity& best, const Formula& candidate, double loss) {
+  const std::lock_guard lock(best.mutex);
+  const auto found = best.entries.find(candidate.complexity);
+  if (found == best.entries.end()) {
+    best.entries.emplace(candidate.complexity, BestByComplexity::Entry{loss, candidate});
+  } else if (found->second.loss > loss) {
+    found->second = BestByComplexity::Entry{loss, candidate};
+  }
+}
+
+bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_stop) {
+  if (no_early_stop) return false;
+  const std::lock_guard lock(best.mutex);
+  for (const auto& [complexity, entry] : best.entries) {
+    if (stop_threshold >= entry.loss) return true;
+  }
+  return false;
+}
+
+Expected<std::vector<SearchResult>> extract_front(
+    BestByComplexity& best, const std::shared_ptr<const OperatorRegistry>& registry,
+    const SearchConfig& config, std::span<const std::vector<Complex>> rows,
+    std::span<const double> targets) {
+  const std::lock_guard lock(best.mutex);
+  if (best.entries.empty()) return SearchError::no_formula_found(config.max_complexity);
+  std::vector<SearchResult> front;
+  double lowest = std::numeric_limits<double>::infinity();
+  for (const auto& [complexity, entry] : best.entries) {
+    Formula candidate = entry.candidate;
+    double loss = entry.loss;
+    if (candidate.param_count != 0 && config.fit_constants) {
+      FitResult refit = fit_parameters(candidate, rows, targets, *registry, config.alpha,
+                                       config.l1_ratio, 30);
+      candidate = std::move(refit.formula);
+      loss = refit.loss;
+    }
+    if (loss < lowest) {
+      front.push_back(SearchResult{std::move(candidate), registry, loss});
+      lowest = loss;
+    }
+  }
+  std::reverse(front.begin(), front.end());
+  return front;
+}
+
+}  // namespace qarn

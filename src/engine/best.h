@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "engine/search_result.h"
+#include "lib/search_config.h"
+#include "lib/search_error.h"
+#include "ops/formula.h"
+
+namespace qarn {
+
+// The lowest-loss candidate seen for each complexity in the whole search,
+// retained in a beam or not. Only the driver thread touches it.
+struct BestByComplexity {
+  struct Entry {
+    double loss = 0.0;
+    Formula candidate;
+  };
+
+  std::mutex mutex;
+  std::map<std::uint64_t, Entry> entries;  // ascending complexity
+};
+
+// Inserts the candidate when its complexity has no entry yet, replaces the
+// entry only when the stored loss is strictly greater (never with NaN).
+void record_best(BestByComplexity& best, const Formula& candidate, double loss);
+
+// True when early stopping is allowed and some recorded loss is at or below
+// the threshold.
+bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_stop);
+
+// Refits the best formula of every complexity (30 iterations) and keeps those
+// strictly better than every simpler one: the Pareto front, most accurate
+// first. NoFormulaFound when nothing was recorded.
+Expected<std::vector<SearchResult>> extract_front(
+    BestByComplexity& best, const std::shared_ptr<const OperatorRegistry>& registry,
+    const SearchConfig& config, std::span<const std::vector<Complex>> rows,
+    std::span<const double> targets);
+
+}  // namespace qarn

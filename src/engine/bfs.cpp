@@ -1,0 +1,192 @@
+#include "engine/bfs.h"
+
+#include <chrono>
+#include <cmath>
+#include <string>
+
+#include "engine/beam.h"
+#include "engine/best.h"
+#include "engine/candidate.h"
+#include "engine/duration.h"
+#include "engine/expand.h"
+#include "engine/fingerprint_set.h"
+#include "engine/optimizer.h"
+#include "engine/progress.h"
+#include "engine/score.h"
+#include "ops/evaluate.h"
+
+namespace qarn {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Only variables 0..254 can be seeded: a variable index and var_count are
+// 8-bit values, and a wrapped index would alias an earlier variable.
+constexpr std::size_t kMaxSeededVariables = 255;
+
+Formula parameter_leaf() {
+  return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1};
+}
+
+Formula variable_leaf(std::size_t i) {
+  return Formula{{Token::variable(static_cast<std::uint8_t>(i))},
+                 "v_{" + std::to_string(i) + "}",
+                 1,
+                 static_cast<std::uint8_t>(i + 1),
+                 0};
+}
+
+// Everything one search works on; released when the search returns.
+struct SearchState {
+  std::shared_ptr<const OperatorRegistry> registry;
+  std::vector<std::vector<Complex>> rows;
+  DataColumns data;
+  std::vector<double> targets;
+  FingerprintSet seen;
+  BestByComplexity best;
+  Levels levels;
+};
+
+// Level 1: the parameter leaf, then one leaf per input variable. Seeds are
+// deduplicated like everything else but not fitted; a seed without a finite
+// loss is still kept for expansion.
+void seed_level(SearchState& s, std::size_t variables, const SearchConfig& config) {
+  std::vector<Formula> seeds;
+  seeds.push_back(parameter_leaf());
+  for (std::size_t i = 0; i < std::min(variables, kMaxSeededVariables); ++i) {
+    seeds.push_back(variable_leaf(i));
+  }
+  Optimizer optimizer;
+  for (Formula& seed : seeds) {
+    const std::optional<Fingerprint> fp = fingerprint(seed, *s.registry);
+    if (!fp || s.seen.insert(*fp)) continue;
+    const double loss =
+        optimizer.loss(seed.tokens, s.data, s.targets, *s.registry, config.alpha, config.l1_ratio);
+    if (std::isfinite(loss)) record_best(s.best, seed, loss);
+    s.levels[1].add(std::move(seed), *s.registry);
+  }
+}
+
+Formula build(const SearchState& s, std::uint64_t level, const ScoredLevel& scored,
+              const ScoredChild& item) {
+  Formula f = materialize(s.levels, level, item.child, *s.registry);
+  if (item.fitted != ScoredChild::kUnfitted) store_parameters(f, &scored.fitted_values[item.fitted]);
+  return f;
+}
+
+// Records the level's lowest loss. Every candidate of the level has the same
+// complexity and no earlier level can have recorded it, so recording the
+// first lowest loss once leaves the same entry as recording every candidate
+// in turn.
+void record_level_best(SearchState& s, std::uint64_t level, const ScoredLevel& scored,
+                       const SearchConfig& config) {
+  const double factor = config.complexity_penalty * static_cast<double>(level) + 1.0;
+  const ScoredChild* winner = nullptr;
+  double winner_loss = 0.0;
+  for (const ScoredChild& item : scored.items) {
+    const double loss = item.score / factor;
+    if (winner == nullptr || winner_loss > loss) {
+      winner = &item;
+      winner_loss = loss;
+    }
+  }
+  if (winner != nullptr) record_best(s.best, build(s, level, scored, *winner), winner_loss);
+}
+
+Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredLevel& scored,
+                  const SearchConfig& config) {
+  std::vector<double> scores(scored.items.size());
+  for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = scored.items[i].score;
+  const auto key_of = [&](std::size_t i) {
+    const Child& c = scored.items[i].child;
+    const std::uint64_t left_level = c.unary() ? level - 1 : c.split;
+    const std::string& a = s.levels[left_level].keys[c.left];
+    const std::string* b = c.unary() ? nullptr : &s.levels[level - 1 - c.split].keys[c.right];
+    return child_key(a, b, c.op);
+  };
+  Level kept;
+  for (std::size_t i : select_beam_positions(scores, config.beam_width, key_of)) {
+    kept.add(build(s, level, scored, scored.items[i]), *s.registry);
+  }
+  return kept;
+}
+
+LevelStats build_level(SearchState& s, std::uint64_t level, const SearchConfig& config) {
+  const Clock::time_point t0 = Clock::now();
+  LevelStats stats;
+  stats.level = level;
+
+  const std::vector<std::size_t> unary = s.registry->operators_with_arity(1);
+  Expansion unary_children = expand_unary(s.levels, level, unary, *s.registry, s.seen);
+  stats.formed += unary_children.formed;
+  std::vector<Child> candidates = std::move(unary_children.children);
+  const std::vector<std::size_t> binary = s.registry->operators_with_arity(2);
+  for (std::uint64_t j = 1; j + 2 <= level; ++j) {
+    const Expansion formed = expand_binary(s.levels, level, j, binary, *s.registry, s.seen);
+    stats.formed += formed.formed;
+    candidates.insert(candidates.end(), formed.children.begin(), formed.children.end());
+  }
+  stats.admitted = candidates.size();
+
+  ProgressState progress;
+  progress.total = candidates.size();
+  progress.level = level;
+  progress.start = Clock::now();
+  const ScoredLevel scored = score_candidates(std::move(candidates), s.levels, level, progress,
+                                              s.data, s.targets, *s.registry, config);
+  if (progress.total > 0) write_stdout("\n");
+  stats.scored = scored.items.size();
+
+  record_level_best(s, level, scored, config);
+  s.levels.push_back(retain_beam(s, level, scored, config));
+
+  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
+  write_stdout("[QARN-SR]   -> Level " + std::to_string(level) + " processed in " +
+               format_duration(elapsed) + ". Retaining top " +
+               std::to_string(s.levels[level].size()) + " candidates.\n");
+  stats.retained = s.levels[level].size();
+  stats.seconds = std::chrono::duration<double>(elapsed).count();
+  return stats;
+}
+
+}  // namespace
+
+Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
+                                               const SearchConfig& config) {
+  return run_search(rows, targets, config, nullptr);
+}
+
+Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               std::vector<LevelStats>* stats) {
+  if (rows.size() != targets.size() || rows.empty()) {
+    return SearchError::dimension_mismatch(kDimensionMismatchText);
+  }
+  // Level 1 is the lowest level there is; with nothing to build, nothing is found.
+  if (config.max_complexity == 0) return SearchError::no_formula_found(0);
+
+  SearchState s;
+  s.registry = make_builtin_registry();
+  s.rows.reserve(rows.size());
+  for (const std::vector<double>& row : rows) {
+    std::vector<Complex>& out = s.rows.emplace_back(row.size());
+    for (std::size_t i = 0; i < row.size(); ++i) out[i] = Complex{row[i], 0.0};
+  }
+  s.data = DataColumns(s.rows);
+  s.targets.assign(targets.begin(), targets.end());
+  s.levels.resize(2);
+
+  seed_level(s, rows[0].size(), config);
+  if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
+    write_stdout("[QARN-SR] Started search space exploration. Level 1 seeded with " +
+                 std::to_string(s.levels[1].size()) + " primary nodes.\n");
+    for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
+      const LevelStats built = build_level(s, level, config);
+      if (stats != nullptr) stats->push_back(built);
+      if (should_stop(s.best, config.stop_threshold, config.no_early_stop)) break;
+    }
+  }
+  return extract_front(s.best, s.registry, config, s.rows, s.targets);
+}
+
+}  // namespace qarn

@@ -1,0 +1,142 @@
+#include "engine/expand.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include <tbb/parallel_pipeline.h>
+#include <tbb/task_arena.h>
+
+#include "ops/evaluate.h"
+
+namespace qarn {
+namespace {
+
+// A child that has a fingerprint and still has to pass the seen set.
+struct Pending {
+  Child child;
+  Fingerprint fingerprint;
+};
+struct Batch {
+  std::vector<Pending> pending;
+  std::uint64_t formed = 0;  // children formed, with or without a fingerprint
+};
+
+// Values of a child at the probes from its parents' cached values: exactly
+// what evaluating the child's tokens gives there, since each parent's tokens
+// evaluate to its own value and the operator result is screened the same way.
+std::optional<Fingerprint> child_fingerprint(const ProbeValues& a, const ProbeValues* b,
+                                             std::uint64_t op, const OperatorRegistry& registry) {
+  ProbeValues values;
+  const std::uint8_t arity = b != nullptr ? 2 : 1;
+  for (std::size_t p = 0; p < kProbeCount; ++p) {
+    if (!a[p] || (b != nullptr && !(*b)[p])) return std::nullopt;
+    const Complex args[2] = {*a[p], b != nullptr ? *(*b)[p] : Complex{}};
+    Complex out;
+    if (!apply_operator(registry, op, arity, args, out)) return std::nullopt;
+    values[p] = out;
+  }
+  return fingerprint_from_values(values);
+}
+
+// Forms the children of items [0, items) in pieces on the worker pool and
+// admits them into `seen` in input order: of two children with equal
+// fingerprints in one loop the earlier one always survives, so the outcome
+// does not depend on the number of threads. form(item, batch) appends the
+// item's fingerprinted children in their order and counts every child formed.
+template <class Form>
+Expansion admit_in_order(std::size_t items, std::size_t items_per_piece,
+                                  FingerprintSet& seen, Form&& form) {
+  Expansion admitted;
+  if (items == 0) return admitted;
+  items_per_piece = std::max<std::size_t>(items_per_piece, 1);
+  std::size_t next = 0;
+  const auto in_flight = static_cast<std::size_t>(2 * tbb::this_task_arena::max_concurrency());
+  tbb::parallel_pipeline(
+      in_flight,
+      tbb::make_filter<void, std::pair<std::size_t, std::size_t>>(
+          tbb::filter_mode::serial_in_order,
+          [&](tbb::flow_control& fc) -> std::pair<std::size_t, std::size_t> {
+            if (next >= items) {
+              fc.stop();
+              return {0, 0};
+            }
+            const std::size_t begin = next;
+            next = std::min(items, next + items_per_piece);
+            return {begin, next};
+          }) &
+          tbb::make_filter<std::pair<std::size_t, std::size_t>, Batch*>(
+              tbb::filter_mode::parallel,
+              [&](std::pair<std::size_t, std::size_t> range) -> Batch* {
+                auto batch = std::make_unique<Batch>();
+                for (std::size_t i = range.first; i < range.second; ++i) form(i, *batch);
+                return batch.release();
+              }) &
+          tbb::make_filter<Batch*, void>(tbb::filter_mode::serial_in_order, [&](Batch* raw) {
+            const std::unique_ptr<Batch> batch(raw);
+            admitted.formed += batch->formed;
+            for (const Pending& p : batch->pending) {
+              if (!seen.insert(p.fingerprint)) admitted.children.push_back(p.child);
+            }
+          }));
+  return admitted;
+}
+
+// Pieces of roughly this many children keep the pipeline busy without
+// holding much memory in flight.
+constexpr std::size_t kChildrenPerPiece = 4096;
+
+}  // namespace
+
+Expansion expand_unary(const Levels& levels, std::uint64_t level,
+                                std::span<const std::size_t> unary_ops,
+                                const OperatorRegistry& registry, FingerprintSet& seen) {
+  const Level& parents = levels[level - 1];
+  const std::size_t per_item = std::max<std::size_t>(unary_ops.size(), 1);
+  return admit_in_order(parents.size(), kChildrenPerPiece / per_item, seen,
+                        [&](std::size_t p, Batch& batch) {
+                          batch.formed += unary_ops.size();
+                          for (std::size_t op : unary_ops) {
+                            const auto fp = child_fingerprint(parents.probes[p], nullptr, op, registry);
+                            if (!fp) continue;
+                            Child c;
+                            c.left = static_cast<std::uint32_t>(p);
+                            c.op = static_cast<std::uint16_t>(op);
+                            batch.pending.push_back({c, *fp});
+                          }
+                        });
+}
+
+Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
+                                 std::span<const std::size_t> binary_ops,
+                                 const OperatorRegistry& registry, FingerprintSet& seen) {
+  const std::uint64_t right_level = level - 1 - split;
+  const Level& lefts = levels[split];
+  const Level& rights = levels[right_level];
+  const bool same_complexity = split == right_level;
+  const std::size_t per_item = std::max<std::size_t>(rights.size() * binary_ops.size(), 1);
+  return admit_in_order(
+      lefts.size(), kChildrenPerPiece / per_item, seen, [&](std::size_t a, Batch& batch) {
+        const Formula& left = lefts.formulas[a];
+        for (std::size_t b = 0; b < rights.size(); ++b) {
+          // Byte-wise text order, the shorter text first on a common prefix.
+          const bool left_greater = same_complexity && left.text > rights.formulas[b].text;
+          for (std::size_t op : binary_ops) {
+            if (left_greater && registry.entries[op].commutative) continue;
+            ++batch.formed;
+            const auto fp =
+                child_fingerprint(lefts.probes[a], &rights.probes[b], op, registry);
+            if (!fp) continue;
+            Child c;
+            c.left = static_cast<std::uint32_t>(a);
+            c.right = static_cast<std::uint32_t>(b);
+            c.split = static_cast<std::uint32_t>(split);
+            c.op = static_cast<std::uint16_t>(op);
+            batch.pending.push_back({c, *fp});
+          }
+        }
+      });
+}
+
+}  // namespace qarn

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/fingerprint.h"
+
+namespace qarn {
+
+// The search's set of seen fingerprints, shared by all worker threads and all
+// levels of one search. Nothing is ever removed.
+//
+// It stores a 128-bit digest of each fingerprint rather than the 80-byte
+// fingerprint itself, so that tens of millions of entries fit in about
+// 16 bytes / load factor per entry. The digest is two independent, well-mixed
+// 64-bit hashes of the ten integers; two different fingerprints are taken as
+// equal only when both hashes collide, which needs on the order of 2^64
+// entries to become likely. That risk is accepted.
+//
+// Layout: `shard_count` flat open-addressing tables (linear probing over
+// 16-byte slots), each behind its own mutex; the shard is chosen from digest
+// bits that the in-table probe position does not use. A table doubles when
+// its load would pass 5/8.
+class FingerprintSet {
+ public:
+  explicit FingerprintSet(std::size_t shard_count = 64);
+  ~FingerprintSet();
+
+  FingerprintSet(const FingerprintSet&) = delete;
+  FingerprintSet& operator=(const FingerprintSet&) = delete;
+
+  // Atomic insert-if-absent; returns true when the fingerprint WAS already
+  // present. Of concurrent inserts of equal fingerprints exactly one returns
+  // false.
+  bool insert(const Fingerprint& fp);
+
+  // Thread-safe membership test.
+  bool contains(const Fingerprint& fp) const;
+
+  // Number of distinct fingerprints inserted.
+  std::size_t size() const;
+
+  // Bytes held by the tables and shard headers (for the benchmark).
+  std::size_t memory_bytes() const;
+
+ private:
+  struct Shard;
+
+  Shard& shard_for(std::uint64_t h0) const;
+
+  std::unique_ptr<Shard[]> shards_;
+  std::size_t shard_count_ = 0;
+  std::uint64_t shard_mask_ = 0;  // shard_count_ - 1 (shard_count_ is a power of two)
+};
+
+}  // namespace qarn

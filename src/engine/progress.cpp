@@ -1,0 +1,89 @@
+#include "engine/progress.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+namespace qarn {
+
+namespace {
+
+constexpr std::string_view kFull = "\u2588";   // █
+constexpr std::string_view kEmpty = "\u2591";  // ░
+constexpr std::uint64_t kCells = 10;
+
+void append_uint(std::string& out, std::uint64_t v) {
+  std::array<char, 24> buf;
+  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
+  out.append(buf.data(), r.ptr);
+}
+
+// Fixed point with one decimal, rounded from the exact binary value with ties
+// to even, as printf("%.1f") does. The buffer holds any finite double in
+// fixed notation (at most 309 integer digits).
+void append_fixed1(std::string& out, double v) {
+  std::array<char, 400> buf;
+  const auto r =
+      std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 1);
+  out.append(buf.data(), r.ptr);
+}
+
+}  // namespace
+
+std::string progress_text(std::uint64_t level, std::uint64_t pct, std::uint64_t done_now,
+                          std::uint64_t total, double elapsed, double remaining) {
+  const std::uint64_t filled = pct / 10 < kCells ? pct / 10 : kCells;
+  std::string out;
+  out.reserve(128);
+  out += "\r  [QARN] L";
+  append_uint(out, level);
+  out += " Progress: [";
+  for (std::uint64_t i = 0; i < kCells; ++i) out += i < filled ? kFull : kEmpty;
+  out += "] ";
+  append_uint(out, pct);
+  out += "% (";
+  append_uint(out, done_now);
+  out += "/";
+  append_uint(out, total);
+  out += ") | ";
+  append_fixed1(out, elapsed);
+  out += "s (Est: ";
+  append_fixed1(out, remaining);
+  out += "s)   ";
+  return out;
+}
+
+void write_stdout(std::string_view text) {
+  // One lock around write and flush, so that a line from another thread
+  // cannot land between them. Errors are not reported: the search must go
+  // on whether or not anyone reads the console.
+  flockfile(stdout);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  funlockfile(stdout);
+}
+
+void progress_step(ProgressState& state) {
+  const std::uint64_t total = state.total;
+  if (total == 0) return;
+  const std::uint64_t done_now = state.done.fetch_add(1) + 1;
+  const std::uint64_t pct = done_now * 100 / total;
+
+  // Claim pct: only the thread whose swap succeeds prints it. A percentage
+  // overtaken by a higher claim is never printed, nor anything after 100.
+  std::uint64_t last = state.last.load();
+  while (true) {
+    if (last > 99 || pct <= last) return;
+    if (state.last.compare_exchange_weak(last, pct)) break;
+  }
+
+  const auto since = std::chrono::steady_clock::now() - state.start;
+  const auto whole = std::chrono::duration_cast<std::chrono::seconds>(since);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(since - whole);
+  const double elapsed =
+      static_cast<double>(whole.count()) + static_cast<double>(nanos.count()) / 1e9;
+  const double remaining = elapsed * 100.0 / static_cast<double>(pct) - elapsed;
+  write_stdout(progress_text(state.level, pct, done_now, total, elapsed, remaining));
+}
+
+}  // namespace qarn

@@ -1,0 +1,95 @@
+#include "engine/score.h"
+
+#include <cmath>
+
+#include <tbb/enumerable_thread_specific.h>
+
+#include "engine/optimizer.h"
+#include "engine/parallel.h"
+
+namespace qarn {
+namespace {
+
+// Scratch of one worker: reused for every candidate it scores.
+struct Workspace {
+  Optimizer optimizer;
+  std::vector<Token> tokens;
+  std::vector<Token> fitted;
+};
+
+constexpr std::size_t kCandidatesPerPiece = 16;
+
+}  // namespace
+
+void store_parameters(Formula& formula, const double* values) {
+  std::size_t k = 0;
+  for (Token& t : formula.tokens) {
+    if (t.kind == TokenKind::Parameter) t.value = Complex{values[k++], 0.0};
+  }
+}
+
+ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
+                             std::uint64_t level, ProgressState& progress,
+                             const DataColumns& data, std::span<const double> targets,
+                             const OperatorRegistry& registry, const SearchConfig& config) {
+  const double complexity = static_cast<double>(level);
+  tbb::enumerable_thread_specific<Workspace> workspaces;
+  std::vector<ScoredLevel> parts = parallel_pieces<ScoredLevel>(
+      candidates.size(), kCandidatesPerPiece,
+      [&](std::size_t begin, std::size_t end, ScoredLevel& part) {
+        Workspace& ws = workspaces.local();
+        for (std::size_t i = begin; i < end; ++i) {
+          const Child& child = candidates[i];
+          progress_step(progress);
+          const Formula& a = left_parent(levels, level, child);
+          const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
+          child_tokens(a, b, child.op, ws.tokens);
+          double loss = ws.optimizer.loss(ws.tokens, data, targets, registry, config.alpha,
+                                          config.l1_ratio);
+          const auto param_count =
+              static_cast<std::uint8_t>(a.param_count + (b != nullptr ? b->param_count : 0));
+          bool fitted = false;
+          if (config.fit_constants && param_count != 0) {
+            ws.fitted = ws.tokens;
+            const double fitted_loss = ws.optimizer.fit(ws.fitted, data, targets, registry,
+                                                        config.alpha, config.l1_ratio, 10);
+            if (fitted_loss < loss) {
+              loss = fitted_loss;
+              fitted = true;
+            }
+          }
+          if (!std::isfinite(loss)) continue;
+          ScoredChild scored{child, loss * (1 + config.complexity_penalty * complexity)};
+          if (fitted) {
+            scored.fitted = static_cast<std::uint32_t>(part.fitted_values.size());
+            for (const Token& t : ws.fitted) {
+              if (t.kind == TokenKind::Parameter) part.fitted_values.push_back(t.value.re);
+            }
+          }
+          part.items.push_back(scored);
+        }
+      });
+
+  ScoredLevel out;
+  std::size_t items = 0;
+  std::size_t values = 0;
+  for (const ScoredLevel& part : parts) {
+    items += part.items.size();
+    values += part.fitted_values.size();
+  }
+  out.items.reserve(items);
+  out.fitted_values.reserve(values);
+  for (ScoredLevel& part : parts) {
+    const auto offset = static_cast<std::uint32_t>(out.fitted_values.size());
+    for (ScoredChild s : part.items) {
+      if (s.fitted != ScoredChild::kUnfitted) s.fitted += offset;
+      out.items.push_back(s);
+    }
+    out.fitted_values.insert(out.fitted_values.end(), part.fitted_values.begin(),
+                             part.fitted_values.end());
+    part = ScoredLevel{};
+  }
+  return out;
+}
+
+}  // namespace qarn

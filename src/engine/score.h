@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "engine/candidate.h"
+#include "engine/progress.h"
+#include "lib/search_config.h"
+#include "ops/evaluate.h"
+#include "ops/registry.h"
+
+namespace qarn {
+
+// A child that got a finite loss, with its score. When fitting lowered its
+// loss, its fitted parameter values (one per Parameter token, in token order)
+// start at `fitted` in the level's parameter store.
+struct ScoredChild {
+  static constexpr std::uint32_t kUnfitted = std::numeric_limits<std::uint32_t>::max();
+
+  Child child;
+  double score = 0.0;
+  std::uint32_t fitted = kUnfitted;
+};
+
+struct ScoredLevel {
+  std::vector<ScoredChild> items;    // input order
+  std::vector<double> fitted_values;  // parameter store of the fitted items
+};
+
+// Loss, optional fit (10 iterations) and score of every candidate of a level,
+// on the worker pool; candidates whose final loss is not finite are dropped.
+// Reports each candidate to `progress` before its loss is computed.
+ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
+                             std::uint64_t level, ProgressState& progress,
+                             const DataColumns& data, std::span<const double> targets,
+                             const OperatorRegistry& registry, const SearchConfig& config);
+
+// Writes values[k] as (values[k], 0.0) into the k-th Parameter token.
+void store_parameters(Formula& formula, const double* values);
+
+}  // namespace qarn

@@ -1,0 +1,79 @@
+#include "python/exceptions.h"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "python/py_ref.h"
+
+namespace qarn::py {
+
+namespace {
+
+// One strong reference per class, never released: the classes live as long
+// as the process, so every import and every raise sees the same objects.
+// All access happens with the interpreter lock held.
+PyObject* classes[3] = {nullptr, nullptr, nullptr};
+
+constexpr const char* kQualifiedNames[3] = {
+    "qarn_sr.QarnDimensionError",
+    "qarn_sr.QarnComplexityError",
+    "qarn_sr.QarnRuntimeError",
+};
+
+}  // namespace
+
+PyObject* exception_class(ExceptionClass which) {
+  const auto slot = static_cast<int>(which);
+  if (classes[slot] != nullptr) {
+    return classes[slot];
+  }
+  // Exception as the only base, no docstring, no class dictionary.
+  PyObject* created = PyErr_NewException(kQualifiedNames[slot], PyExc_Exception, nullptr);
+  if (created == nullptr) {
+    return nullptr;
+  }
+  // Creating a class can run Python code (a collection, finalisers) that could
+  // have created the class first; keep the one already published.
+  if (classes[slot] != nullptr) {
+    Py_DECREF(created);
+    return classes[slot];
+  }
+  classes[slot] = created;
+  return created;
+}
+
+void raise_search_error(const SearchError& error) {
+  const ExceptionClass which = error.kind == SearchError::Kind::DimensionMismatch
+                                   ? ExceptionClass::Dimension
+                                   : ExceptionClass::Complexity;
+  PyObject* cls = exception_class(which);
+  if (cls == nullptr) {
+    return;
+  }
+  const std::string message = error.message();
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) {
+    return;
+  }
+  PyErr_SetObject(cls, text.get());
+}
+
+void raise_from_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can hold: out of memory too.
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+  }
+}
+
+}  // namespace qarn::py
