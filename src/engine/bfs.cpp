@@ -1,6 +1,8 @@
 #include "engine/bfs.h"
 
+#include <bit>
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <string>
 
@@ -111,6 +113,20 @@ Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredLevel& 
   return kept;
 }
 
+// Order-sensitive hash of a retained level (texts and parameter bits), so that
+// runs can be compared without keeping every formula.
+std::uint64_t digest(const Level& level) {
+  std::uint64_t h = 1469598103934665603ull;
+  const auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+  for (const Formula& f : level.formulas) {
+    mix(std::hash<std::string>{}(f.text));
+    for (const Token& t : f.tokens) {
+      if (t.kind == TokenKind::Parameter) mix(std::bit_cast<std::uint64_t>(t.value.re));
+    }
+  }
+  return h;
+}
+
 LevelStats build_level(SearchState& s, std::uint64_t level, const SearchConfig& config) {
   const Clock::time_point t0 = Clock::now();
   LevelStats stats;
@@ -145,6 +161,7 @@ LevelStats build_level(SearchState& s, std::uint64_t level, const SearchConfig& 
                format_duration(elapsed) + ". Retaining top " +
                std::to_string(s.levels[level].size()) + " candidates.\n");
   stats.retained = s.levels[level].size();
+  stats.retained_digest = digest(s.levels[level]);
   stats.seconds = std::chrono::duration<double>(elapsed).count();
   return stats;
 }
