@@ -224,7 +224,7 @@ double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
     if (trial < current) {
       const double gain = current - trial;
       std::swap(theta_, trial_);
-      
+      std::swap(base_, trial_base_);
       current = trial;
       lambda = lambda / kDampingFactor;
       rejections = 0;

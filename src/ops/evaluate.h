@@ -40,27 +40,45 @@ double evaluate_real(const Formula& formula, const OperatorRegistry& registry,
                      std::vector<Complex>& stack);
 
 // A data set held variable by variable, so that the batch evaluator copies a
-// variable's block of rows in one go. Rows may differ in length: a variable a
-// row does not have fails that row.
+// variable's block of rows in one go. A variable may be missing on some rows
+// (rows of different lengths, or a precomputed column that failed there); a
+// Variable token fails on those rows.
+//
+// Besides owning a data set, an object can be a view of another one with
+// extra columns appended as further variables (see `view_of`): the optimizer
+// hands precomputed subtree values to the evaluator this way.
 class DataColumns {
  public:
   DataColumns() = default;
   explicit DataColumns(std::span<const std::vector<Complex>> rows);
 
+  // Owned storage is referenced by pointer: copying would alias it.
+  DataColumns(const DataColumns&) = delete;
+  DataColumns& operator=(const DataColumns&) = delete;
+  DataColumns(DataColumns&&) = default;
+  DataColumns& operator=(DataColumns&&) = default;
+
   std::size_t rows() const { return rows_; }
-  std::size_t vars() const { return vars_; }
-  // Values of variable v for rows [begin, begin + count).
-  const Complex* column(std::size_t v, std::size_t begin) const { return &values_[v * rows_ + begin]; }
-  // True when row r has at least v + 1 inputs.
-  bool has(std::size_t r, std::size_t v) const { return v < row_len_[r]; }
-  bool ragged() const { return ragged_; }
+  std::size_t vars() const { return columns_.size(); }
+  // Values of variable v from row `begin` on.
+  const Complex* column(std::size_t v, std::size_t begin) const { return columns_[v] + begin; }
+  // Per-row presence of variable v (1 = present), or null when present on every row.
+  const std::uint8_t* valid(std::size_t v) const { return valid_[v]; }
+  // True when row r has variable v.
+  bool has(std::size_t r, std::size_t v) const { return valid_[v] == nullptr || valid_[v][r] != 0; }
+
+  // Makes this object a view of `base` (which must outlive it) holding the
+  // base's variables; columns added later follow them. Keeps its capacity.
+  void view_of(const DataColumns& base);
+  // Appends a column of rows() values; `valid` may be null (present everywhere).
+  void add_column(const Complex* values, const std::uint8_t* valid);
 
  private:
   std::size_t rows_ = 0;
-  std::size_t vars_ = 0;  // longest row
-  bool ragged_ = false;
-  std::vector<Complex> values_;       // vars_ * rows_, variable-major; missing entries are 0
-  std::vector<std::size_t> row_len_;  // inputs of each row
+  std::vector<const Complex*> columns_;      // one pointer per variable
+  std::vector<const std::uint8_t*> valid_;   // one mask pointer (or null) per variable
+  std::vector<Complex> values_;              // owned data, variable-major; missing entries 0
+  std::vector<std::uint8_t> masks_;          // owned masks of the variables some row lacks
 };
 
 // Evaluates one formula over a block of rows token by token: the dispatch is

@@ -1,7 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -41,8 +43,10 @@ enum class Stop { iterations, damping, rejections, gain };
 double penalty(const std::vector<double>& v, double alpha, double l1_ratio) {
   double l1 = 0.0;
   double l2 = 0.0;
-  for (const double x : v) l1 += std::fabs(x);
-  for (const double x : v) l2 += x * x;
+  for (const double x : v) {
+    l1 += std::fabs(x);
+    l2 += x * x;
+  }
   return alpha * (l1_ratio * l1 + (1.0 - l1_ratio) * 0.5 * l2);
 }
 
@@ -104,20 +108,8 @@ FitResult fit(const Formula& f, const Rows& rows, const std::vector<double>& y, 
   }
   stop = Stop::iterations;
   if (pos.empty()) {
-    double sse = 0.0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      const auto v = evaluate(f.tokens, rows[i], {}, reg());
-      if (!v) {
-        out.loss = kInf;
-        return out;
-      }
-      sse += (v->re - y[i]) * (v->re - y[i]);
-    }
-    std::vector<double> values;
-    for (const Token& t : f.tokens) {
-      if (t.kind == TokenKind::RealConstant) values.push_back(t.value.re);
-    }
-    out.loss = sse / static_cast<double>(rows.size()) + penalty(values, alpha, l1_ratio);
+    // Without Parameter tokens the direct loss is the objective of an empty theta.
+    out.loss = objective(f, {}, rows, y, alpha, l1_ratio);
     return out;
   }
   const std::size_t n = rows.size();
