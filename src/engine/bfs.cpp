@@ -17,6 +17,8 @@
 #include "engine/score.h"
 #include "ops/evaluate.h"
 
+#include <tbb/parallel_for.h>
+
 namespace qarn {
 namespace {
 
@@ -38,6 +40,11 @@ Formula variable_leaf(std::size_t i) {
                  0};
 }
 
+// Parameter-free retained formulas keep their values on the data set, so that
+// their children's losses and fits do not evaluate them again; this bounds
+// the memory those columns may take in one search.
+constexpr std::size_t kColumnBudgetBytes = std::size_t{512} << 20;
+
 // Everything one search works on; released when the search returns.
 struct SearchState {
   std::shared_ptr<const OperatorRegistry> registry;
@@ -47,7 +54,35 @@ struct SearchState {
   FingerprintSet seen;
   BestByComplexity best;
   Levels levels;
+  std::size_t column_bytes = 0;  // memory held by cached columns
 };
+
+// Caches the values of the level's parameter-free formulas while the budget
+// allows.
+void cache_columns(SearchState& s, Level& level) {
+  const std::size_t rows = s.data.rows();
+  const std::size_t per_column = rows * (sizeof(Complex) + 1);
+  level.columns.resize(level.size());
+  std::vector<std::size_t> chosen;
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    bool has_parameter = false;
+    for (const Token& t : level.formulas[i].tokens) has_parameter |= t.kind == TokenKind::Parameter;
+    if (has_parameter || s.column_bytes + per_column > kColumnBudgetBytes) continue;
+    s.column_bytes += per_column;
+    chosen.push_back(i);
+  }
+  tbb::parallel_for(std::size_t{0}, chosen.size(), [&](std::size_t k) {
+    Level::Column& c = level.columns[chosen[k]];
+    c.values.resize(rows);
+    c.ok.resize(rows);
+    BatchEvaluator evaluator;
+    for (std::size_t begin = 0; begin < rows; begin += BatchEvaluator::kBlock) {
+      const std::size_t count = std::min(BatchEvaluator::kBlock, rows - begin);
+      evaluator.run(level.formulas[chosen[k]].tokens, s.data, begin, count, {}, *s.registry,
+                    c.values.data() + begin, c.ok.data() + begin);
+    }
+  });
+}
 
 // Level 1: the parameter leaf, then one leaf per input variable. Seeds are
 // deduplicated like everything else but not fitted; a seed without a finite
@@ -155,6 +190,7 @@ LevelStats build_level(SearchState& s, std::uint64_t level, const SearchConfig& 
 
   record_level_best(s, level, scored, config);
   s.levels.push_back(retain_beam(s, level, scored, config));
+  cache_columns(s, s.levels[level]);
 
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
   write_stdout("[QARN-SR]   -> Level " + std::to_string(level) + " processed in " +

@@ -15,9 +15,16 @@ namespace qarn {
 // need: values at the probe points (a child's probe value is its operator
 // applied to its parents' values) and structure keys (for beam diversity).
 struct Level {
+  // Values of a parameter-free formula on every row of the data set.
+  struct Column {
+    std::vector<Complex> values;
+    std::vector<std::uint8_t> ok;  // 1 where the formula has a value
+  };
+
   std::vector<Formula> formulas;
   std::vector<ProbeValues> probes;  // raw evaluation results at the five probes
   std::vector<std::string> keys;    // structure_key of each formula
+  std::vector<Column> columns;      // empty where not cached (parameters, memory budget)
 
   std::size_t size() const { return formulas.size(); }
   void add(Formula formula, const OperatorRegistry& registry);

@@ -169,6 +169,36 @@ double Optimizer::objective(std::span<const Token> tokens, std::span<const doubl
 double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
                       std::span<const double> targets, const OperatorRegistry& registry,
                       double alpha, double l1_ratio, std::size_t max_iterations) {
+  return fit_program(tokens, tokens, data, targets, registry, alpha, l1_ratio, max_iterations);
+}
+
+Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& data,
+                                  std::span<const double> targets,
+                                  const OperatorRegistry& registry, double alpha, double l1_ratio,
+                                  std::size_t fit_iterations, std::span<const KnownColumn> known) {
+  reserve_block();
+  const bool reduced = reduced_.build(tokens, data, registry, known, evaluator_);
+  const std::span<const Token> program = reduced ? reduced_.tokens() : std::span<const Token>(tokens);
+  const DataColumns& view = reduced ? reduced_.data() : data;
+  Score out;
+  out.loss = error_pass(program, view, targets, registry, {}, true, nullptr,
+                        stored_penalty(tokens, alpha, l1_ratio), kInfinity);
+  if (fit_iterations == 0) return out;
+  fitted_.assign(tokens.begin(), tokens.end());
+  const double fitted_loss = fit_program(fitted_, program, view, targets, registry, alpha,
+                                         l1_ratio, fit_iterations);
+  if (fitted_loss < out.loss) {
+    std::copy(fitted_.begin(), fitted_.end(), tokens.begin());
+    out.loss = fitted_loss;
+    out.fitted = true;
+  }
+  return out;
+}
+
+double Optimizer::fit_program(std::span<Token> tokens, std::span<const Token> program,
+                              const DataColumns& data, std::span<const double> targets,
+                              const OperatorRegistry& registry, double alpha, double l1_ratio,
+                              std::size_t max_iterations) {
   reserve_block();
   positions_.clear();
   theta_.clear();
@@ -181,7 +211,7 @@ double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
   // No parameters: the direct loss. Unlike `loss`, the final value is not
   // screened; a failed row still gives +inf, without a penalty.
   if (positions_.empty()) {
-    return error_pass(tokens, data, targets, registry, {}, false, nullptr,
+    return error_pass(program, data, targets, registry, {}, false, nullptr,
                       stored_penalty(tokens, alpha, l1_ratio), kInfinity);
   }
 
@@ -194,11 +224,11 @@ double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
   trial_base_.resize(used);
   load_params(theta_, params_);
 
-  double current = error_pass(tokens, data, targets, registry, params_, false, base_.data(),
+  double current = error_pass(program, data, targets, registry, params_, false, base_.data(),
                               theta_penalty(theta_, tokens, alpha, l1_ratio), kInfinity);
   // A finite pass ran to the end without a failed row, so base_ holds every
   // f_i. Otherwise rebuild it with 0.0 for the failed rows.
-  if (!std::isfinite(current)) fill_base(tokens, data, used, registry);
+  if (!std::isfinite(current)) fill_base(program, data, used, registry);
 
   double lambda = kInitialDamping;
   int rejections = 0;
@@ -209,7 +239,7 @@ double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
   while (iterations < max_iterations && lambda <= kDampingLimit) {
     ++iterations;
     if (stale) {
-      jacobian_sums(tokens, data, targets, used, registry);
+      jacobian_sums(program, data, targets, used, registry);
       stale = false;
     }
     for (std::size_t j = 0; j < m; ++j) {
@@ -219,7 +249,7 @@ double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
     // A trial that cannot win may stop early; one that is accepted has run
     // over every row, so trial_base_ then holds f_i at the new theta.
     const double trial =
-        error_pass(tokens, data, targets, registry, params_, false, trial_base_.data(),
+        error_pass(program, data, targets, registry, params_, false, trial_base_.data(),
                    theta_penalty(trial_, tokens, alpha, l1_ratio), current);
     if (trial < current) {
       const double gain = current - trial;

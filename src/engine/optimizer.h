@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/reduction.h"
 #include "ops/evaluate.h"
 #include "ops/formula.h"
 #include "ops/registry.h"
@@ -56,7 +57,31 @@ class Optimizer {
              const OperatorRegistry& registry, double alpha, double l1_ratio,
              std::size_t max_iterations);
 
+  // What scoring a candidate gives: its loss as it stands or, when fitting
+  // lowered it strictly, the fitted loss (the tokens then hold the fitted
+  // values).
+  struct Score {
+    double loss = 0.0;
+    bool fitted = false;
+  };
+
+  // `loss`, then (when `fit_iterations` > 0) `fit` on a copy, keeping the
+  // fit only when strictly better. Subtrees without parameters are evaluated
+  // once for both and for every pass of the fit; `known` gives the values of
+  // some of them outright. Bit-identical to calling loss and fit.
+  Score score(std::span<Token> tokens, const DataColumns& data, std::span<const double> targets,
+              const OperatorRegistry& registry, double alpha, double l1_ratio,
+              std::size_t fit_iterations, std::span<const KnownColumn> known);
+
  private:
+  // The fit proper: positions, initial values, penalty and results come from
+  // `tokens`; every evaluation pass runs `program` over `data`, which compute
+  // the same values (the tokens themselves, or their reduced form).
+  double fit_program(std::span<Token> tokens, std::span<const Token> program,
+                     const DataColumns& data, std::span<const double> targets,
+                     const OperatorRegistry& registry, double alpha, double l1_ratio,
+                     std::size_t max_iterations);
+
   // MSE of one evaluation pass over all rows plus `penalty`, or +inf when a
   // row has no value (or, with `screen`, a value beyond the magnitude bound).
   // `keep`, when given, receives the real part of every row that has a
@@ -88,6 +113,8 @@ class Optimizer {
   std::vector<double> diag_;               // D_j = sum_i J_ij^2
   std::vector<double> grad_;               // g_j = sum_i J_ij * r_i
   std::vector<std::size_t> positions_;     // token position of each Parameter token
+  ReducedFormula reduced_;                 // the candidate being scored, reduced
+  std::vector<Token> fitted_;              // the copy that score() fits
 };
 
 }  // namespace qarn

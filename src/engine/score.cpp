@@ -14,8 +14,15 @@ namespace {
 struct Workspace {
   Optimizer optimizer;
   std::vector<Token> tokens;
-  std::vector<Token> fitted;
 };
+
+// The cached values of a parent, as the known subtree tokens [begin, end).
+void add_known(const Level& level, std::size_t index, std::size_t begin, std::size_t end,
+               KnownColumn* known, std::size_t& count) {
+  if (index >= level.columns.size() || level.columns[index].values.empty()) return;
+  const Level::Column& c = level.columns[index];
+  known[count++] = {begin, end, c.values.data(), c.ok.data()};
+}
 
 constexpr std::size_t kCandidatesPerPiece = 16;
 
@@ -44,25 +51,27 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
           const Formula& a = left_parent(levels, level, child);
           const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
           child_tokens(a, b, child.op, ws.tokens);
-          double loss = ws.optimizer.loss(ws.tokens, data, targets, registry, config.alpha,
-                                          config.l1_ratio);
+          const Level& left_level = levels[child.unary() ? level - 1 : child.split];
+          KnownColumn known[2];
+          std::size_t known_count = 0;
+          add_known(left_level, child.left, 0, a.tokens.size(), known, known_count);
+          if (b != nullptr) {
+            add_known(levels[level - 1 - child.split], child.right, a.tokens.size(),
+                      a.tokens.size() + b->tokens.size(), known, known_count);
+          }
           const auto param_count =
               static_cast<std::uint8_t>(a.param_count + (b != nullptr ? b->param_count : 0));
-          bool fitted = false;
-          if (config.fit_constants && param_count != 0) {
-            ws.fitted = ws.tokens;
-            const double fitted_loss = ws.optimizer.fit(ws.fitted, data, targets, registry,
-                                                        config.alpha, config.l1_ratio, 10);
-            if (fitted_loss < loss) {
-              loss = fitted_loss;
-              fitted = true;
-            }
-          }
+          const std::size_t iterations = config.fit_constants && param_count != 0 ? 10 : 0;
+          const Optimizer::Score result =
+              ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha,
+                                 config.l1_ratio, iterations, {known, known_count});
+          const double loss = result.loss;
+          const bool fitted = result.fitted;
           if (!std::isfinite(loss)) continue;
           ScoredChild scored{child, loss * (1 + config.complexity_penalty * complexity)};
           if (fitted) {
             scored.fitted = static_cast<std::uint32_t>(part.fitted_values.size());
-            for (const Token& t : ws.fitted) {
+            for (const Token& t : ws.tokens) {
               if (t.kind == TokenKind::Parameter) part.fitted_values.push_back(t.value.re);
             }
           }

@@ -34,9 +34,23 @@ inline Complex div(Complex a, Complex b) {
   return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
 }
 
-inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
+// Values on the real axis are by far the most common, so the C library's own
+// special values for a zero imaginary part are used without the call:
+// hypot(x, +-0) is fabs(x), and atan2(+-0, x) is +-0 for x > 0 or x = +0 and
+// +-pi for x < 0 or x = -0 (IEC 60559 bindings of the C standard). The
+// results are the same bits as calling the functions.
+inline double modulus(Complex z) {
+  if (z.im == 0.0) return std::fabs(z.re);
+  return std::hypot(z.re, z.im);
+}
 
-inline double argument(Complex z) { return std::atan2(z.im, z.re); }
+inline double argument(Complex z) {
+  if (z.im == 0.0 && !std::isnan(z.re)) {
+    const bool positive = z.re > 0.0 || (z.re == 0.0 && !std::signbit(z.re));
+    return positive ? z.im : std::copysign(3.141592653589793, z.im);
+  }
+  return std::atan2(z.im, z.re);
+}
 
 // Branch cut on the negative real axis; the sign of a zero imaginary part
 // picks the side (ln(-1 + 0i) = i*pi, ln(-1 - 0i) = -i*pi).
@@ -54,6 +68,8 @@ inline Complex exp(Complex z) {
     return z;
   }
   const double r = std::exp(x);
+  // cos(+-0) = 1 and sin(+-0) = +-0 exactly.
+  if (y == 0.0) return {r, y * r};
   return {std::cos(y) * r, std::sin(y) * r};
 }
 
@@ -77,11 +93,15 @@ inline Complex sqrt(Complex z) {
   return {std::cos(theta * 0.5) * sr, std::sin(theta * 0.5) * sr};
 }
 
+// cosh(+-0) = 1 and sinh(+-0) = +-0 exactly, so a real argument needs only
+// the real sine and cosine; the products are the same bits.
 inline Complex sin(Complex z) {
+  if (z.im == 0.0) return {std::sin(z.re), std::cos(z.re) * z.im};
   return {std::sin(z.re) * std::cosh(z.im), std::cos(z.re) * std::sinh(z.im)};
 }
 
 inline Complex cos(Complex z) {
+  if (z.im == 0.0) return {std::cos(z.re), (-std::sin(z.re)) * z.im};
   return {std::cos(z.re) * std::cosh(z.im), (-std::sin(z.re)) * std::sinh(z.im)};
 }
 

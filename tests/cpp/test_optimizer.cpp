@@ -1,5 +1,8 @@
 #include <doctest/doctest.h>
 
+#include <optional>
+#include <utility>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -224,6 +227,32 @@ struct FormulaMaker {
     return f;
   }
 };
+
+// The token range [begin, end) of a parameter-free subtree of two or more
+// tokens, the `pick`-th such subtree modulo their number; none when there is none.
+std::optional<std::pair<std::size_t, std::size_t>> free_subtree(const std::vector<Token>& tokens,
+                                                                std::size_t pick) {
+  std::vector<std::pair<std::size_t, bool>> stack;  // (start, has parameter)
+  std::vector<std::pair<std::size_t, std::size_t>> found;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const Token& t = tokens[i];
+    if (t.kind != TokenKind::Apply) {
+      stack.push_back({i, t.kind == TokenKind::Parameter});
+      continue;
+    }
+    std::size_t start = i;
+    bool param = false;
+    for (std::size_t a = 0; a < t.small; ++a) {
+      start = stack.back().first;
+      param = param || stack.back().second;
+      stack.pop_back();
+    }
+    stack.push_back({start, param});
+    if (!param && start < i) found.push_back({start, i + 1});
+  }
+  if (found.empty()) return std::nullopt;
+  return found[pick % found.size()];
+}
 
 void check_same_tokens(const Formula& a, const std::vector<Token>& b) {
   REQUIRE(a.tokens.size() == b.size());
@@ -453,6 +482,34 @@ TEST_CASE("Optimizer is bit-identical to the free functions and a row-by-row ref
       CHECK(same_bits(optimizer.fit(tokens, data, y, reg(), alpha, l1, iters), expected.loss));
       check_same_tokens(expected.formula, tokens);
       if (f.param_count != 0) ++stops[static_cast<int>(stop)];
+
+      // Scoring with parameter-free subtrees evaluated once (some of them
+      // handed over as known columns) gives the same bits as loss then fit.
+      std::vector<KnownColumn> known;
+      std::vector<Complex> known_values(n);
+      std::vector<std::uint8_t> known_ok(n);
+      if (const auto subtree = free_subtree(f.tokens, k)) {
+        BatchEvaluator evaluator;
+        const std::span<const Token> part(f.tokens.data() + subtree->first,
+                                          subtree->second - subtree->first);
+        for (std::size_t begin = 0; begin < n; begin += BatchEvaluator::kBlock) {
+          const std::size_t count = std::min(BatchEvaluator::kBlock, n - begin);
+          evaluator.run(part, data, begin, count, {}, reg(), known_values.data() + begin,
+                        known_ok.data() + begin);
+        }
+        known.push_back({subtree->first, subtree->second, known_values.data(), known_ok.data()});
+      }
+      std::vector<Token> scored = f.tokens;
+      const Optimizer::Score score =
+          optimizer.score(scored, data, y, reg(), alpha, l1, iters, known);
+      const bool improves = iters != 0 && expected.loss < loss;
+      CHECK(score.fitted == improves);
+      CHECK(same_bits(score.loss, improves ? expected.loss : loss));
+      if (improves) {
+        check_same_tokens(expected.formula, scored);
+      } else {
+        check_same_tokens(f, scored);
+      }
     }
   }
   // The random set has to reach every way a fit can end (except the damping

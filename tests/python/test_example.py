@@ -1,0 +1,19 @@
+"""The quick-start example runs and finds its formula."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "quickstart.py"
+
+
+@pytest.mark.skipif(not EXAMPLE.exists(), reason="examples not present")
+def test_quickstart_runs():
+    pytest.importorskip("numpy")
+    done = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True,
+                          timeout=300, check=True)
+    assert "formula:" in done.stdout
+    assert "f(-4) = 40   (expected 40)" in done.stdout
+    assert "f(10) = 250   (expected 250)" in done.stdout
