@@ -62,6 +62,21 @@ double theta_penalty(std::span<const double> theta, std::span<const Token> token
   return elastic_net(n, alpha, l1_ratio);
 }
 
+// True when the parameter vector of the stored values, (re, +0.0) by token
+// order and read by slot, gives every Parameter token exactly its stored value,
+// and the penalty of that vector adds the same values in the same order as the
+// penalty of the stored formula (no RealConstant tokens).
+bool starts_where_stored(std::span<const Token> tokens) {
+  std::size_t k = 0;
+  for (const Token& t : tokens) {
+    if (t.kind == TokenKind::RealConstant) return false;
+    if (t.kind != TokenKind::Parameter) continue;
+    if (t.small != k || t.value.im != 0.0 || std::signbit(t.value.im)) return false;
+    ++k;
+  }
+  return true;
+}
+
 // The evaluator's parameter vector: entry k is (theta_k, 0.0); a Parameter
 // token with slot s reads entry s.
 void load_params(std::span<const double> theta, std::vector<Complex>& params) {
@@ -169,7 +184,8 @@ double Optimizer::objective(std::span<const Token> tokens, std::span<const doubl
 double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
                       std::span<const double> targets, const OperatorRegistry& registry,
                       double alpha, double l1_ratio, std::size_t max_iterations) {
-  return fit_program(tokens, tokens, data, targets, registry, alpha, l1_ratio, max_iterations);
+  return fit_program(tokens, tokens, data, targets, registry, alpha, l1_ratio, max_iterations,
+                     std::numeric_limits<double>::quiet_NaN());
 }
 
 Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& data,
@@ -181,12 +197,19 @@ Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& da
   const std::span<const Token> program = reduced ? reduced_.tokens() : std::span<const Token>(tokens);
   const DataColumns& view = reduced ? reduced_.data() : data;
   Score out;
-  out.loss = error_pass(program, view, targets, registry, {}, true, nullptr,
+  base_.resize(std::min(view.rows(), targets.size()));
+  out.loss = error_pass(program, view, targets, registry, {}, true, base_.data(),
                         stored_penalty(tokens, alpha, l1_ratio), kInfinity);
   if (fit_iterations == 0) return out;
   fitted_.assign(tokens.begin(), tokens.end());
+  // The fit starts by evaluating the formula with its stored values, which is
+  // the pass just made whenever that pass reached every row and the parameter
+  // vector reproduces the stored values in the same penalty order.
+  const double initial = std::isfinite(out.loss) && starts_where_stored(tokens)
+                             ? out.loss
+                             : std::numeric_limits<double>::quiet_NaN();
   const double fitted_loss = fit_program(fitted_, program, view, targets, registry, alpha,
-                                         l1_ratio, fit_iterations);
+                                         l1_ratio, fit_iterations, initial);
   if (fitted_loss < out.loss) {
     std::copy(fitted_.begin(), fitted_.end(), tokens.begin());
     out.loss = fitted_loss;
@@ -198,7 +221,7 @@ Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& da
 double Optimizer::fit_program(std::span<Token> tokens, std::span<const Token> program,
                               const DataColumns& data, std::span<const double> targets,
                               const OperatorRegistry& registry, double alpha, double l1_ratio,
-                              std::size_t max_iterations) {
+                              std::size_t max_iterations, double initial) {
   reserve_block();
   positions_.clear();
   theta_.clear();
@@ -224,8 +247,11 @@ double Optimizer::fit_program(std::span<Token> tokens, std::span<const Token> pr
   trial_base_.resize(used);
   load_params(theta_, params_);
 
-  double current = error_pass(program, data, targets, registry, params_, false, base_.data(),
-                              theta_penalty(theta_, tokens, alpha, l1_ratio), kInfinity);
+  double current = initial;
+  if (std::isnan(initial)) {
+    current = error_pass(program, data, targets, registry, params_, false, base_.data(),
+                         theta_penalty(theta_, tokens, alpha, l1_ratio), kInfinity);
+  }
   // A finite pass ran to the end without a failed row, so base_ holds every
   // f_i. Otherwise rebuild it with 0.0 for the failed rows.
   if (!std::isfinite(current)) fill_base(program, data, used, registry);

@@ -76,11 +76,13 @@ class Optimizer {
  private:
   // The fit proper: positions, initial values, penalty and results come from
   // `tokens`; every evaluation pass runs `program` over `data`, which compute
-  // the same values (the tokens themselves, or their reduced form).
+  // the same values (the tokens themselves, or their reduced form). Unless
+  // `initial` is NaN it is the objective at the initial values, with base_
+  // already holding their f_i.
   double fit_program(std::span<Token> tokens, std::span<const Token> program,
                      const DataColumns& data, std::span<const double> targets,
                      const OperatorRegistry& registry, double alpha, double l1_ratio,
-                     std::size_t max_iterations);
+                     std::size_t max_iterations, double initial);
 
   // MSE of one evaluation pass over all rows plus `penalty`, or +inf when a
   // row has no value (or, with `screen`, a value beyond the magnitude bound).

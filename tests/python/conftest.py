@@ -1,8 +1,5 @@
-"""Shared data and search results for the Python tests.
-
-Searches are kept tiny (low max_complexity, narrow beam) so the suite stays
-fast. Results that several tests read are computed once per session.
-"""
+"""Shared data and results. Searches are tiny (low max_complexity, narrow
+beam) to keep the suite fast; shared results are computed once."""
 
 import pytest
 
@@ -17,26 +14,24 @@ def tiny(max_complexity=4, beam_width=50, **kwargs):
 
 @pytest.fixture(scope="session")
 def square():
-    """Result for y = x**2: Square(v_{0})."""
+    """Square(v_{0}), found for y = x**2."""
     return tiny().find_function(XS, [x * x for x in XS])
 
 
 @pytest.fixture(scope="session")
-def first_input():
-    """Result whose value is input 0 of the point: v_{0}."""
+def var0():
+    """v_{0}: evaluating it reads input 0 back, which shows what a conversion made."""
     return tiny(max_complexity=2).find_function(XS, XS)
 
 
 @pytest.fixture(scope="session")
-def second_input():
-    """Result whose value is input 1 of the point: v_{1}. Reading converted
-    rows back through it shows what a conversion produced."""
-    rows = [[x, 10.0 * x] for x in XS]
-    return tiny(max_complexity=2).find_multivariate(rows, [r[1] for r in rows])
+def var1():
+    """v_{1}: reads input 1 back."""
+    return tiny(max_complexity=2).find_multivariate([[x, 10 * x] for x in XS], [10 * x for x in XS])
 
 
 @pytest.fixture(scope="session")
-def sum_of_inputs():
-    """Result for y = x0 + x1: Plus(v_{0}, v_{1})."""
+def plus():
+    """Plus(v_{0}, v_{1}), found for y = x0 + x1."""
     rows = [[x, 3.0 - 0.7 * x * x] for x in XS]
     return tiny(max_complexity=3).find_multivariate(rows, [a + b for a, b in rows])

@@ -1,160 +1,82 @@
 """SearchResult: attributes, representation, rendering and evaluation."""
 
+import gc
 import math
 import re
 
 import pytest
 
-import qarn_sr
 from conftest import XS, tiny
 
-EVAL_ERROR = "Input must be a float or a 1D list/array"
-ROWS_ERROR = "Input must be a 2D list or 2D NumPy array of floats"
+EVAL_ERROR = "^Input must be a float or a 1D list/array$"
 
 
-class TestAttributes:
-    def test_values_and_types(self, square):
-        assert (square.formula, square.complexity) == ("Square(v_{0})", 2)
-        assert type(square.formula) is str
-        assert type(square.error) is float
-        assert type(square.complexity) is int
-
-    def test_formula_is_a_fresh_string_each_time(self, square):
-        first, second = square.formula, square.formula
-        assert first == second
-        assert first is not second
+def test_attributes_and_repr(square, plus):
+    assert (type(square.formula), type(square.error), type(square.complexity)) == (str, float, int)
+    assert square.formula == square.formula and square.formula is not square.formula
+    assert repr(square) == str(square) == (
+        "SearchResult(formula='Square(v_{0})', error=0.000000, complexity=2)")
+    assert re.fullmatch(r"SearchResult\(formula='Plus\(v_\{0\}, v_\{1\}\)', error=\d+\.\d{6}, "
+                        r"complexity=3\)", repr(plus))
 
 
-class TestRepr:
-    def test_format(self, square, sum_of_inputs):
-        assert repr(square) == "SearchResult(formula='Square(v_{0})', error=0.000000, complexity=2)"
-        assert str(square) == repr(square)
-        assert re.fullmatch(
-            r"SearchResult\(formula='Plus\(v_\{0\}, v_\{1\}\)', error=\d+\.\d{6}, complexity=3\)",
-            repr(sum_of_inputs))
-
-    def test_error_printed_with_six_decimals_and_no_exponent(self):
-        ys = [1e3 * x**5 + 7.0 for x in XS]
-        result = tiny(max_complexity=1).find_function(XS, ys)
-        text = repr(result)
-        printed = text.split("error=")[1].split(",")[0]
-        assert re.fullmatch(r"\d+\.\d{6}", printed)
-        assert float(printed) == pytest.approx(result.error, abs=5e-7)
+def test_repr_error_has_six_decimals_and_no_exponent():
+    result = tiny(max_complexity=1).find_function(XS, [1e3 * x**5 for x in XS])
+    printed = repr(result).split("error=")[1].split(",")[0]
+    assert re.fullmatch(r"\d+\.\d{6}", printed) and abs(float(printed) - result.error) <= 5e-7
 
 
-class TestRendering:
-    def test_square(self, square):
-        assert square.to_latex() == "{v_{0}}^2"
-        assert square.to_python() == "(v_{0})**2"
-
-    def test_fitted_parameter_prints_with_four_decimals(self):
-        result = tiny(max_complexity=3).find_function(XS, [x + 1.25 for x in XS])
-        assert result.formula in ("Plus(C, v_{0})", "Plus(v_{0}, C)")
-        assert "1.2500" in result.to_python()
-        assert "1.2500" in result.to_latex()
-
-    def test_rendered_python_evaluates_like_eval(self, sum_of_inputs):
-        np = pytest.importorskip("numpy")
-        source = sum_of_inputs.to_python()
-        expression = source.replace("v_{0}", "a").replace("v_{1}", "b")
-        assert eval(expression, {"np": np, "a": 2.0, "b": 0.5}) == sum_of_inputs.eval([2.0, 0.5])  # noqa: S307
+def test_rendering(square):
+    assert (square.to_latex(), square.to_python()) == ("{v_{0}}^2", "(v_{0})**2")
+    shifted = tiny(max_complexity=3).find_function(XS, [x + 1.25 for x in XS])
+    assert shifted.formula in ("Plus(C, v_{0})", "Plus(v_{0}, C)")
+    assert "1.2500" in shifted.to_python() and "1.2500" in shifted.to_latex()
 
 
-class TestEval:
-    def test_scalar_and_list_forms_agree(self, square):
-        assert square.eval(2.0) == 4.0
-        assert square.eval(2) == 4.0
-        assert square.eval([2.0]) == 4.0
-        assert square.eval((2,)) == 4.0
-        assert square.eval_batch([[2.0]]) == [4.0]
-
-    def test_numpy_inputs(self, square):
-        np = pytest.importorskip("numpy")
-        assert square.eval(np.float64(3.0)) == 9.0
-        assert square.eval(np.float32(3.0)) == 9.0
-        assert square.eval(np.array(3.0)) == 9.0
-        assert square.eval(np.array([3.0])) == 9.0
-        assert square.eval(np.array([3], dtype=np.int8)) == 9.0
-
-    def test_list_is_one_point_with_several_variables(self, sum_of_inputs):
-        assert math.isnan(sum_of_inputs.eval(2.0))
-        assert sum_of_inputs.eval([2.0, 3.0]) == 5.0
-        assert sum_of_inputs.eval([2.0, 3.0, 99.0]) == 5.0
-        assert math.isnan(sum_of_inputs.eval([]))
-
-    def test_imaginary_part_is_dropped(self):
-        result = tiny(max_complexity=2).find_function(XS, [math.sqrt(x) for x in XS])
-        assert result.formula == "Sqrt(v_{0})"
-        assert result.eval(-4.0) == 0.0
-        assert result.eval(4.0) == 2.0
-
-    def test_failing_points_give_nan(self, square):
-        assert math.isnan(square.eval(math.nan))
-        assert math.isnan(square.eval(1e300))  # the square overflows the evaluator's bound
-        assert square.eval(-1e7) == 1e14
-
-    @pytest.mark.parametrize(
-        "bad", ["2.0", None, [1.0, "x"], {"x": 1.0}, [[1.0]], object()],
-        ids=["str", "None", "str-item", "dict", "nested", "object"])
-    def test_unconvertible_inputs(self, square, bad):
-        with pytest.raises(ValueError) as info:
-            square.eval(bad)
-        assert str(info.value) == EVAL_ERROR
-
-    def test_strided_array_becomes_the_eval_error(self, square):
-        np = pytest.importorskip("numpy")
-        with pytest.raises(ValueError, match=f"^{re.escape(EVAL_ERROR)}$"):
-            square.eval(np.arange(6.0)[::2])
-
-    def test_binding(self, square):
-        assert square.eval(x=3.0) == 9.0
-        with pytest.raises(TypeError, match=r"^eval\(\) missing required argument 'x' \(pos 1\)$"):
-            square.eval()
-        with pytest.raises(TypeError, match=r"^eval\(\) takes at most 1 argument \(2 given\)$"):
-            square.eval(1.0, 2.0)
-        # As for built-ins, a missing argument is reported before an unknown one.
-        with pytest.raises(TypeError, match=r"^eval\(\) missing required argument 'x'"):
-            square.eval(y=1.0)
-        with pytest.raises(TypeError):
-            square.to_latex(1)
-        with pytest.raises(TypeError):
-            square.to_python(x=1)
+def test_eval_forms(square, plus):
+    np = pytest.importorskip("numpy")
+    for x in (2.0, 2, [2.0], (2,), np.float32(2.0), np.array(2.0), np.array([2.0]),
+              np.array([2], dtype=np.int8)):
+        assert square.eval(x) == 4.0
+    assert square.eval(x=3.0) == 9.0 and square.eval_batch([[2.0]]) == [4.0]
+    # A list is one point with several variables, not several points.
+    assert math.isnan(plus.eval(2.0)) and math.isnan(plus.eval([]))
+    assert plus.eval([2.0, 3.0]) == 5.0 == plus.eval([2.0, 3.0, 99.0])
 
 
-class TestEvalBatch:
-    def test_rows_in_order_with_nan_for_failures(self, square):
-        values = square.eval_batch([[1.0], [math.nan], [-3.0], [], [2.0, 7.0]])
-        assert values[0] == 1.0 and values[2] == 9.0 and values[4] == 4.0
-        assert math.isnan(values[1]) and math.isnan(values[3])
-
-    def test_predict_equals_eval_batch(self, sum_of_inputs):
-        rows = [[float(i), 0.5 * i] for i in range(50)]
-        assert sum_of_inputs.predict(rows) == sum_of_inputs.eval_batch(rows)
-        assert sum_of_inputs.predict(inputs=rows) == sum_of_inputs.eval_batch(inputs=rows)
-
-    def test_matches_eval_point_by_point(self):
-        ys = [math.sin(x) * x for x in XS]
-        result = tiny(max_complexity=4).find_function(XS, ys)
-        points = [0.1 * i - 3.0 for i in range(61)]
-        assert result.eval_batch([[p] for p in points]) == [result.eval(p) for p in points]
-
-    def test_errors(self, square):
-        with pytest.raises(ValueError, match=f"^{ROWS_ERROR}$"):
-            square.eval_batch([1.0, 2.0])
-        with pytest.raises(ValueError, match=f"^{ROWS_ERROR}$"):
-            square.predict("ab")
-        assert square.eval_batch([]) == []
-        with pytest.raises(TypeError, match=r"^predict\(\) missing required argument 'inputs'"):
-            square.predict()
+def test_real_part_and_failing_points():
+    root = tiny(max_complexity=2).find_function(XS, [math.sqrt(x) for x in XS])
+    assert root.formula == "Sqrt(v_{0})"
+    assert (root.eval(-4.0), root.eval(4.0)) == (0.0, 2.0)
+    square = tiny().find_function(XS, [x * x for x in XS])
+    values = square.eval_batch([[1.0], [math.nan], [-3.0], [], [2.0, 7.0], [1e300]])
+    assert [v for i, v in enumerate(values) if i in (0, 2, 4)] == [1.0, 9.0, 4.0]
+    assert all(math.isnan(values[i]) for i in (1, 3, 5))
 
 
-def test_result_outlives_its_searcher():
-    results = tiny(max_complexity=3).find_candidates([[x] for x in XS], [x * x + 1 for x in XS])
-    import gc
+@pytest.mark.parametrize("bad", ["2.0", None, [1.0, "x"], {"x": 1.0}, [[1.0]], object()])
+def test_eval_errors(square, bad):
+    with pytest.raises(ValueError, match=EVAL_ERROR):
+        square.eval(bad)
 
+
+def test_batch_and_binding(square, plus):
+    rows = [[float(i), 0.5 * i] for i in range(50)]
+    assert plus.predict(rows) == plus.eval_batch(inputs=rows) == [plus.eval(r) for r in rows]
+    with pytest.raises(ValueError, match="^Input must be a 2D list or 2D NumPy array of floats$"):
+        square.eval_batch([1.0, 2.0])
+    for call, message in [(square.eval, r"eval\(\) missing required argument 'x' \(pos 1\)"),
+                          (lambda: square.eval(1.0, 2.0), r"eval\(\) takes at most 1 argument \(2 given\)"),
+                          (lambda: square.eval(y=1.0), r"eval\(\) missing required argument 'x'"),
+                          (square.predict, r"predict\(\) missing required argument 'inputs'"),
+                          (lambda: square.to_latex(1), "takes no arguments")]:
+        with pytest.raises(TypeError, match=message):
+            call()
+
+
+def test_results_outlive_the_search_and_each_other():
+    front = tiny(max_complexity=3).find_candidates([[x] for x in XS], [x * x + 1 for x in XS])
+    last = front[-1]
+    del front
     gc.collect()
-    first = results[0]
-    del results
-    gc.collect()
-    assert isinstance(first.to_python(), str)
-    assert first.eval_batch([[1.0]]) == [first.eval(1.0)]
+    assert last.to_python() and last.eval_batch([[1.0]]) == [last.eval(1.0)]

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# The one test command. On a fresh Debian machine (Python 3.11 with pip and
+# venv, CMake, Ninja, g++) it installs what it needs and runs every suite:
+#
+#   ./run_tests.sh             install the module into .venv, build and run the
+#                              C++ unit tests, run the Python tests against the
+#                              installed module, check the type stub
+#   ./run_tests.sh --sanitize  build and run the C++ unit tests under
+#                              AddressSanitizer and UndefinedBehaviorSanitizer
+#
+# The first failing step stops the script with its exit status.
+set -euo pipefail
+
+REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+VENV="$REPO/.venv"
+PY="$VENV/bin/python"
+TBB_VERSION=2023.2.0
+
+mode=all
+case "${1:-}" in
+  "") ;;
+  --sanitize) mode=sanitize ;;
+  -h | --help)
+    sed -n '2,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+  *)
+    echo "run_tests.sh: unknown option '$1' (expected --sanitize)" >&2
+    exit 2
+    ;;
+esac
+
+step() { printf '\n==> %s\n' "$*"; }
+
+# Two cores are the norm here; let every build use them all.
+JOBS="$(nproc 2>/dev/null || echo 2)"
+export CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
+
+# doctest comes from Debian's doctest-dev (header only).
+ensure_doctest() {
+  if [[ -f /usr/include/doctest/doctest.h ]]; then return; fi
+  step "Installing doctest-dev"
+  local sudo=()
+  if [[ "$(id -u)" != 0 ]]; then
+    if command -v sudo >/dev/null 2>&1; then
+      sudo=(sudo)
+    else
+      echo "doctest-dev is missing and installing it needs root" >&2
+      exit 1
+    fi
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update
+  "${sudo[@]}" apt-get install -y --no-install-recommends doctest-dev
+}
+
+# The virtual environment holds the test tools and, for the C++ build,
+# oneTBB's headers and CMake package (tbb-devel). CMake and Ninja come from it
+# too when the machine has none recent enough.
+ensure_venv() {
+  if [[ ! -x "$PY" ]]; then
+    step "Creating $VENV"
+    python3 -m venv "$VENV"
+  fi
+  export PATH="$VENV/bin:$PATH"
+  local pip=("$PY" -m pip --disable-pip-version-check --progress-bar off)
+  local tools=()
+  if ! cmake_ok; then tools+=("cmake>=3.26"); fi
+  if ! command -v ninja >/dev/null 2>&1; then tools+=(ninja); fi
+  step "Installing build and test tools into .venv"
+  "${pip[@]}" install -q "tbb-devel==$TBB_VERSION" pytest mypy numpy "${tools[@]}"
+}
+
+cmake_ok() {
+  command -v cmake >/dev/null 2>&1 || return 1
+  local v
+  v="$(cmake --version | sed -n '1s/[^0-9]*\([0-9]*\)\.\([0-9]*\).*/\1 \2/p')"
+  read -r major minor <<<"$v"
+  [[ -n "${major:-}" ]] && { ((major > 3)) || ((major == 3 && minor >= 26)); }
+}
+
+# Configures, builds and runs the C++ unit tests in build directory $1; the
+# remaining arguments go to CMake.
+cpp_tests() {
+  local dir="$1"
+  shift
+  step "Building the C++ unit tests in ${dir#"$REPO"/}"
+  cmake -S "$REPO" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQARN_BUILD_TESTS=ON \
+    -DPython_EXECUTABLE="$PY" "$@"
+  cmake --build "$dir" --parallel "$JOBS"
+  step "Running the C++ unit tests"
+  ctest --test-dir "$dir" --output-on-failure
+}
+
+ensure_doctest
+ensure_venv
+
+if [[ "$mode" == sanitize ]]; then
+  export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  cpp_tests "$REPO/build/cpp-asan" -DQARN_SANITIZE=ON
+  exit 0
+fi
+
+step "Installing qarn_sr into .venv (pip install .)"
+"$PY" -m pip --disable-pip-version-check --progress-bar off install "$REPO"
+
+cpp_tests "$REPO/build/cpp-tests"
+
+# From a folder outside the checkout, so that only the installed module can be
+# imported.
+outside="$(mktemp -d)"
+trap 'rm -rf "$outside"' EXIT
+cd "$outside"
+
+step "Running the Python tests"
+"$PY" -m pytest -p no:cacheprovider "$REPO/tests/python"
+
+if [[ -f "$REPO/src/python/qarn_sr.pyi" ]]; then
+  step "Checking the type stub against the module (stubtest)"
+  "$PY" -m mypy.stubtest qarn_sr
+fi
+
+step "All tests passed"
