@@ -7,37 +7,15 @@
 #include <vector>
 
 #include <tbb/parallel_for.h>
-#include <unistd.h>
 
 #include "engine/duration.h"
 #include "engine/progress.h"
+#include "test_util.h"
 
 namespace qarn {
 namespace {
 
-// Runs `body` with file descriptor 1 redirected to a temporary file and
-// returns what reached it. No test assertion may run inside `body`: doctest
-// itself writes to standard output.
-template <typename Body>
-std::string capture_stdout(Body body) {
-  std::FILE* file = std::tmpfile();
-  REQUIRE(file != nullptr);
-  std::fflush(stdout);
-  const int saved = dup(1);
-  REQUIRE(saved >= 0);
-  dup2(fileno(file), 1);
-  body();
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  std::rewind(file);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
-  std::fclose(file);
-  return out;
-}
+using test::capture_stdout;
 
 // The progress lines of a capture, each without its leading carriage return.
 std::vector<std::string> lines_of(const std::string& out) {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <tbb/task_arena.h>
-#include <unistd.h>
 
 #include "engine/beam.h"
 #include "engine/best.h"
@@ -21,28 +20,6 @@ namespace qarn {
 namespace {
 
 using namespace test;
-
-// Runs `body` with file descriptor 1 redirected to a temporary file and
-// returns what reached it. No assertion may run inside `body`.
-template <typename Body>
-std::string capture_stdout(Body body) {
-  std::FILE* file = std::tmpfile();
-  REQUIRE(file != nullptr);
-  std::fflush(stdout);
-  const int saved = dup(1);
-  dup2(fileno(file), 1);
-  body();
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out;
-  std::rewind(file);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
-  std::fclose(file);
-  return out;
-}
 
 // A candidate whose structure key is `op` alone (v_{0} under `op`).
 ScoredCandidate keyed(std::uint64_t op, double score) {

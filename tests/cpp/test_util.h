@@ -14,6 +14,8 @@
 #include <ostream>
 #include <string>
 
+#include <unistd.h>
+
 #include "ops/complex.h"
 #include "ops/formula.h"
 
@@ -82,6 +84,30 @@ inline Formula binary(std::uint64_t index, const std::string& name, const Formul
   f.var_count = a.var_count > b.var_count ? a.var_count : b.var_count;
   f.param_count = static_cast<std::uint8_t>(a.param_count + b.param_count);
   return f;
+}
+
+// Runs `body` with file descriptor 1 redirected to a temporary file and
+// returns what reached it. No test assertion may run inside `body`: doctest
+// itself writes to standard output.
+template <typename Body>
+std::string capture_stdout(Body body) {
+  std::FILE* file = std::tmpfile();
+  REQUIRE(file != nullptr);
+  std::fflush(stdout);
+  const int saved = dup(1);
+  REQUIRE(saved >= 0);
+  dup2(fileno(file), 1);
+  body();
+  std::fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  std::string out;
+  std::rewind(file);
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) out.append(buf, n);
+  std::fclose(file);
+  return out;
 }
 
 // Registry indices of the built-in vocabulary.

@@ -77,22 +77,34 @@ def test_array_subclass_with_broken_attributes_takes_the_fallback():
 
 
 @pytest.mark.parametrize("settings", [
-    {"max_complexity": 2**64 - 1, "beam_width": 2**64 - 1}, {"beam_width": 0}, {"beam_width": 1},
+    {"beam_width": 2**64 - 1}, {"beam_width": 0}, {"beam_width": 1}, {"max_complexity": 0},
     {"complexity_penalty": -5.0}, {"complexity_penalty": math.nan},
-    {"alpha": math.inf, "l1_ratio": -2.0}, {"alpha": math.nan}, {"max_complexity": 0}])
+    {"alpha": math.inf, "l1_ratio": -2.0}, {"alpha": math.nan}])
 @pytest.mark.parametrize("xs, ys", [
     (XS, XS), (XS, [x * x for x in XS]), (XS, [math.inf] * 6), ([math.nan] * 6, XS),
     ([math.inf, -math.inf, 0.0], [1.0, 2.0, 3.0]), ([1e308, -1e308, 5e-324], [1e308, 0.0, -1e308])])
 def test_extreme_settings_and_values_do_not_crash(settings, xs, ys):
-    settings = {"max_complexity": 3, "beam_width": 20, **settings}
-    if settings["max_complexity"] > 3 and ys != XS:
-        return  # only the exact fit stops a search that long
     try:
-        result = qarn_sr.Searcher(**settings).find_function(xs, ys)
+        result = qarn_sr.Searcher(**{"max_complexity": 3, "beam_width": 20, **settings}).find_function(xs, ys)
     except QARN_ERRORS:
         return
     assert all(isinstance(v, float) for v in result.eval_batch([[x] for x in xs]))
     assert isinstance(repr(result), str)
+
+
+def test_unbounded_max_complexity_with_an_exact_fit():
+    result = qarn_sr.Searcher(max_complexity=2**64 - 1, beam_width=2**64 - 1).find_function(XS, XS)
+    assert (result.formula, result.error) == ("v_{0}", 0.0)
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan aborts on huge allocations")
+def test_failed_allocation_becomes_memory_error(square):
+    np = pytest.importorskip("numpy")
+    huge = np.empty((2**40, 0))  # no data, but 2**40 rows to allocate
+    with pytest.raises(MemoryError):
+        square.eval_batch(huge)
+    with pytest.raises(MemoryError):
+        tiny().find_multivariate(huge, [1.0])
 
 
 def test_reference_counts_balance(square):
