@@ -69,7 +69,7 @@ TEST_CASE("four-decimal format") {
     CHECK(four_decimals(5e-324) == "0.0000");
   }
   SUBCASE("other digit counts") {
-    CHECK(fixed_decimal(0.1, 60) == "0.100000000000000005551115123125782702118110656738281250000000");
+    CHECK(fixed_decimal(0.1, 60) == "0.100000000000000005551115123125782702118158340454101562500000");
     CHECK(fixed_decimal(-std::numeric_limits<double>::max(), 100).size() == 411);
     CHECK(fixed_decimal(2.5, 0) == "2");
     CHECK(fixed_decimal(3.5, 0) == "4");
