@@ -63,12 +63,12 @@ ensure_venv() {
     python3 -m venv "$VENV"
   fi
   export PATH="$VENV/bin:$PATH"
-  local pip=("$PY" -m pip --disable-pip-version-check --progress-bar off)
+  local pip=("$PY" -m pip --disable-pip-version-check)
   local tools=()
   if ! cmake_ok; then tools+=("cmake>=3.26"); fi
   if ! command -v ninja >/dev/null 2>&1; then tools+=(ninja); fi
   step "Installing build and test tools into .venv"
-  "${pip[@]}" install -q "tbb-devel==$TBB_VERSION" pytest mypy numpy "${tools[@]}"
+  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy "${tools[@]}"
 }
 
 cmake_ok() {
@@ -103,7 +103,7 @@ if [[ "$mode" == sanitize ]]; then
 fi
 
 step "Installing qarn_sr into .venv (pip install .)"
-"$PY" -m pip --disable-pip-version-check --progress-bar off install "$REPO"
+"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO"
 
 cpp_tests "$REPO/build/cpp-tests"
 

@@ -19,23 +19,11 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 }
 
-TEST_CASE("add, sub and neg keep signed zeros") {
-  SUBCASE("neg flips both sign bits") {
-    CHECK(same_bits(neg({0.0, 0.0}), {-0.0, -0.0}));
-    CHECK(same_bits(neg({-0.0, 1.0}), {0.0, -1.0}));
-    CHECK(std::signbit(neg({kNaN, kNaN}).re));
-    CHECK(same_bits(neg({kInf, -kInf}), {-kInf, kInf}));
-  }
-  SUBCASE("sums of negative zeros stay negative") {
-    CHECK(same_bits(add({-0.0, -0.0}, {-0.0, -0.0}), {-0.0, -0.0}));
-    CHECK(same_bits(add({-0.0, 0.0}, {0.0, -0.0}), {0.0, 0.0}));
-    CHECK(same_bits(sub({-0.0, 0.0}, {0.0, 0.0}), {-0.0, 0.0}));
-    CHECK(same_bits(sub({0.0, 0.0}, {0.0, 0.0}), {0.0, 0.0}));
-  }
-  SUBCASE("infinities of opposite sign give NaN") {
-    CHECK(same_value(add({kInf, 1.0}, {-kInf, 2.0}), {kNaN, 3.0}));
-    CHECK(same_value(sub({kInf, 1.0}, {kInf, 1.0}), {kNaN, 0.0}));
-  }
+TEST_CASE("neg flips both sign bits") {
+  CHECK(same_bits(neg({0.0, 0.0}), {-0.0, -0.0}));
+  CHECK(same_bits(neg({-0.0, 1.0}), {0.0, -1.0}));
+  CHECK(std::signbit(neg({kNaN, kNaN}).re));
+  CHECK(same_bits(neg({kInf, -kInf}), {-kInf, kInf}));
 }
 
 TEST_CASE("mul is the schoolbook product with no shortcuts") {

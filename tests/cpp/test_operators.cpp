@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cmath>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -99,40 +98,6 @@ TEST_CASE("registry order and metadata") {
     CHECK(r.operators_with_arity(2) == std::vector<std::size_t>{5, 8, 9, 10, 11});
     CHECK(r.operators_with_arity(3).empty());
   }
-  SUBCASE("two builds agree") {
-    const OperatorRegistry other = builtin_registry();
-    for (std::size_t i = 0; i < names.size(); ++i) CHECK(other.entries[i].name == r.entries[i].name);
-  }
-}
-
-TEST_CASE("register copies the name at registration") {
-  // An operator whose name changes each time it is asked: the entry keeps the
-  // first answer, so display texts never depend on later calls.
-  class Counting final : public Operator {
-   public:
-    void describe(std::ostream& out) const override { out << "Counting"; }
-    std::string name() const override {
-      std::string out = "n";
-      out += std::to_string(calls_++);
-      return out;
-    }
-    std::uint8_t arity() const override { return 1; }
-    bool is_commutative() const override { return true; }
-    std::optional<Complex> eval(std::span<const Complex> args) const override { return args[0]; }
-    std::string latex(std::span<const std::string> args) const override { return args[0]; }
-    std::string python(std::span<const std::string> args) const override { return args[0]; }
-
-   private:
-    mutable int calls_ = 0;
-  };
-  OperatorRegistry r;
-  r.register_operator(std::make_unique<Counting>());
-  REQUIRE(r.size() == 1);
-  CHECK(r.entries[0].name == "n0");
-  CHECK(r.entries[0].commutative);
-  CHECK(r.entries[0].arity == 1);
-  CHECK(r.entries[0].kernel == Kernel::generic);
-  CHECK(r.operators_with_arity(1) == std::vector<std::size_t>{0});
 }
 
 TEST_CASE("describe and plain") {
