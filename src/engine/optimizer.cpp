@@ -97,7 +97,7 @@ void Optimizer::reserve_block() {
 double Optimizer::error_pass(std::span<const Token> tokens, const DataColumns& data,
                              std::span<const double> targets, const OperatorRegistry& registry,
                              std::span<const Complex> params, bool screen, double* keep,
-                             double penalty, double stop_at) {
+                             double penalty, double stop_at, Tape* record) {
   const std::size_t rows = data.rows();
   const std::size_t used = std::min(rows, targets.size());
   const double n = static_cast<double>(targets.size());
@@ -105,7 +105,9 @@ double Optimizer::error_pass(std::span<const Token> tokens, const DataColumns& d
   double sse = 0.0;
   for (std::size_t begin = 0; begin < rows; begin += kBlock) {
     const std::size_t count = std::min(kBlock, rows - begin);
-    evaluator_.run(tokens, data, begin, count, params, registry, values_.data(), ok_.data());
+    evaluator_.run_recorded(tokens, data, begin, count, params, registry, values_.data(),
+                            ok_.data(), record ? record->values_at(begin) : nullptr,
+                            record ? record->ok_at(begin) : nullptr, nullptr);
     const std::size_t with_target = begin < used ? std::min(count, used - begin) : 0;
     for (std::size_t i = 0; i < count; ++i) {
       if (!ok_[i] || (screen && !within_bound(values_[i]))) return kInfinity;
@@ -128,7 +130,8 @@ void Optimizer::fill_base(std::span<const Token> tokens, const DataColumns& data
                           std::size_t used, const OperatorRegistry& registry) {
   for (std::size_t begin = 0; begin < used; begin += kBlock) {
     const std::size_t count = std::min(kBlock, used - begin);
-    evaluator_.run(tokens, data, begin, count, params_, registry, values_.data(), ok_.data());
+    evaluator_.run_recorded(tokens, data, begin, count, params_, registry, values_.data(),
+                            ok_.data(), tape_.values_at(begin), tape_.ok_at(begin), nullptr);
     for (std::size_t i = 0; i < count; ++i) base_[begin + i] = ok_[i] ? values_[i].re : 0.0;
   }
 }
@@ -148,7 +151,12 @@ void Optimizer::jacobian_sums(std::span<const Token> tokens, const DataColumns& 
     for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
     for (std::size_t j = 0; j < m; ++j) {
       params_[j] = Complex{theta_[j] + kStep, 0.0};
-      evaluator_.run(tokens, data, begin, count, params_, registry, values_.data(), ok_.data());
+      // Only the subtrees that read entry j change; the others are taken
+      // from the record of the pass at theta.
+      const BatchEvaluator::Reuse reuse{skips_.data() + j * tokens.size(), tape_.values_at(begin),
+                                        tape_.ok_at(begin)};
+      evaluator_.run_recorded(tokens, data, begin, count, params_, registry, values_.data(),
+                              ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
       params_[j] = Complex{theta_[j], 0.0};
       double d = diag_[j];
       double g = grad_[j];
@@ -169,7 +177,7 @@ double Optimizer::loss(std::span<const Token> tokens, const DataColumns& data,
                        double alpha, double l1_ratio) {
   reserve_block();
   return error_pass(tokens, data, targets, registry, {}, true, nullptr,
-                    stored_penalty(tokens, alpha, l1_ratio), kInfinity);
+                    stored_penalty(tokens, alpha, l1_ratio), kInfinity, nullptr);
 }
 
 double Optimizer::objective(std::span<const Token> tokens, std::span<const double> theta,
@@ -178,7 +186,7 @@ double Optimizer::objective(std::span<const Token> tokens, std::span<const doubl
   reserve_block();
   load_params(theta, params_);
   return error_pass(tokens, data, targets, registry, params_, false, nullptr,
-                    theta_penalty(theta, tokens, alpha, l1_ratio), kInfinity);
+                    theta_penalty(theta, tokens, alpha, l1_ratio), kInfinity, nullptr);
 }
 
 double Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
@@ -198,8 +206,9 @@ Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& da
   const DataColumns& view = reduced ? reduced_.data() : data;
   Score out;
   base_.resize(std::min(view.rows(), targets.size()));
+  tape_.resize(program.size(), view.rows());
   out.loss = error_pass(program, view, targets, registry, {}, true, base_.data(),
-                        stored_penalty(tokens, alpha, l1_ratio), kInfinity);
+                        stored_penalty(tokens, alpha, l1_ratio), kInfinity, &tape_);
   if (fit_iterations == 0) return out;
   fitted_.assign(tokens.begin(), tokens.end());
   // The fit starts by evaluating the formula with its stored values, which is
@@ -235,7 +244,7 @@ double Optimizer::fit_program(std::span<Token> tokens, std::span<const Token> pr
   // screened; a failed row still gives +inf, without a penalty.
   if (positions_.empty()) {
     return error_pass(program, data, targets, registry, {}, false, nullptr,
-                      stored_penalty(tokens, alpha, l1_ratio), kInfinity);
+                      stored_penalty(tokens, alpha, l1_ratio), kInfinity, nullptr);
   }
 
   const std::size_t m = theta_.size();
@@ -246,11 +255,14 @@ double Optimizer::fit_program(std::span<Token> tokens, std::span<const Token> pr
   base_.resize(used);
   trial_base_.resize(used);
   load_params(theta_, params_);
+  trial_tape_.resize(program.size(), data.rows());
+  if (!build_skips(program, m)) skips_.clear();
 
   double current = initial;
   if (std::isnan(initial)) {
+    tape_.resize(program.size(), data.rows());
     current = error_pass(program, data, targets, registry, params_, false, base_.data(),
-                         theta_penalty(theta_, tokens, alpha, l1_ratio), kInfinity);
+                         theta_penalty(theta_, tokens, alpha, l1_ratio), kInfinity, &tape_);
   }
   // A finite pass ran to the end without a failed row, so base_ holds every
   // f_i. Otherwise rebuild it with 0.0 for the failed rows.
@@ -276,11 +288,12 @@ double Optimizer::fit_program(std::span<Token> tokens, std::span<const Token> pr
     // over every row, so trial_base_ then holds f_i at the new theta.
     const double trial =
         error_pass(program, data, targets, registry, params_, false, trial_base_.data(),
-                   theta_penalty(trial_, tokens, alpha, l1_ratio), current);
+                   theta_penalty(trial_, tokens, alpha, l1_ratio), current, &trial_tape_);
     if (trial < current) {
       const double gain = current - trial;
       std::swap(theta_, trial_);
       std::swap(base_, trial_base_);
+      std::swap(tape_, trial_tape_);
       current = trial;
       lambda = lambda / kDampingFactor;
       rejections = 0;
@@ -296,6 +309,45 @@ double Optimizer::fit_program(std::span<Token> tokens, std::span<const Token> pr
 
   for (std::size_t k = 0; k < m; ++k) tokens[positions_[k]].value = Complex{theta_[k], 0.0};
   return current;
+}
+
+bool Optimizer::build_skips(std::span<const Token> program, std::size_t m) {
+  const std::size_t n = program.size();
+  start_.assign(n, 0);
+  parent_.assign(n, n);
+  open_.clear();
+  for (std::size_t i = 0; i < n; ++i) {
+    const Token& t = program[i];
+    start_[i] = i;
+    if (t.kind == TokenKind::Apply) {
+      if (open_.size() < t.small) return false;
+      for (std::size_t a = 0; a < t.small; ++a) {
+        const std::size_t child = open_[open_.size() - 1 - a];
+        parent_[child] = i;
+        start_[i] = start_[child];
+      }
+      open_.resize(open_.size() - t.small);
+    }
+    open_.push_back(i);
+  }
+  if (open_.size() != 1) return false;
+  skips_.assign(m * n, BatchEvaluator::Reuse::kNone);
+  on_path_.resize(n);
+  for (std::size_t j = 0; j < m; ++j) {
+    // Tokens whose subtree reads parameter entry j (children come first).
+    for (std::size_t i = 0; i < n; ++i) {
+      on_path_[i] = program[i].kind == TokenKind::Parameter && program[i].small == j;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (on_path_[i] && parent_[i] < n) on_path_[parent_[i]] = 1;
+    }
+    std::size_t* skip = skips_.data() + j * n;
+    for (std::size_t i = 0; i < n; ++i) {
+      const bool maximal = !on_path_[i] && (parent_[i] == n || on_path_[parent_[i]]);
+      if (maximal) skip[start_[i]] = i;
+    }
+  }
+  return true;
 }
 
 double formula_loss(const Formula& formula, std::span<const std::vector<Complex>> rows,

@@ -89,10 +89,32 @@ class Optimizer {
   // `keep`, when given, receives the real part of every row that has a
   // target. With a finite `stop_at` the pass returns +inf as soon as the
   // result can no longer fall below `stop_at`. +inf whenever it stops early.
+  // Every token's values over all rows of one pass, block by block: the
+  // Jacobian passes take the subtrees that do not read the perturbed entry
+  // from the record of the pass at theta instead of evaluating them again.
+  struct Tape {
+    std::size_t tokens = 0;
+    std::vector<Complex> values;
+    std::vector<std::uint8_t> ok;
+
+    void resize(std::size_t token_count, std::size_t rows) {
+      tokens = token_count;
+      const std::size_t blocks = (rows + BatchEvaluator::kBlock - 1) / BatchEvaluator::kBlock;
+      values.resize(blocks * tokens * BatchEvaluator::kBlock);
+      ok.resize(values.size());
+    }
+    // Record of the block that starts at row `begin`.
+    Complex* values_at(std::size_t begin) { return values.data() + begin * tokens; }
+    std::uint8_t* ok_at(std::size_t begin) { return ok.data() + begin * tokens; }
+  };
+
   double error_pass(std::span<const Token> tokens, const DataColumns& data,
                     std::span<const double> targets, const OperatorRegistry& registry,
                     std::span<const Complex> params, bool screen, double* keep, double penalty,
-                    double stop_at);
+                    double stop_at, Tape* record);
+  // For every parameter entry j, the subtrees of `program` that do not read
+  // it (skips_[j * size + start] = last token); false when malformed.
+  bool build_skips(std::span<const Token> program, std::size_t m);
   // base_[i] = real part at row i with theta_, 0.0 where the row fails.
   void fill_base(std::span<const Token> tokens, const DataColumns& data, std::size_t used,
                  const OperatorRegistry& registry);
@@ -116,6 +138,13 @@ class Optimizer {
   std::vector<double> grad_;               // g_j = sum_i J_ij * r_i
   std::vector<std::size_t> positions_;     // token position of each Parameter token
   ReducedFormula reduced_;                 // the candidate being scored, reduced
+  Tape tape_;                              // the pass at theta_
+  Tape trial_tape_;                        // the pass at trial_
+  std::vector<std::size_t> skips_;         // see build_skips
+  std::vector<std::size_t> start_;         // first token of each token's subtree
+  std::vector<std::size_t> parent_;        // consuming Apply of each token (size = root)
+  std::vector<std::size_t> open_;          // analysis stack
+  std::vector<std::uint8_t> on_path_;      // tokens that read the current entry
   std::vector<Token> fitted_;              // the copy that score() fits
 };
 

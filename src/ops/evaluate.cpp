@@ -207,19 +207,44 @@ void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args
 void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
                          std::size_t begin, std::size_t count, std::span<const Complex> params,
                          const OperatorRegistry& registry, Complex* out, std::uint8_t* ok) {
+  run_recorded(tokens, data, begin, count, params, registry, out, ok, nullptr, nullptr, nullptr);
+}
+
+void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColumns& data,
+                                  std::size_t begin, std::size_t count,
+                                  std::span<const Complex> params,
+                                  const OperatorRegistry& registry, Complex* out,
+                                  std::uint8_t* ok, Complex* record, std::uint8_t* record_ok,
+                                  const Reuse* reuse) {
   constexpr std::size_t B = kBlock;
-  std::fill(ok, ok + count, std::uint8_t{1});
   const auto fail_all = [&] { std::fill(ok, ok + count, std::uint8_t{0}); };
-  if (stack_.size() < tokens.size() * B) stack_.resize(tokens.size() * B);
+  if (stack_.size() < tokens.size() * B) {
+    stack_.resize(tokens.size() * B);
+    ok_stack_.resize(tokens.size() * B);
+  }
+  // Each stack slot carries the values of one subtree and, per row, whether
+  // every token of that subtree had a value there.
   Complex* stack = stack_.data();
+  std::uint8_t* oks = ok_stack_.data();
   std::size_t depth = 0;
-  for (const Token& t : tokens) {
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const Token& t = tokens[i];
     Complex* top = stack + depth * B;
+    std::uint8_t* top_ok = oks + depth * B;
+    if (reuse != nullptr && reuse->skip_to[i] != Reuse::kNone) {
+      const std::size_t last = reuse->skip_to[i];
+      std::copy(reuse->values + last * B, reuse->values + last * B + count, top);
+      std::copy(reuse->ok + last * B, reuse->ok + last * B + count, top_ok);
+      ++depth;
+      i = last;
+      continue;
+    }
     switch (t.kind) {
       case TokenKind::NamedConstant:
       case TokenKind::RealConstant: {
         const Complex v = t.kind == TokenKind::NamedConstant ? t.value : Complex{t.value.re, 0.0};
         std::fill(top, top + count, v);
+        std::fill(top_ok, top_ok + count, std::uint8_t{1});
         ++depth;
         break;
       }
@@ -228,7 +253,9 @@ void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
         const Complex* col = data.column(t.small, begin);
         std::copy(col, col + count, top);
         if (const std::uint8_t* valid = data.valid(t.small)) {
-          for (std::size_t i = 0; i < count; ++i) ok[i] &= valid[begin + i];
+          std::copy(valid + begin, valid + begin + count, top_ok);
+        } else {
+          std::fill(top_ok, top_ok + count, std::uint8_t{1});
         }
         ++depth;
         break;
@@ -236,6 +263,7 @@ void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
       case TokenKind::Parameter: {
         const Complex v = t.small < params.size() ? params[t.small] : t.value;
         std::fill(top, top + count, v);
+        std::fill(top_ok, top_ok + count, std::uint8_t{1});
         ++depth;
         break;
       }
@@ -243,21 +271,34 @@ void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
         if (depth < t.small || t.index >= registry.size()) return fail_all();
         depth -= t.small;
         Complex* args = stack + depth * B;
+        std::uint8_t* args_ok = oks + depth * B;
         if (t.small == 0) {
           // A constant applied as an operator: same value on every row.
           const std::optional<Complex> v = registry.operators[t.index]->eval({});
           if (!v || !kernels::in_range(*v)) return fail_all();
           std::fill(args, args + count, *v);
+          std::fill(args_ok, args_ok + count, std::uint8_t{1});
         } else {
-          apply_block(t, registry, args, B, ok, count);
+          for (std::size_t a = 1; a < t.small; ++a) {
+            const std::uint8_t* other = args_ok + a * B;
+            for (std::size_t r = 0; r < count; ++r) args_ok[r] &= other[r];
+          }
+          apply_block(t, registry, args, B, args_ok, count);
         }
         ++depth;
         break;
       }
     }
+    if (record != nullptr) {
+      const Complex* slot = stack + (depth - 1) * B;
+      const std::uint8_t* slot_ok = oks + (depth - 1) * B;
+      std::copy(slot, slot + count, record + i * B);
+      std::copy(slot_ok, slot_ok + count, record_ok + i * B);
+    }
   }
   if (depth != 1) return fail_all();
   std::copy(stack, stack + count, out);
+  std::copy(oks, oks + count, ok);
 }
 
 }  // namespace qarn
