@@ -107,8 +107,19 @@ inline bool cos(Complex z, Complex& out) {
 }
 
 inline bool tan(Complex z, Complex& out) {
-  const Complex s = qarn::sin(z);
-  const Complex c = qarn::cos(z);
+  Complex s;
+  Complex c;
+  if (z.im == 0.0) {
+    // The same values as sin(z) and cos(z) on the real axis, with the real
+    // sine and cosine computed once for both.
+    const double sx = std::sin(z.re);
+    const double cx = std::cos(z.re);
+    s = {sx, cx * z.im};
+    c = {cx, (-sx) * z.im};
+  } else {
+    s = qarn::sin(z);
+    c = qarn::cos(z);
+  }
   if (is_zero(c)) return false;
   out = div(s, c);
   return true;
@@ -142,7 +153,12 @@ inline bool arctan(Complex z, Complex& out) {
   const Complex v = add(iz, Complex{1.0, 0.0});
   if (is_zero(u)) return false;
   if (is_zero(v)) return false;
-  out = mul(Complex{0.0, 0.5}, sub(ln(u), ln(v)));
+  const Complex lu = ln(u);
+  // hypot ignores the signs of its arguments, so for a real z, where u and v
+  // are mirror images, both logarithms share one modulus.
+  const bool mirrored = std::fabs(u.re) == std::fabs(v.re) && std::fabs(u.im) == std::fabs(v.im);
+  const Complex lv = mirrored ? Complex{lu.re, argument(v)} : ln(v);
+  out = mul(Complex{0.0, 0.5}, sub(lu, lv));
   return true;
 }
 
