@@ -201,7 +201,7 @@ PyType_Slot slots[] = {
 };
 
 // Python cannot instantiate the class (no __new__), subclass it, or change it.
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "qarn_sr.SearchResult",
     static_cast<int>(sizeof(SearchResultObject)),
     0,
@@ -216,7 +216,7 @@ PyObject* type_object = nullptr;
 
 PyObject* search_result_type() {
   if (type_object == nullptr) {
-    type_object = PyType_FromSpec(&spec);
+    type_object = PyType_FromSpec(&type_spec);
   }
   return type_object;
 }

@@ -262,7 +262,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "qarn_sr.Searcher",
     static_cast<int>(sizeof(SearcherObject)),
     0,
@@ -277,7 +277,7 @@ PyObject* type_object = nullptr;
 
 PyObject* searcher_type() {
   if (type_object == nullptr) {
-    type_object = PyType_FromSpec(&spec);
+    type_object = PyType_FromSpec(&type_spec);
   }
   return type_object;
 }

@@ -24,16 +24,12 @@ using qarn::test::binary;
 using qarn::test::kInf;
 using qarn::test::kNaN;
 using qarn::test::param;
+using qarn::test::reg;
 using qarn::test::same_bits;
 using qarn::test::unary;
 using qarn::test::var;
 
 namespace {
-
-const OperatorRegistry& reg() {
-  static const OperatorRegistry r = builtin_registry();
-  return r;
-}
 
 std::optional<Complex> eval(const std::vector<Token>& tokens, std::vector<Complex> inputs,
                             std::vector<Complex> params = {}) {

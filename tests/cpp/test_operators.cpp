@@ -18,16 +18,12 @@ using namespace qarn;
 using namespace qarn::test::idx;
 using qarn::test::kInf;
 using qarn::test::kNaN;
+using qarn::test::reg;
 using qarn::test::same_bits;
 
 namespace {
 
 constexpr double kPiValue = 3.141592653589793;
-
-const OperatorRegistry& reg() {
-  static const OperatorRegistry r = builtin_registry();
-  return r;
-}
 
 std::optional<Complex> eval1(std::uint64_t i, Complex z) {
   const std::array<Complex, 1> args{z};

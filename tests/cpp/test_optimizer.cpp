@@ -20,11 +20,6 @@ using namespace qarn;
 using namespace qarn::test;
 using Rows = std::vector<std::vector<Complex>>;
 
-const OperatorRegistry& reg() {
-  static const auto registry = make_builtin_registry();
-  return *registry;
-}
-
 Rows real_rows(const std::vector<double>& xs) {
   Rows rows;
   for (const double x : xs) rows.push_back({{x, 0.0}});

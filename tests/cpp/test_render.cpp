@@ -17,15 +17,11 @@ using qarn::test::binary;
 using qarn::test::kInf;
 using qarn::test::kNaN;
 using qarn::test::param;
+using qarn::test::reg;
 using qarn::test::unary;
 using qarn::test::var;
 
 namespace {
-
-const OperatorRegistry& reg() {
-  static const OperatorRegistry r = builtin_registry();
-  return r;
-}
 
 Formula tokens_only(std::vector<Token> tokens) {
   Formula f;

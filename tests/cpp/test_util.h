@@ -18,6 +18,7 @@
 
 #include "ops/complex.h"
 #include "ops/formula.h"
+#include "ops/registry.h"
 
 namespace qarn {
 
@@ -51,6 +52,12 @@ inline bool same_value(double a, double b) {
 
 inline bool same_value(Complex a, Complex b) {
   return same_value(a.re, b.re) && same_value(a.im, b.im);
+}
+
+// The built-in registry, built once for all tests.
+inline const OperatorRegistry& reg() {
+  static const OperatorRegistry registry = builtin_registry();
+  return registry;
 }
 
 // Formula builders mirroring how the search composes formulas.
