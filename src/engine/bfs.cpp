@@ -2,9 +2,11 @@
 
 #include <bit>
 #include <chrono>
-#include <functional>
 #include <cmath>
+#include <functional>
 #include <string>
+
+#include <tbb/parallel_for.h>
 
 #include "engine/beam.h"
 #include "engine/best.h"
@@ -16,8 +18,6 @@
 #include "engine/progress.h"
 #include "engine/score.h"
 #include "ops/evaluate.h"
-
-#include <tbb/parallel_for.h>
 
 namespace qarn {
 namespace {
