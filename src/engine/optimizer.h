@@ -78,17 +78,12 @@ class Optimizer {
   // `tokens`; every evaluation pass runs `program` over `data`, which compute
   // the same values (the tokens themselves, or their reduced form). Unless
   // `initial` is NaN it is the objective at the initial values, with base_
-  // already holding their f_i.
+  // and tape_ already holding that pass.
   double fit_program(std::span<Token> tokens, std::span<const Token> program,
                      const DataColumns& data, std::span<const double> targets,
                      const OperatorRegistry& registry, double alpha, double l1_ratio,
                      std::size_t max_iterations, double initial);
 
-  // MSE of one evaluation pass over all rows plus `penalty`, or +inf when a
-  // row has no value (or, with `screen`, a value beyond the magnitude bound).
-  // `keep`, when given, receives the real part of every row that has a
-  // target. With a finite `stop_at` the pass returns +inf as soon as the
-  // result can no longer fall below `stop_at`. +inf whenever it stops early.
   // Every token's values over all rows of one pass, block by block: the
   // Jacobian passes take the subtrees that do not read the perturbed entry
   // from the record of the pass at theta instead of evaluating them again.
@@ -108,6 +103,12 @@ class Optimizer {
     std::uint8_t* ok_at(std::size_t begin) { return ok.data() + begin * tokens; }
   };
 
+  // MSE of one evaluation pass over all rows plus `penalty`, or +inf when a
+  // row has no value (or, with `screen`, a value beyond the magnitude bound).
+  // `keep`, when given, receives the real part of every row that has a
+  // target. With a finite `stop_at` the pass returns +inf as soon as the
+  // result can no longer fall below `stop_at`. +inf whenever it stops early.
+  // `record`, when given, receives every token's values (see Tape).
   double error_pass(std::span<const Token> tokens, const DataColumns& data,
                     std::span<const double> targets, const OperatorRegistry& registry,
                     std::span<const Complex> params, bool screen, double* keep, double penalty,
