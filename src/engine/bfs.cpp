@@ -136,9 +136,8 @@ Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredLevel& 
   for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = scored.items[i].score;
   const auto key_of = [&](std::size_t i) {
     const Child& c = scored.items[i].child;
-    const std::uint64_t left_level = c.unary() ? level - 1 : c.split;
-    const std::string& a = s.levels[left_level].keys[c.left];
-    const std::string* b = c.unary() ? nullptr : &s.levels[level - 1 - c.split].keys[c.right];
+    const std::string& a = s.levels[left_level(level, c)].keys[c.left];
+    const std::string* b = c.unary() ? nullptr : &s.levels[right_level(level, c)].keys[c.right];
     return child_key(a, b, c.op);
   };
   Level kept;

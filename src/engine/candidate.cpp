@@ -13,12 +13,11 @@ void Level::add(Formula formula, const OperatorRegistry& registry) {
 }
 
 const Formula& left_parent(const Levels& levels, std::uint64_t level, const Child& child) {
-  const std::uint64_t from = child.unary() ? level - 1 : child.split;
-  return levels[from].formulas[child.left];
+  return levels[left_level(level, child)].formulas[child.left];
 }
 
 const Formula& right_parent(const Levels& levels, std::uint64_t level, const Child& child) {
-  return levels[level - 1 - child.split].formulas[child.right];
+  return levels[right_level(level, child)].formulas[child.right];
 }
 
 void child_tokens(const Formula& a, const Formula* b, std::uint64_t op, std::vector<Token>& out) {

@@ -47,8 +47,17 @@ struct Child {
 // The levels retained so far, indexed by complexity.
 using Levels = std::vector<Level>;
 
-// Parents of `child` at level `level`: left at the given split (or level - 1),
-// right at level - 1 - split.
+// Levels of the parents of `child` at level `level`: the left (or only) one
+// at the child's split (level - 1 for a unary child), the right one at
+// level - 1 - split.
+inline std::uint64_t left_level(std::uint64_t level, const Child& child) {
+  return child.unary() ? level - 1 : child.split;
+}
+inline std::uint64_t right_level(std::uint64_t level, const Child& child) {
+  return level - 1 - child.split;
+}
+
+// Parents of `child` at level `level`.
 const Formula& left_parent(const Levels& levels, std::uint64_t level, const Child& child);
 const Formula& right_parent(const Levels& levels, std::uint64_t level, const Child& child);
 

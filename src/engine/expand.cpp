@@ -111,10 +111,10 @@ Expansion expand_unary(const Levels& levels, std::uint64_t level,
 Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
                                  std::span<const std::size_t> binary_ops,
                                  const OperatorRegistry& registry, FingerprintSet& seen) {
-  const std::uint64_t right_level = level - 1 - split;
+  const std::uint64_t right_complexity = level - 1 - split;
   const Level& lefts = levels[split];
-  const Level& rights = levels[right_level];
-  const bool same_complexity = split == right_level;
+  const Level& rights = levels[right_complexity];
+  const bool same_complexity = split == right_complexity;
   const std::size_t per_item = std::max<std::size_t>(rights.size() * binary_ops.size(), 1);
   return admit_in_order(
       lefts.size(), kChildrenPerPiece / per_item, seen, [&](std::size_t a, Batch& batch) {

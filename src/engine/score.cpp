@@ -51,12 +51,12 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
           const Formula& a = left_parent(levels, level, child);
           const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
           child_tokens(a, b, child.op, ws.tokens);
-          const Level& left_level = levels[child.unary() ? level - 1 : child.split];
           KnownColumn known[2];
           std::size_t known_count = 0;
-          add_known(left_level, child.left, 0, a.tokens.size(), known, known_count);
+          add_known(levels[left_level(level, child)], child.left, 0, a.tokens.size(), known,
+                    known_count);
           if (b != nullptr) {
-            add_known(levels[level - 1 - child.split], child.right, a.tokens.size(),
+            add_known(levels[right_level(level, child)], child.right, a.tokens.size(),
                       a.tokens.size() + b->tokens.size(), known, known_count);
           }
           const auto param_count =
@@ -65,11 +65,9 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
           const Optimizer::Score result =
               ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha,
                                  config.l1_ratio, iterations, {known, known_count});
-          const double loss = result.loss;
-          const bool fitted = result.fitted;
-          if (!std::isfinite(loss)) continue;
-          ScoredChild scored{child, loss * (1 + config.complexity_penalty * complexity)};
-          if (fitted) {
+          if (!std::isfinite(result.loss)) continue;
+          ScoredChild scored{child, result.loss * (1 + config.complexity_penalty * complexity)};
+          if (result.fitted) {
             scored.fitted = static_cast<std::uint32_t>(part.fitted_values.size());
             for (const Token& t : ws.tokens) {
               if (t.kind == TokenKind::Parameter) part.fitted_values.push_back(t.value.re);
