@@ -10,23 +10,19 @@
 
 #include "engine/beam.h"
 #include "engine/best.h"
-#include "engine/candidate.h"
 #include "engine/duration.h"
 #include "engine/expand.h"
 #include "engine/fingerprint_set.h"
+#include "engine/level.h"
 #include "engine/optimizer.h"
 #include "engine/progress.h"
 #include "engine/score.h"
-#include "ops/evaluate.h"
+#include "ops/batch_evaluate.h"
 
 namespace qarn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Only variables 0..254 can be seeded: a variable index and var_count are
-// 8-bit values, and a wrapped index would alias an earlier variable.
-constexpr std::size_t kMaxSeededVariables = 255;
 
 Formula parameter_leaf() {
   return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1};
@@ -117,7 +113,7 @@ Formula build(const SearchState& s, std::uint64_t level, const ScoredLevel& scor
 // in turn.
 void record_level_best(SearchState& s, std::uint64_t level, const ScoredLevel& scored,
                        const SearchConfig& config) {
-  const double factor = config.complexity_penalty * static_cast<double>(level) + 1.0;
+  const double factor = score_factor(config, level);
   const ScoredChild* winner = nullptr;
   double winner_loss = 0.0;
   for (const ScoredChild& item : scored.items) {

@@ -161,10 +161,13 @@ inline bool cube(Complex z, Complex& out) {
   return true;
 }
 
-// An operator result is kept only when both parts are below 1e15 in
+// An operator result is kept only when both parts are below this bound in
 // magnitude; the comparisons are false for NaN, so NaN and infinities fail.
+// Losses screen formula values with the same bound.
+inline constexpr double kMagnitudeBound = 1e15;
+
 inline bool in_range(Complex v) {
-  return std::fabs(v.re) < 1e15 && std::fabs(v.im) < 1e15;
+  return std::fabs(v.re) < kMagnitudeBound && std::fabs(v.im) < kMagnitudeBound;
 }
 
 // Number of operands of a kernel function: 1 for f(z, out), 2 for f(a, b, out).

@@ -5,7 +5,7 @@
 // the eighteen operators 5 to 22; formulas refer to them by index). The
 // Kernel enum, the operator classes, their descriptions, the registry and
 // both dispatch paths (one point: kernels::apply in kernels.h; blocks of
-// rows: apply_block in evaluate.cpp) are generated from these lists.
+// rows: apply_block in batch_evaluate.cpp) are generated from these lists.
 // Adding an operator is one entry here, its kernel function in kernels.h and
 // its tests.
 
