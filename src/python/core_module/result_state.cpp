@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/search_result.h"
+#include "api/entry_points.h"
 #include "ops/registry.h"
 #include "python/arguments.h"
 #include "python/core_module/qarn_classes.h"

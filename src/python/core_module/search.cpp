@@ -11,8 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "engine/bfs.h"
-#include "engine/search_control.h"
+#include "api/entry_points.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/core_module/qarn_classes.h"
@@ -238,7 +237,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     std::exception_ptr failure;
     PyThreadState* saved = PyEval_SaveThread();
     try {
-      outcome = run_search(*inputs, *ys, config, nullptr, control.get());
+      outcome = search_front(config, *inputs, *ys, control.get());
     } catch (...) {
       failure = std::current_exception();
     }

@@ -1,4 +1,4 @@
-#include "lib/entry_points.h"
+#include "api/entry_points.h"
 
 #include <utility>
 
@@ -64,6 +64,12 @@ Expected<SearchResult> recognize_constant(const SearchConfig& config, double val
   const Rows rows{{0.0}};
   const double target[] = {value};
   return first_of(run_search(rows, target, copy), copy.max_complexity);
+}
+
+Expected<std::vector<SearchResult>> search_front(const SearchConfig& config, const Rows& inputs,
+                                                 std::span<const double> ys,
+                                                 SearchControl* control) {
+  return run_search(inputs, ys, config, nullptr, control);
 }
 
 }  // namespace qarn
