@@ -69,7 +69,10 @@ ensure_venv() {
   if ! cmake_ok; then tools+=("cmake>=3.26"); fi
   if ! command -v ninja >/dev/null 2>&1; then tools+=(ninja); fi
   step "Installing build and test tools into .venv"
-  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy "${tools[@]}"
+  # scikit-learn, pandas, SymPy and Hypothesis serve the tests of the
+  # estimator module (the "test" extra of pyproject.toml).
+  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy \
+    "scikit-learn>=1.6" "sympy>=1.12" "pandas>=2" "hypothesis>=6" "${tools[@]}"
 }
 
 cmake_ok() {
