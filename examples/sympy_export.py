@@ -33,6 +33,8 @@ FOUR_DECIMALS_HALF_UNIT = 0.5e-4
 def to_sympy(result, names, simplify=True):
     """The result's formula as a SymPy expression: v_{i} becomes a real symbol
     named names[i]; fitted constants are the Floats that to_python() writes.
+    With simplify=False the expression is the formula exactly as written, each
+    constant where to_python() puts it (nothing combined or reordered).
 
     Raises ValueError when the formula reads a variable that `names` lacks.
     """
@@ -46,7 +48,7 @@ def to_sympy(result, names, simplify=True):
     text = _VARIABLE.sub(lambda m: f"qarn_var_{m.group(1)}", result.to_python())
     local = {f"qarn_var_{i}": s for i, s in enumerate(symbols)}
     local["np"] = _NUMPY_AS_SYMPY
-    expr = sympy.parse_expr(text, local_dict=local)
+    expr = sympy.parse_expr(text, local_dict=local, evaluate=simplify)
     return sympy.simplify(expr) if simplify else expr
 
 
@@ -55,7 +57,7 @@ def evaluate(expr, names, rows):
     as the module evaluates its formulas."""
     symbols = [sympy.Symbol(name, real=True) for name in names]
     f = sympy.lambdify(symbols, expr, modules="numpy")
-    rows = np.asarray(rows, dtype=float)
+    rows = np.asarray(rows, dtype=complex)  # principal branches, as the module's
     values = np.asarray(f(*rows.T), dtype=complex)
     return np.real(np.broadcast_to(values, rows.shape[:1]))
 
@@ -63,13 +65,27 @@ def evaluate(expr, names, rows):
 def rounding_bound(expr, names, rows):
     """Per row, the first-order change of `expr` when each of its Float
     constants moves by half a unit of the fourth decimal:
-    sum over constants c of |d expr / d c| * 0.5e-4."""
-    constants = sorted(expr.atoms(sympy.Float), key=float)
-    slots = sympy.symbols(f"qarn_c0:{len(constants)}")
-    with_slots = expr.xreplace(dict(zip(constants, slots)))
+    sum over constants c of |d expr / d c| * 0.5e-4.
+
+    Every occurrence of a Float counts as a constant of its own (two fitted
+    constants may round to the same text), so `expr` should be the formula as
+    written: to_sympy(result, names, simplify=False).
+    """
+    slots = []
+
+    def free_constants(node):
+        if isinstance(node, sympy.Float):
+            slots.append((sympy.Symbol(f"qarn_c{len(slots)}"), node))
+            return slots[-1][0]
+        if not node.args:
+            return node
+        return node.func(*(free_constants(arg) for arg in node.args))
+
+    with_slots = free_constants(expr)
+    values = dict(slots)
     bound = np.zeros(len(rows))
-    for slot, value in zip(slots, constants):
-        slope = with_slots.diff(slot).xreplace(dict(zip(slots, constants)))
+    for slot, _ in slots:
+        slope = with_slots.diff(slot).xreplace(values)
         bound += np.abs(evaluate(slope, names, rows)) * FOUR_DECIMALS_HALF_UNIT
     return bound
 

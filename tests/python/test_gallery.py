@@ -95,7 +95,7 @@ def test_sympy_export_differs_from_predict_only_by_rounding(capfd):
     assert f"largest difference over {len(inputs)} rows: {difference.max():.3g}" in capfd.readouterr().out
 
 
-def test_to_sympy_names_and_missing_names():
+def test_to_sympy_names_and_the_rounding_bound_per_constant():
     sympy = pytest.importorskip("sympy")
     import qarn_sr
 
@@ -109,6 +109,14 @@ def test_to_sympy_names_and_missing_names():
     assert expr == sympy.Symbol("E", real=True) + sympy.Symbol("gamma", real=True)
     with pytest.raises(ValueError, match=r"reads v_\{1\} but only 1 names"):
         example.to_sympy(result, ["E"])
+
+    # Two constants written alike are two constants: at x = 2 each moves
+    # 0.5 x^2 by 2 * 0.5e-4, and the sign of a constant does not matter.
+    x = sympy.Symbol("x", real=True)
+    as_written = sympy.parse_expr("((0.5000)*(x))*((-0.5000)*(x))", local_dict={"x": x},
+                                  evaluate=False)
+    bound = example.rounding_bound(as_written, ["x"], np.array([[2.0], [0.0]]))
+    np.testing.assert_allclose(bound, [2 * 2 * 0.5e-4, 0.0], rtol=1e-12)
 
 
 def test_sklearn_workflow_scores_and_chooses_max_complexity(capfd):
