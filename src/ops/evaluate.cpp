@@ -11,10 +11,8 @@ bool apply_operator(const OperatorRegistry& registry, std::uint64_t index, std::
   if (index >= registry.size()) return false;
   const OperatorEntry& entry = registry.entries[index];
   bool ok;
-  if (entry.arity == 1 && arity == 1 && entry.kernel != Kernel::generic) {
-    ok = kernels::apply_unary(entry.kernel, args[0], out);
-  } else if (entry.arity == 2 && arity == 2 && entry.kernel != Kernel::generic) {
-    ok = kernels::apply_binary(entry.kernel, args[0], args[1], out);
+  if ((arity == 1 || arity == 2) && entry.arity == arity && entry.kernel != Kernel::generic) {
+    ok = kernels::apply(entry.kernel, arity, args, out);
   } else {
     const std::optional<Complex> v = registry.operators[index]->eval({args, arity});
     ok = v.has_value();
@@ -157,36 +155,30 @@ inline void map_binary(Complex* a, const Complex* b, std::uint8_t* ok, std::size
   }
 }
 
+// Kernel `fn` over n rows: a unary one in place on `args`, a binary one on
+// `args` and the operand column `stride` values further, into `args`.
+template <auto fn>
+inline void map_kernel(Complex* args, std::size_t stride, std::uint8_t* ok, std::size_t n) {
+  if constexpr (kernels::kArity<fn> == 1) {
+    map_unary<fn>(args, ok, n);
+  } else {
+    map_binary<fn>(args, args + stride, ok, n);
+  }
+}
+
 void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args,
                  std::size_t stride, std::uint8_t* ok, std::size_t n) {
   const OperatorEntry& entry = registry.entries[t.index];
-  using namespace kernels;
-  if (entry.arity == 1 && t.small == 1) {
+  if (entry.arity == t.small) {
     switch (entry.kernel) {
-      case Kernel::neg: return map_unary<&kernels::neg>(args, ok, n);
-      case Kernel::inv: return map_unary<&kernels::inv>(args, ok, n);
-      case Kernel::exp: return map_unary<&kernels::exp>(args, ok, n);
-      case Kernel::log: return map_unary<&kernels::log>(args, ok, n);
-      case Kernel::sqrt: return map_unary<&kernels::sqrt>(args, ok, n);
-      case Kernel::sin: return map_unary<&kernels::sin>(args, ok, n);
-      case Kernel::cos: return map_unary<&kernels::cos>(args, ok, n);
-      case Kernel::tan: return map_unary<&kernels::tan>(args, ok, n);
-      case Kernel::arcsin: return map_unary<&kernels::arcsin>(args, ok, n);
-      case Kernel::arccos: return map_unary<&kernels::arccos>(args, ok, n);
-      case Kernel::arctan: return map_unary<&kernels::arctan>(args, ok, n);
-      case Kernel::square: return map_unary<&kernels::square>(args, ok, n);
-      case Kernel::cube: return map_unary<&kernels::cube>(args, ok, n);
-      default: break;
-    }
-  } else if (entry.arity == 2 && t.small == 2) {
-    const Complex* b = args + stride;
-    switch (entry.kernel) {
-      case Kernel::qarn: return map_binary<&kernels::qarn>(args, b, ok, n);
-      case Kernel::plus: return map_binary<&kernels::plus>(args, b, ok, n);
-      case Kernel::times: return map_binary<&kernels::times>(args, b, ok, n);
-      case Kernel::subtract: return map_binary<&kernels::subtract>(args, b, ok, n);
-      case Kernel::divide: return map_binary<&kernels::divide>(args, b, ok, n);
-      default: break;
+#define QARN_BLOCK_CASE(Class, kernel, name, arity, ...)                          \
+  case Kernel::kernel:                                                          \
+    if (t.small == (arity)) return map_kernel<&kernels::kernel>(args, stride, ok, n); \
+    break;
+      QARN_OPERATORS(QARN_BLOCK_CASE)
+#undef QARN_BLOCK_CASE
+      default:
+        break;
     }
   }
   // Anything else: one virtual call per row, arguments gathered from the
