@@ -5,7 +5,7 @@
 #   ./run_tests.sh             check the include layers, install the module into
 #                              .venv, build and run the C++ unit tests, run the
 #                              Python tests against the installed module, check
-#                              the type stub
+#                              the type stub and the wheel
 #   ./run_tests.sh --sanitize  build and run the C++ unit tests under
 #                              AddressSanitizer and UndefinedBehaviorSanitizer
 #
@@ -109,8 +109,9 @@ if [[ "$mode" == sanitize ]]; then
   exit 0
 fi
 
-step "Installing qarn_sr into .venv (pip install .)"
-"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO"
+# With the examples extra, so that the gallery's tests (tests/python/test_gallery.py) run.
+step "Installing qarn_sr into .venv (pip install .[examples])"
+"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO[examples]"
 
 cpp_tests "$REPO/build/cpp-tests"
 
@@ -127,5 +128,10 @@ if [[ -f "$REPO/src/python/qarn_sr.pyi" ]]; then
   step "Checking the type stub against the module (stubtest)"
   "$PY" -m mypy.stubtest qarn_sr
 fi
+
+# --- wheel: sdist and abi3 wheel, manylinux repair, fresh-environment quick start
+step "Building and checking the wheel (tools/check_wheel.sh)"
+bash "$REPO/tools/check_wheel.sh"
+# --- end wheel
 
 step "All tests passed"
