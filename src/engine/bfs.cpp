@@ -24,9 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Formula parameter_leaf() {
-  return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1};
-}
+Formula parameter_leaf() { return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1}; }
 
 Formula variable_leaf(std::size_t i) {
   return Formula{{Token::variable(static_cast<std::uint8_t>(i))},
@@ -103,7 +101,8 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
 Formula build(const SearchState& s, std::uint64_t level, const ScoredLevel& scored,
               const ScoredChild& item) {
   Formula f = materialize(s.levels, level, item.child, *s.registry);
-  if (item.fitted != ScoredChild::kUnfitted) store_parameters(f, &scored.fitted_values[item.fitted]);
+  if (item.fitted != ScoredChild::kUnfitted)
+    store_parameters(f, &scored.fitted_values[item.fitted]);
   return f;
 }
 

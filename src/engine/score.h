@@ -25,7 +25,7 @@ struct ScoredChild {
 };
 
 struct ScoredLevel {
-  std::vector<ScoredChild> items;    // input order
+  std::vector<ScoredChild> items;     // input order
   std::vector<double> fitted_values;  // parameter store of the fitted items
 };
 
@@ -39,9 +39,9 @@ inline double score_factor(const SearchConfig& config, std::uint64_t complexity)
 // on the worker pool; candidates whose final loss is not finite are dropped.
 // Reports each candidate to `progress` before its loss is computed.
 ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
-                             std::uint64_t level, ProgressState& progress,
-                             const DataColumns& data, std::span<const double> targets,
-                             const OperatorRegistry& registry, const SearchConfig& config);
+                             std::uint64_t level, ProgressState& progress, const DataColumns& data,
+                             std::span<const double> targets, const OperatorRegistry& registry,
+                             const SearchConfig& config);
 
 // Writes values[k] as (values[k], 0.0) into the k-th Parameter token.
 void store_parameters(Formula& formula, const double* values);

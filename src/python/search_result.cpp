@@ -22,8 +22,7 @@ namespace {
 // Instances are made only by wrap_search_result; the record is constructed
 // in place right after allocation and never changed afterwards.
 struct SearchResultObject {
-  PyObject_HEAD
-  SearchResult record;
+  PyObject_HEAD SearchResult record;
 };
 
 const SearchResult& record_of(PyObject* self) {
