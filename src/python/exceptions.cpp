@@ -61,6 +61,18 @@ void raise_search_error(const SearchError& error) {
   PyErr_SetObject(cls, text.get());
 }
 
+bool ordinary_error_pending() {
+  return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+bool clear_ordinary_error() {
+  if (PyErr_Occurred() != nullptr && !ordinary_error_pending()) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
 void raise_from_cpp_exception() noexcept {
   try {
     throw;

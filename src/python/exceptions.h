@@ -23,6 +23,16 @@ PyObject* exception_class(ExceptionClass which);
 // message as the only argument.
 void raise_search_error(const SearchError& error);
 
+// Whether the pending Python error is an ordinary failure of the data being
+// read (any Exception except MemoryError), which a conversion may replace by
+// its own error. KeyboardInterrupt, SystemExit, MemoryError and the other
+// BaseExceptions say nothing about the data and must reach the caller.
+bool ordinary_error_pending();
+
+// Clears the pending error when it is ordinary (or there is none) and returns
+// true; otherwise leaves it pending and returns false.
+bool clear_ordinary_error();
+
 // Sets the Python error for the C++ exception being handled. Call only from a
 // catch block.
 void raise_from_cpp_exception() noexcept;

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,22 +12,17 @@
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/exceptions.h"
+#include "python/heap_type.h"
 #include "python/py_ref.h"
+#include "python/result_state.h"
 
 namespace qarn::py {
 
 namespace {
 
-// Instances are made only by wrap_search_result; the record is constructed
-// in place right after allocation and never changed afterwards.
-struct SearchResultObject {
-  PyObject_HEAD
-  SearchResult record;
-};
-
-const SearchResult& record_of(PyObject* self) {
-  return reinterpret_cast<SearchResultObject*>(self)->record;
-}
+// Instances are made only by wrap_search_result and by unpickling; the
+// record never changes afterwards.
+const SearchResult& record_of(PyObject* self) { return held<SearchResult>(self); }
 
 // Formula texts are ASCII; an invalid byte would become U+FFFD, never an error.
 PyObject* to_str(const std::string& text) {
@@ -43,15 +37,6 @@ double value_at(const SearchResult& record, std::span<const double> point,
     return std::numeric_limits<double>::quiet_NaN();
   }
   return evaluate_real(record.formula, *record.registry, point, inputs, stack);
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SearchResultObject*>(self)->record.~SearchResult();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  // Instances of a heap type hold a reference to it.
-  Py_DECREF(type);
 }
 
 PyObject* get_formula(PyObject* self, void*) {
@@ -91,6 +76,7 @@ PyObject* to_python(PyObject* self, PyObject*) {
   });
 }
 
+constexpr const char* kEvalError = "Input must be a float or a 1D list/array";
 constexpr const char* kEvalNames[] = {"x"};
 constexpr const char* kBatchNames[] = {"inputs"};
 constexpr Parameters kEvalParams{"eval", kEvalNames, 1};
@@ -104,14 +90,16 @@ PyObject* eval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       return nullptr;
     }
     // A single number first; only when that fails, a one-dimensional point.
+    // A strided float64 array gets the conversion's TypeError, and an
+    // interrupt passes through, as in the search methods.
     std::vector<double> point;
     const double x = PyFloat_AsDouble(bound[0].get());
     if (x == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      std::optional<std::vector<double>> vector = extract_vector(bound[0].get());
+      if (!clear_ordinary_error()) {
+        return nullptr;
+      }
+      std::optional<std::vector<double>> vector = extract_vector(bound[0].get(), kEvalError);
       if (!vector) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "Input must be a float or a 1D list/array");
         return nullptr;
       }
       point = std::move(*vector);
@@ -162,10 +150,43 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return eval_rows(self, kPredictParams, args, nargs, kwnames);
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+// Pickling and copying. The class cannot be called, so a result is rebuilt
+// by the private class method below from the state of result_state.h; the
+// reducer that names it is registered with copyreg, which pickle and copy
+// consult, rather than added to the class.
+
+PyObject* from_state(PyObject* cls, PyObject* state) {
+  return guarded([&]() -> PyObject* {
+    std::optional<SearchResult> record = result_from_state(state);
+    if (!record) {
+      return nullptr;
+    }
+    return new_holder(reinterpret_cast<PyTypeObject*>(cls), std::move(*record));
+  });
 }
+
+constexpr const char* kFromStateName = "_from_state";
+
+PyObject* reduce(PyObject*, PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    PyObject* type = search_result_type();
+    if (type == nullptr) {
+      return nullptr;
+    }
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+      PyErr_SetString(PyExc_TypeError, "expected a SearchResult");
+      return nullptr;
+    }
+    PyRef rebuild = PyRef::steal(PyObject_GetAttrString(type, kFromStateName));
+    PyRef state = rebuild ? PyRef::steal(result_state(record_of(self))) : PyRef();
+    if (!state) {
+      return nullptr;
+    }
+    return Py_BuildValue("(O(O))", rebuild.get(), state.get());
+  });
+}
+
+PyMethodDef reduce_def = {"_reduce_search_result", reduce, METH_O, nullptr};
 
 PyGetSetDef getset[] = {
     {"formula", get_formula, nullptr, "The discovered mathematical formula as a string.", nullptr},
@@ -188,12 +209,13 @@ PyMethodDef methods[] = {
      "Evaluates the formula for a batch of inputs (list of lists or 2D array)."},
     {"predict", as_cfunction(predict), METH_FASTCALL | METH_KEYWORDS,
      "predict($self, inputs)\n--\n\nAlias for eval_batch (Scikit-Learn style)."},
+    {kFromStateName, from_state, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("A high-performance symbolic regression result.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<SearchResult>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
@@ -203,37 +225,37 @@ PyType_Slot slots[] = {
 // Python cannot instantiate the class (no __new__), subclass it, or change it.
 PyType_Spec type_spec = {
     "qarn_sr.SearchResult",
-    static_cast<int>(sizeof(SearchResultObject)),
+    static_cast<int>(sizeof(Holder<SearchResult>)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 
-// One strong reference, never released; interpreter lock held for all access.
-PyObject* type_object = nullptr;
+LazyType type_object(type_spec);
 
 }  // namespace
 
-PyObject* search_result_type() {
-  if (type_object == nullptr) {
-    type_object = PyType_FromSpec(&type_spec);
-  }
-  return type_object;
-}
+PyObject* search_result_type() { return type_object.get(); }
 
 PyObject* wrap_search_result(SearchResult&& record) {
   PyObject* type = search_result_type();
   if (type == nullptr) {
     return nullptr;
   }
-  auto* type_ptr = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type_ptr, Py_tp_alloc));
-  PyObject* self = alloc(type_ptr, 0);
-  if (self == nullptr) {
-    return nullptr;
+  return new_holder(reinterpret_cast<PyTypeObject*>(type), std::move(record));
+}
+
+int register_search_result_pickling() {
+  PyObject* type = search_result_type();
+  if (type == nullptr) {
+    return -1;
   }
-  new (&reinterpret_cast<SearchResultObject*>(self)->record) SearchResult(std::move(record));
-  return self;
+  PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
+  PyRef reducer = copyreg ? PyRef::steal(PyCFunction_New(&reduce_def, nullptr)) : PyRef();
+  PyRef done = reducer ? PyRef::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type,
+                                                          reducer.get()))
+                       : PyRef();
+  return done ? 0 : -1;
 }
 
 }  // namespace qarn::py

@@ -7,6 +7,7 @@ import multiprocessing
 import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -42,7 +43,7 @@ class BadFloat:
 
 
 @pytest.mark.parametrize("bad", [Failing(XS, 3), Failing(XS, 0, KeyError), [1.0, BadFloat(ValueError)],
-                                 [1.0, BadFloat("str")], [1.0, BadFloat(MemoryError)]])
+                                 [1.0, BadFloat("str")]])
 def test_failing_items_become_conversion_errors(bad, square):
     with pytest.raises(ValueError, match="^Input must be a 1D"):
         tiny().find_function(bad, XS)
@@ -53,6 +54,70 @@ def test_failing_items_become_conversion_errors(bad, square):
     with pytest.raises(ValueError, match="^Input must be a 2D"):
         square.eval_batch(Failing([[1.0], [2.0]], 1))
     assert square.eval_batch(Failing([[1.0], [2.0]], 5)) == [1.0, 4.0]
+
+
+class Raising:
+    """Raises `error` (an instance) from float() or from reading an item."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), MemoryError()])
+def test_interrupts_and_fatal_errors_pass_through_conversion(error, square, capfd):
+    np = pytest.importorskip("numpy")
+    item = Raising(error)
+    broken_array = type("BrokenArray", (np.ndarray,), {"ndim": property(lambda self: item.__float__())})
+    calls = [lambda: tiny().find_function([1.0, item], XS[:2]),
+             lambda: tiny().find_function(XS[:2], item),
+             lambda: tiny().find_multivariate([[1.0], item], XS[:2]),
+             lambda: tiny().find_multivariate([[1.0], [item]], XS[:2]),
+             lambda: tiny().fit(np.array(XS).view(broken_array), XS),
+             lambda: square.eval(item), lambda: square.eval([2.0, item]),
+             lambda: square.eval_batch([[item]]), lambda: square.predict(item)]
+    for call in calls:
+        with pytest.raises(type(error)) as info:
+            call()
+        assert info.value is error
+    assert capfd.readouterr().out == ""
+
+
+def test_signal_during_a_long_conversion_stops_it(square):
+    """A signal that arrives while plain floats are read (no Python code runs)
+    is noticed before the conversion ends."""
+    signal = pytest.importorskip("signal")
+    if not hasattr(signal, "setitimer"):
+        pytest.skip("needs setitimer")
+    reached_end = []
+
+    class Last:
+        def __float__(self):
+            reached_end.append(True)
+            return 0.0
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    data = [1.5] * 4_000_000 + [Last()]
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+            square.eval_batch([data])
+            time.sleep(5)  # without the check the signal is handled here
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert reached_end == []
 
 
 def test_list_changing_during_conversion(square):

@@ -1,11 +1,17 @@
 """SearchResult: attributes, representation, rendering and evaluation."""
 
+import copy
 import gc
 import math
+import pickle
 import re
+import struct
+import subprocess
+import sys
 
 import pytest
 
+import qarn_sr
 from conftest import XS, tiny
 
 EVAL_ERROR = "^Input must be a float or a 1D list/array$"
@@ -80,3 +86,60 @@ def test_results_outlive_the_search_and_each_other():
     del front
     gc.collect()
     assert last.to_python() and last.eval_batch([[1.0]]) == [last.eval(1.0)]
+
+
+def observed(result):
+    """Everything a result shows, floats as bits (NaN included)."""
+    points = [0.0, -1.5, 0.75, 2.0, 1e-3, 7.25]
+    bits = lambda v: struct.pack("<d", v)
+    return (result.formula, bits(result.error), result.complexity, repr(result), result.to_latex(),
+            result.to_python(), [bits(result.eval(x)) for x in points],
+            [bits(v) for v in result.eval_batch([[x, 1.0 - x] for x in points])])
+
+
+@pytest.fixture(scope="module")
+def various(square, plus):
+    """Results with fitted constants, named constants and several variables."""
+    fitted = tiny(max_complexity=4).find_candidates([[x] for x in XS], [2.3 * x * x + 1.1 for x in XS])
+    return [square, plus, *fitted, tiny(max_complexity=3).recognize_constant(math.pi + 1.0)]
+
+
+def test_results_pickle_and_copy_under_every_protocol(various):
+    copies = [pickle.loads(pickle.dumps(r, protocol)) for r in various
+              for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    copies += [copy.copy(r) for r in various] + [copy.deepcopy(r) for r in various]
+    originals = [r for r in various for _ in range(pickle.HIGHEST_PROTOCOL + 1)] + various + various
+    assert all(type(c) is qarn_sr.SearchResult for c in copies)
+    assert [observed(c) for c in copies] == [observed(r) for r in originals]
+    assert [observed(c) for c in copy.deepcopy(various)] == [observed(r) for r in various]
+
+
+def test_pickled_result_loads_in_a_fresh_interpreter(various):
+    code = ("import pickle, struct, sys\n"
+            "r = pickle.load(sys.stdin.buffer)\n"
+            "sys.stdout.write(repr((r.formula, struct.pack('<d', r.eval(1.25)), r.to_python())))\n")
+    for result in various[:3]:
+        done = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(result, 0),
+                              capture_output=True, check=True, timeout=120)
+        assert done.stdout.decode() == repr(
+            (result.formula, struct.pack("<d", result.eval(1.25)), result.to_python()))
+
+
+@pytest.mark.parametrize("state", [
+    None, (), (2, "v_{0}", 0.0, 1, ((2, 0, 0, 0.0, 0.0),)),
+    (1, "v_{0}", 0.0, 2, ((2, 0, 0, 0.0, 0.0),)),                           # complexity != tokens
+    (1, "x", 0.0, 1, ((4, 1, 21, 0.0, 0.0),)),                              # operator without operand
+    (1, "x", 0.0, 2, ((2, 0, 0, 0.0, 0.0), (4, 2, 21, 0.0, 0.0))),          # wrong arity
+    (1, "x", 0.0, 2, ((2, 0, 0, 0.0, 0.0), (4, 1, 99, 0.0, 0.0))),          # unknown operator
+    (1, "x", 0.0, 1, ((3, 1, 0, 0.5, 0.0),)),                               # parameter slot
+    (1, "x", 0.0, 1, ((0, 0, 12, 0.5, 0.0),)),                              # not a constant
+    (1, "x", 0.0, 2, ((2, 0, 0, 0.0, 0.0), (2, 0, 0, 0.0, 0.0))),           # two values left
+    (1, "x", 0.0, 1, ((7, 0, 0, 0.0, 0.0),)), (1, "x", 0.0, 1, ((2, 256, 0, 0.0, 0.0),)),
+    (1, "x", "0.0", 1, ((2, 0, 0, 0.0, 0.0),)), (1, b"x", 0.0, 1, ((2, 0, 0, 0.0, 0.0),)),
+    (1, "x", 0.0, 1, [(2, 0, 0, 0.0, 0.0)]), (1, "x", 0.0, 1, ((2, 0, 0, 0.0),)),
+])
+def test_malformed_states_are_refused(state):
+    rebuild = getattr(qarn_sr.SearchResult, "_from_state")
+    with pytest.raises(ValueError, match="^invalid SearchResult state$"):
+        rebuild(state)
+    assert observed(rebuild((1, "v_{0}", 0.0, 1, ((2, 0, 0, 0.0, 0.0),))))[0] == "v_{0}"

@@ -35,9 +35,9 @@ def test_constructor_values():
     ({"complexity_penalty": None}, TypeError,
      "argument 'complexity_penalty': must be real number, not NoneType"),
     ({"l1_ratio": [0.5]}, TypeError, "argument 'l1_ratio': must be real number, not list"),
-    ({"max_complexity": -1}, OverflowError, "can't convert negative int to unsigned"),
-    ({"beam_width": 2**64}, OverflowError, "int too big to convert"),
-    ({"alpha": 10**400}, OverflowError, "int too large to convert to float"),
+    ({"max_complexity": -1}, OverflowError, "argument 'max_complexity': can't convert negative int to unsigned"),
+    ({"beam_width": 2**64}, OverflowError, "argument 'beam_width': int too big to convert"),
+    ({"alpha": 10**400}, OverflowError, "argument 'alpha': int too large to convert to float"),
     # Conversion order: max_complexity, complexity_penalty, beam_width, alpha, l1_ratio.
     ({"alpha": "x", "max_complexity": "y"}, TypeError,
      "argument 'max_complexity': 'str' object cannot be interpreted as an integer"),
@@ -48,6 +48,15 @@ def test_constructor_conversion_errors(kwargs, exc, message):
     with pytest.raises(exc) as info:
         qarn_sr.Searcher(**kwargs)
     assert (type(info.value), str(info.value)) == (exc, message)
+
+
+def test_overflow_names_the_argument():
+    for call, name in [(lambda s: s.find_function(XS, XS, alpha=10**400), "alpha"),
+                       (lambda s: s.find_candidates(ROWS, XS, l1_ratio=-(10**400)), "l1_ratio"),
+                       (lambda s: s.recognize_constant(10**400), "value")]:
+        with pytest.raises(OverflowError) as info:
+            call(tiny())
+        assert str(info.value) == f"argument '{name}': int too large to convert to float"
 
 
 def test_non_type_errors_pass_unchanged():
