@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "engine/search_result.h"
+#include "api/entry_points.h"
 
 namespace qarn::py {
 
