@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "api/checks.h"
 #include "engine/bfs.h"
 #include "engine/search_config.h"
 #include "engine/search_error.h"
@@ -16,7 +17,9 @@
 namespace qarn {
 
 // Each entry copies `config`, applies the per-call overrides (absent keeps
-// the Searcher's value), shapes the data set and runs one search.
+// the Searcher's value), refuses settings and inputs no search can use (the
+// checks of checks.h, settings first, then the input values; nothing is
+// printed then), shapes the data set and runs one search.
 
 Expected<SearchResult> find_function(const SearchConfig& config, std::span<const double> xs,
                                      std::span<const double> ys, std::optional<double> alpha,

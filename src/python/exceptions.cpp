@@ -45,10 +45,18 @@ PyObject* exception_class(ExceptionClass which) {
 }
 
 void raise_search_error(const SearchError& error) {
-  const ExceptionClass which = error.kind == SearchError::Kind::DimensionMismatch
-                                   ? ExceptionClass::Dimension
-                                   : ExceptionClass::Complexity;
-  PyObject* cls = exception_class(which);
+  PyObject* cls = nullptr;
+  switch (error.kind) {
+    case SearchError::Kind::DimensionMismatch:
+      cls = exception_class(ExceptionClass::Dimension);
+      break;
+    case SearchError::Kind::NoFormulaFound:
+      cls = exception_class(ExceptionClass::Complexity);
+      break;
+    case SearchError::Kind::InvalidArgument:
+      cls = PyExc_ValueError;
+      break;
+  }
   if (cls == nullptr) {
     return;
   }

@@ -20,7 +20,7 @@ enum class ExceptionClass {
 PyObject* exception_class(ExceptionClass which);
 
 // Sets the Python error for a search error: the class of its kind with the
-// message as the only argument.
+// message as the only argument (ValueError for InvalidArgument).
 void raise_search_error(const SearchError& error);
 
 // Whether the pending Python error is an ordinary failure of the data being

@@ -143,3 +143,22 @@ def test_malformed_states_are_refused(state):
     with pytest.raises(ValueError, match="^invalid SearchResult state$"):
         rebuild(state)
     assert observed(rebuild((1, "v_{0}", 0.0, 1, ((2, 0, 0, 0.0, 0.0),))))[0] == "v_{0}"
+
+
+def run_python_text(result, x):
+    """The value of the result's to_python() text at v_{0} = x, as a user runs it."""
+    np = pytest.importorskip("numpy")
+    return float(eval(result.to_python().replace("v_{0}", "x"), {"np": np, "x": x}))
+
+
+def test_python_text_computes_what_eval_computes():
+    tiny_slope = tiny(max_complexity=3).find_function(XS, [1.23456e-5 * x for x in XS])
+    assert tiny_slope.formula in ("Times(C, v_{0})", "Times(v_{0}, C)")
+    assert "e-05" in tiny_slope.to_python() and "0.0000" in tiny_slope.to_latex()
+    shifted = tiny(max_complexity=3).find_function(XS, [x + 0.0012345 for x in XS])
+    assert shifted.formula in ("Plus(C, v_{0})", "Plus(v_{0}, C)")
+    for result in (tiny_slope, shifted):
+        for x in XS:
+            assert run_python_text(result, x) == pytest.approx(result.eval(x), rel=1e-12, abs=0)
+    # Where four decimals keep the constant, the text keeps them.
+    assert "1.2500" in tiny(max_complexity=3).find_function(XS, [x + 1.25 for x in XS]).to_python()
