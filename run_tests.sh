@@ -5,7 +5,7 @@
 #   ./run_tests.sh             check the include layers, install the module into
 #                              .venv, build and run the C++ unit tests, run the
 #                              Python tests against the installed module, check
-#                              the type stub
+#                              the type stub and the wheel
 #   ./run_tests.sh --sanitize  build the C++ unit tests and the module with
 #                              AddressSanitizer and UndefinedBehaviorSanitizer
 #                              and run both test suites with them
@@ -70,7 +70,10 @@ ensure_venv() {
   if ! cmake_ok; then tools+=("cmake>=3.26"); fi
   if ! command -v ninja >/dev/null 2>&1; then tools+=(ninja); fi
   step "Installing build and test tools into .venv"
-  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy hypothesis "${tools[@]}"
+  # scikit-learn, pandas, SymPy and Hypothesis serve the tests of the
+  # estimator module (the "test" extra of pyproject.toml).
+  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy \
+    "scikit-learn>=1.6" "sympy>=1.12" "pandas>=2" "hypothesis>=6" "${tools[@]}"
 }
 
 cmake_ok() {
@@ -138,8 +141,9 @@ if [[ "$mode" == sanitize ]]; then
   exit 0
 fi
 
-step "Installing qarn_sr into .venv (pip install .)"
-"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO"
+# With the examples extra, so that the gallery's tests (tests/python/test_gallery.py) run.
+step "Installing qarn_sr into .venv (pip install .[examples])"
+"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO[examples]"
 
 cpp_tests "$REPO/build/cpp-tests"
 
@@ -152,5 +156,10 @@ if [[ -f "$REPO/src/python/qarn_sr.pyi" ]]; then
   step "Checking the type stub against the module (stubtest)"
   "$PY" -m mypy.stubtest qarn_sr
 fi
+
+# --- wheel: sdist and abi3 wheel, manylinux repair, fresh-environment quick start
+step "Building and checking the wheel (tools/check_wheel.sh)"
+bash "$REPO/tools/check_wheel.sh"
+# --- end wheel
 
 step "All tests passed"

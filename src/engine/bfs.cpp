@@ -4,29 +4,26 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <tbb/parallel_for.h>
 
 #include "engine/beam.h"
 #include "engine/best.h"
-#include "engine/candidate.h"
 #include "engine/duration.h"
 #include "engine/expand.h"
 #include "engine/fingerprint_set.h"
+#include "engine/level.h"
 #include "engine/optimizer.h"
 #include "engine/progress.h"
 #include "engine/score.h"
-#include "ops/evaluate.h"
+#include "ops/batch_evaluate.h"
 
 namespace qarn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Only variables 0..254 can be seeded: a variable index and var_count are
-// 8-bit values, and a wrapped index would alias an earlier variable.
-constexpr std::size_t kMaxSeededVariables = 255;
 
 Formula parameter_leaf() {
   return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1};
@@ -117,7 +114,7 @@ Formula build(const SearchState& s, std::uint64_t level, const ScoredLevel& scor
 // in turn.
 void record_level_best(SearchState& s, std::uint64_t level, const ScoredLevel& scored,
                        const SearchConfig& config) {
-  const double factor = config.complexity_penalty * static_cast<double>(level) + 1.0;
+  const double factor = score_factor(config, level);
   const ScoredChild* winner = nullptr;
   double winner_loss = 0.0;
   for (const ScoredChild& item : scored.items) {
@@ -161,30 +158,51 @@ std::uint64_t digest(const Level& level) {
   return h;
 }
 
-LevelStats build_level(SearchState& s, std::uint64_t level, const SearchConfig& config) {
+// Builds one level; empty when `control` expired before the level was
+// complete, in which case the level is dropped: nothing of it is recorded or
+// retained.
+std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
+                                      const SearchConfig& config, SearchControl* control) {
   const Clock::time_point t0 = Clock::now();
   LevelStats stats;
   stats.level = level;
+  if (control != nullptr) {
+    control->total.store(0, std::memory_order_relaxed);
+    control->scored.store(0, std::memory_order_relaxed);
+    control->level.store(level, std::memory_order_relaxed);
+    control->phase.store(SearchPhase::Expanding, std::memory_order_relaxed);
+  }
 
   const std::vector<std::size_t> unary = s.registry->operators_with_arity(1);
-  Expansion unary_children = expand_unary(s.levels, level, unary, *s.registry, s.seen);
+  Expansion unary_children = expand_unary(s.levels, level, unary, *s.registry, s.seen, control);
   stats.formed += unary_children.formed;
   std::vector<Child> candidates = std::move(unary_children.children);
   const std::vector<std::size_t> binary = s.registry->operators_with_arity(2);
   for (std::uint64_t j = 1; j + 2 <= level; ++j) {
-    const Expansion formed = expand_binary(s.levels, level, j, binary, *s.registry, s.seen);
+    const Expansion formed =
+        expand_binary(s.levels, level, j, binary, *s.registry, s.seen, control);
     stats.formed += formed.formed;
     candidates.insert(candidates.end(), formed.children.begin(), formed.children.end());
   }
   stats.admitted = candidates.size();
+  if (control != nullptr) {
+    if (control->expired()) return std::nullopt;
+    control->total.store(candidates.size(), std::memory_order_relaxed);
+    control->phase.store(SearchPhase::Scoring, std::memory_order_relaxed);
+  }
 
   ProgressState progress;
   progress.total = candidates.size();
   progress.level = level;
   progress.start = Clock::now();
   const ScoredLevel scored = score_candidates(std::move(candidates), s.levels, level, progress,
-                                              s.data, s.targets, *s.registry, config);
+                                              s.data, s.targets, *s.registry, config, control);
   if (progress.total > 0) write_stdout("\n");
+  // Every candidate counted in the control was scored; a piece skipped after
+  // expiry leaves the count short.
+  if (control != nullptr && control->scored.load(std::memory_order_relaxed) != progress.total) {
+    return std::nullopt;
+  }
   stats.scored = scored.items.size();
 
   record_level_best(s, level, scored, config);
@@ -211,6 +229,13 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
 Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
                                                const SearchConfig& config,
                                                std::vector<LevelStats>* stats) {
+  return run_search(rows, targets, config, stats, nullptr);
+}
+
+Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               std::vector<LevelStats>* stats,
+                                               SearchControl* control) {
   if (rows.size() != targets.size() || rows.empty()) {
     return SearchError::dimension_mismatch(kDimensionMismatchText);
   }
@@ -233,17 +258,29 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
   s.targets.assign(targets.begin(), targets.end());
   s.levels.resize(2);
 
+  if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
   seed_level(s, variables, config);
+  if (control != nullptr) control->completed_levels.store(1, std::memory_order_relaxed);
   if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
     write_stdout("[QARN-SR] Started search space exploration. Level 1 seeded with " +
                  std::to_string(s.levels[1].size()) + " primary nodes.\n");
     for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
-      const LevelStats built = build_level(s, level, config);
-      if (stats != nullptr) stats->push_back(built);
+      const std::optional<LevelStats> built = build_level(s, level, config, control);
+      if (!built) {
+        control->mark_cut_short();
+        write_stdout("[QARN-SR] Search stopped during level " + std::to_string(level) +
+                     "; returning the front of levels 1 to " + std::to_string(level - 1) +
+                     ".\n");
+        break;
+      }
+      if (stats != nullptr) stats->push_back(*built);
+      if (control != nullptr) control->completed_levels.store(level, std::memory_order_relaxed);
       if (should_stop(s.best, config.stop_threshold, config.no_early_stop)) break;
     }
   }
-  return extract_front(s.best, s.registry, config, s.rows, s.targets);
+  auto front = extract_front(s.best, s.registry, config, s.rows, s.targets);
+  if (control != nullptr) control->phase.store(SearchPhase::Finished, std::memory_order_relaxed);
+  return front;
 }
 
 }  // namespace qarn

@@ -8,7 +8,7 @@
 
 #include "engine/loss.h"
 #include "engine/subtree.h"
-#include "ops/evaluate.h"
+#include "ops/batch_evaluate.h"
 #include "ops/formula.h"
 #include "ops/registry.h"
 

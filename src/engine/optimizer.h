@@ -8,7 +8,7 @@
 #include "engine/fit.h"
 #include "engine/loss.h"
 #include "engine/reduction.h"
-#include "ops/evaluate.h"
+#include "ops/batch_evaluate.h"
 #include "ops/formula.h"
 #include "ops/registry.h"
 

@@ -3,12 +3,6 @@
 #include <algorithm>
 
 namespace qarn {
-namespace {
-
-// A Variable token addresses at most this many variables.
-constexpr std::size_t kMaxVariables = 256;
-
-}  // namespace
 
 bool ReducedFormula::build(std::span<const Token> tokens, const DataColumns& data,
                            const OperatorRegistry& registry, std::span<const KnownColumn> known,

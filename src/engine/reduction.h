@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/subtree.h"
-#include "ops/evaluate.h"
+#include "ops/batch_evaluate.h"
 #include "ops/formula.h"
 #include "ops/registry.h"
 

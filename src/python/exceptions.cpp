@@ -44,14 +44,19 @@ PyObject* exception_class(ExceptionClass which) {
   return created;
 }
 
-void raise_search_error(const SearchError& error) {
+PyObject* to_str(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+void raise_search_error(const SearchError& error, PyObject* dimension_error,
+                        PyObject* complexity_error) {
   PyObject* cls = nullptr;
   switch (error.kind) {
     case SearchError::Kind::DimensionMismatch:
-      cls = exception_class(ExceptionClass::Dimension);
+      cls = dimension_error;
       break;
     case SearchError::Kind::NoFormulaFound:
-      cls = exception_class(ExceptionClass::Complexity);
+      cls = complexity_error;
       break;
     case SearchError::Kind::InvalidArgument:
       cls = PyExc_ValueError;
@@ -60,13 +65,18 @@ void raise_search_error(const SearchError& error) {
   if (cls == nullptr) {
     return;
   }
-  const std::string message = error.message();
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) {
-    return;
+  PyRef text = PyRef::steal(to_str(error.message()));
+  if (text) {
+    PyErr_SetObject(cls, text.get());
   }
-  PyErr_SetObject(cls, text.get());
+}
+
+void raise_search_error(const SearchError& error) {
+  PyObject* dimension = exception_class(ExceptionClass::Dimension);
+  PyObject* complexity = dimension ? exception_class(ExceptionClass::Complexity) : nullptr;
+  if (complexity != nullptr) {
+    raise_search_error(error, dimension, complexity);
+  }
 }
 
 bool ordinary_error_pending() {

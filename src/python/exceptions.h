@@ -3,6 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
+
 #include "api/entry_points.h"
 
 namespace qarn::py {
@@ -22,6 +24,15 @@ PyObject* exception_class(ExceptionClass which);
 // Sets the Python error for a search error: the class of its kind with the
 // message as the only argument (ValueError for InvalidArgument).
 void raise_search_error(const SearchError& error);
+
+// The same with the two classes given: a module other than qarn_sr raises
+// qarn_sr's own classes, which it looks up.
+void raise_search_error(const SearchError& error, PyObject* dimension_error,
+                        PyObject* complexity_error);
+
+// A new str from UTF-8 text (formula texts and messages are ASCII; an invalid
+// byte would become U+FFFD, never an error). nullptr with the error set.
+PyObject* to_str(const std::string& text);
 
 // Whether the pending Python error is an ordinary failure of the data being
 // read (any Exception except MemoryError), which a conversion may replace by

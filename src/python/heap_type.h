@@ -18,7 +18,7 @@ struct Holder {
 };
 
 template <class Value>
-const Value& held(PyObject* self) {
+Value& held(PyObject* self) {
   return reinterpret_cast<Holder<Value>*>(self)->value;
 }
 
@@ -29,15 +29,15 @@ PyObject* allocate(PyTypeObject* type);
 // such instance holds to its type.
 void free_instance(PyObject* self);
 
-// A new instance of `type` holding `value`; new reference, or nullptr with the
-// Python error set.
-template <class Value>
-PyObject* new_holder(PyTypeObject* type, Value&& value) {
+// A new instance of `type` holding a Value built from `args`; new reference,
+// or nullptr with the Python error set.
+template <class Value, class... Args>
+PyObject* new_holder(PyTypeObject* type, Args&&... args) {
   PyObject* self = allocate(type);
   if (self == nullptr) {
     return nullptr;
   }
-  new (&reinterpret_cast<Holder<Value>*>(self)->value) Value(std::forward<Value>(value));
+  new (&reinterpret_cast<Holder<Value>*>(self)->value) Value(std::forward<Args>(args)...);
   return self;
 }
 

@@ -15,19 +15,15 @@
 #include "python/heap_type.h"
 #include "python/py_ref.h"
 #include "python/result_state.h"
+#include "python/search_result_object.h"
 
 namespace qarn::py {
 
 namespace {
 
-// Instances are made only by wrap_search_result and by unpickling; the
-// record never changes afterwards.
+// Instances are made only by wrap_search_result (here or in the private
+// module) and by unpickling; the record never changes afterwards.
 const SearchResult& record_of(PyObject* self) { return held<SearchResult>(self); }
-
-// Formula texts are ASCII; an invalid byte would become U+FFFD, never an error.
-PyObject* to_str(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
 
 // Real value of the formula at one point, NaN where it has none. The scratch
 // vectors are reused across the points of one call.
@@ -161,7 +157,7 @@ PyObject* from_state(PyObject* cls, PyObject* state) {
     if (!record) {
       return nullptr;
     }
-    return new_holder(reinterpret_cast<PyTypeObject*>(cls), std::move(*record));
+    return new_search_result(reinterpret_cast<PyTypeObject*>(cls), std::move(*record));
   });
 }
 
@@ -225,7 +221,7 @@ PyType_Slot slots[] = {
 // Python cannot instantiate the class (no __new__), subclass it, or change it.
 PyType_Spec type_spec = {
     "qarn_sr.SearchResult",
-    static_cast<int>(sizeof(Holder<SearchResult>)),
+    static_cast<int>(sizeof(SearchResultObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
@@ -242,7 +238,7 @@ PyObject* wrap_search_result(SearchResult&& record) {
   if (type == nullptr) {
     return nullptr;
   }
-  return new_holder(reinterpret_cast<PyTypeObject*>(type), std::move(record));
+  return new_search_result(reinterpret_cast<PyTypeObject*>(type), std::move(record));
 }
 
 int register_search_result_pickling() {

@@ -43,7 +43,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         (bound[4] && !convert_double("l1_ratio", bound[4].get(), config.l1_ratio))) {
       return nullptr;
     }
-    return new_holder(type, std::move(config));
+    return new_holder<SearchConfig>(type, config);
   });
 }
 

@@ -12,6 +12,7 @@
 
 #include "engine/optimizer.h"
 #include "engine/subtree.h"
+#include "ops/batch_evaluate.h"
 #include "ops/evaluate.h"
 #include "test_util.h"
 
