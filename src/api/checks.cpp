@@ -20,18 +20,18 @@ std::optional<SearchError> check_finite(const char* name, double value) {
 
 SearchError non_finite_input(std::size_t row, std::size_t column, double value) {
   return SearchError::invalid_argument("Input values must be finite numbers: row " +
-                                       std::to_string(row) + ", column " +
-                                       std::to_string(column) + " is " + non_finite_text(value));
+                                       std::to_string(row) + ", column " + std::to_string(column) +
+                                       " is " + non_finite_text(value));
 }
 
 }  // namespace
 
 std::optional<SearchError> check_settings(const SearchConfig& config) {
   if (config.max_complexity > kMaxComplexityLimit) {
-    return SearchError::invalid_argument(
-        "max_complexity must be at most " + std::to_string(kMaxComplexityLimit) +
-        " (the largest formula size the engine represents), got " +
-        std::to_string(config.max_complexity));
+    return SearchError::invalid_argument("max_complexity must be at most " +
+                                         std::to_string(kMaxComplexityLimit) +
+                                         " (the largest formula size the engine represents), got " +
+                                         std::to_string(config.max_complexity));
   }
   if (auto error = check_finite("complexity_penalty", config.complexity_penalty)) return error;
   if (auto error = check_finite("alpha", config.alpha)) return error;

@@ -25,9 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Formula parameter_leaf() {
-  return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1};
-}
+Formula parameter_leaf() { return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1}; }
 
 Formula variable_leaf(std::size_t i) {
   return Formula{{Token::variable(static_cast<std::uint8_t>(i))},
@@ -104,7 +102,8 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
 Formula build(const SearchState& s, std::uint64_t level, const ScoredLevel& scored,
               const ScoredChild& item) {
   Formula f = materialize(s.levels, level, item.child, *s.registry);
-  if (item.fitted != ScoredChild::kUnfitted) store_parameters(f, &scored.fitted_values[item.fitted]);
+  if (item.fitted != ScoredChild::kUnfitted)
+    store_parameters(f, &scored.fitted_values[item.fitted]);
   return f;
 }
 
@@ -269,8 +268,7 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
       if (!built) {
         control->mark_cut_short();
         write_stdout("[QARN-SR] Search stopped during level " + std::to_string(level) +
-                     "; returning the front of levels 1 to " + std::to_string(level - 1) +
-                     ".\n");
+                     "; returning the front of levels 1 to " + std::to_string(level - 1) + ".\n");
         break;
       }
       if (stats != nullptr) stats->push_back(*built);

@@ -46,8 +46,8 @@ std::optional<Fingerprint> child_fingerprint(const ProbeValues& a, const ProbeVa
 // does not depend on the number of threads. form(item, batch) appends the
 // item's fingerprinted children in their order and counts every child formed.
 template <class Form>
-Expansion admit_in_order(std::size_t items, std::size_t items_per_piece,
-                                  FingerprintSet& seen, SearchControl* control, Form&& form) {
+Expansion admit_in_order(std::size_t items, std::size_t items_per_piece, FingerprintSet& seen,
+                         SearchControl* control, Form&& form) {
   Expansion admitted;
   if (items == 0) return admitted;
   items_per_piece = std::max<std::size_t>(items_per_piece, 1);
@@ -91,16 +91,16 @@ constexpr std::size_t kChildrenPerPiece = 4096;
 }  // namespace
 
 Expansion expand_unary(const Levels& levels, std::uint64_t level,
-                                std::span<const std::size_t> unary_ops,
-                                const OperatorRegistry& registry, FingerprintSet& seen,
-                                SearchControl* control) {
+                       std::span<const std::size_t> unary_ops, const OperatorRegistry& registry,
+                       FingerprintSet& seen, SearchControl* control) {
   const Level& parents = levels[level - 1];
   const std::size_t per_item = std::max<std::size_t>(unary_ops.size(), 1);
   return admit_in_order(parents.size(), kChildrenPerPiece / per_item, seen, control,
                         [&](std::size_t p, Batch& batch) {
                           batch.formed += unary_ops.size();
                           for (std::size_t op : unary_ops) {
-                            const auto fp = child_fingerprint(parents.probes[p], nullptr, op, registry);
+                            const auto fp =
+                                child_fingerprint(parents.probes[p], nullptr, op, registry);
                             if (!fp) continue;
                             Child c;
                             c.left = static_cast<std::uint32_t>(p);
@@ -111,9 +111,8 @@ Expansion expand_unary(const Levels& levels, std::uint64_t level,
 }
 
 Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
-                                 std::span<const std::size_t> binary_ops,
-                                 const OperatorRegistry& registry, FingerprintSet& seen,
-                                 SearchControl* control) {
+                        std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
+                        FingerprintSet& seen, SearchControl* control) {
   const std::uint64_t right_complexity = level - 1 - split;
   const Level& lefts = levels[split];
   const Level& rights = levels[right_complexity];
@@ -128,8 +127,7 @@ Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t
           for (std::size_t op : binary_ops) {
             if (left_greater && registry.entries[op].commutative) continue;
             ++batch.formed;
-            const auto fp =
-                child_fingerprint(lefts.probes[a], &rights.probes[b], op, registry);
+            const auto fp = child_fingerprint(lefts.probes[a], &rights.probes[b], op, registry);
             if (!fp) continue;
             Child c;
             c.left = static_cast<std::uint32_t>(a);

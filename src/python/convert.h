@@ -18,17 +18,19 @@ inline constexpr const char* kNotContiguous = "The given array is not contiguous
 
 // Both conversions report a failure of the data (text, that is a str, bytes
 // or bytearray; a non-sequence; an item that does not convert; an error
-// raised while reading an item) as ValueError with their message. An interrupt, SystemExit or MemoryError
-// raised meanwhile (see `ordinary_error_pending`) passes through unchanged;
-// so does a pending Ctrl-C noticed while a long sequence is read. Nothing is
-// kept of a failed conversion. `obj` is borrowed.
+// raised while reading an item) as ValueError with their message. An
+// interrupt, SystemExit or MemoryError raised meanwhile (see
+// `ordinary_error_pending`) passes through unchanged; so does a pending
+// Ctrl-C noticed while a long sequence is read. Nothing is kept of a failed
+// conversion. `obj` is borrowed.
 
 // One-dimensional data as an owned vector (never aliasing `obj`): a C- or
 // Fortran-contiguous 1-D float64 array is copied in one block; a strided one
 // raises TypeError kNotContiguous. Anything else must be a non-text sequence
 // of float-convertible items, else ValueError `message`. Empty with the
 // Python error set on failure.
-std::optional<std::vector<double>> extract_vector(PyObject* obj, const char* message = kVectorError);
+std::optional<std::vector<double>> extract_vector(PyObject* obj,
+                                                  const char* message = kVectorError);
 
 // Two-dimensional, sample-major data as owned rows: a 2-D float64 array of
 // any memory layout gives one row per index of its first axis; anything else

@@ -13,7 +13,7 @@ namespace qarn::py {
 // `dealloc_holder`; in between it is never replaced.
 template <class Value>
 struct Holder {
-  PyObject_HEAD
+  PyObject ob_base;  // what PyObject_HEAD declares
   Value value;
 };
 

@@ -248,9 +248,10 @@ int register_search_result_pickling() {
   }
   PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
   PyRef reducer = copyreg ? PyRef::steal(PyCFunction_New(&reduce_def, nullptr)) : PyRef();
-  PyRef done = reducer ? PyRef::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type,
-                                                          reducer.get()))
-                       : PyRef();
+  PyRef done =
+      reducer
+          ? PyRef::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()))
+          : PyRef();
   return done ? 0 : -1;
 }
 

@@ -77,7 +77,8 @@ TEST_CASE("input values must be finite; rows may differ in length") {
   CHECK_FALSE(check_inputs(xs));
   xs[1999] = kNegInf;
   xs[1500] = kNaN;
-  CHECK(message_of(check_inputs(xs)) == "Input values must be finite numbers: row 1500, column 0 is nan");
+  CHECK(message_of(check_inputs(xs)) ==
+        "Input values must be finite numbers: row 1500, column 0 is nan");
 }
 
 TEST_CASE("every entry point checks before it searches or prints") {

@@ -40,8 +40,7 @@ PyObject* result_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 constexpr const char* kStateNames[] = {"state"};
 constexpr Parameters kFromStateParams{"result_from_state", kStateNames, 1};
 
-PyObject* result_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* result_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyRef bound[1];
     if (!bind_fastcall(kFromStateParams, args, nargs, kwnames, bound)) {
