@@ -130,14 +130,16 @@ if [[ "$mode" == sanitize ]]; then
 
   step "Running the Python tests against the sanitized module"
   # The interpreter is not built with the sanitizers, so their runtime must be
-  # loaded before anything else: preload it. Python objects go through malloc
+  # loaded before anything else: preload it, and the C++ runtime with it (the
+  # interpreter does not link libstdc++, and without it AddressSanitizer finds
+  # no __cxa_throw to forward to when a C++ extension, ours or another, throws). Python objects go through malloc
   # (PYTHONMALLOC) so that AddressSanitizer watches them too. Leak detection
   # is off for this run only: CPython and NumPy keep objects alive until the
   # process ends (interned strings, type caches, module state) and never free
   # some of them, which LeakSanitizer would report at exit as leaks of the
   # interpreter; the suite checks the module's own leaks with reference counts
   # and memory growth, and the C++ unit tests above run with leak detection.
-  asan_runtime="$("${CXX:-c++}" -print-file-name=libasan.so)"
+  asan_runtime="$("${CXX:-c++}" -print-file-name=libasan.so):$("${CXX:-c++}" -print-file-name=libstdc++.so)"
   (
     cd "$outside"
     export LD_PRELOAD="$asan_runtime${LD_PRELOAD:+:$LD_PRELOAD}"
