@@ -6,8 +6,9 @@
 #                              install the module into .venv, build and run the
 #                              C++ unit tests, run the Python tests against the
 #                              installed module, check the type stub and the wheel
-#   ./run_tests.sh --sanitize  build and run the C++ unit tests under
+#   ./run_tests.sh --sanitize  build the C++ unit tests and the module with
 #                              AddressSanitizer and UndefinedBehaviorSanitizer
+#                              and run both test suites with them
 #
 # The first failing step stops the script with its exit status.
 set -euo pipefail
@@ -114,10 +115,43 @@ ensure_doctest
 ensure_venv
 check_format
 
+# From a folder outside the checkout, so that only the module under test can
+# be imported.
+outside="$(mktemp -d)"
+trap 'rm -rf "$outside"' EXIT
+
 if [[ "$mode" == sanitize ]]; then
   export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-  cpp_tests "$REPO/build/cpp-asan" -DQARN_SANITIZE=ON
+  asan_build="$REPO/build/cpp-asan"
+  # One build folder for both: the sanitized core library serves the unit
+  # tests and the module.
+  cpp_tests "$asan_build" -DQARN_SANITIZE=ON -DQARN_BUILD_PYTHON=ON
+
+  step "Running the Python tests against the sanitized module"
+  # The interpreter is not built with the sanitizers, so their runtime must be
+  # loaded before anything else: preload it, and the C++ runtime with it (the
+  # interpreter does not link libstdc++, and without it AddressSanitizer finds
+  # no __cxa_throw to forward to when a C++ extension, ours or another, throws). Python objects go through malloc
+  # (PYTHONMALLOC) so that AddressSanitizer watches them too. Leak detection
+  # is off for this run only: CPython and NumPy keep objects alive until the
+  # process ends (interned strings, type caches, module state) and never free
+  # some of them, which LeakSanitizer would report at exit as leaks of the
+  # interpreter; the suite checks the module's own leaks with reference counts
+  # and memory growth, and the C++ unit tests above run with leak detection.
+  asan_runtime="$("${CXX:-c++}" -print-file-name=libasan.so):$("${CXX:-c++}" -print-file-name=libstdc++.so)"
+  (
+    cd "$outside"
+    export LD_PRELOAD="$asan_runtime${LD_PRELOAD:+:$LD_PRELOAD}"
+    export ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0"
+    export PYTHONMALLOC=malloc
+    # The module from the sanitized build, with oneTBB from .venv.
+    export PYTHONPATH="$asan_build"
+    export LD_LIBRARY_PATH="$VENV/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    "$PY" -c "import qarn_sr, sys; sys.exit(not qarn_sr.__file__.startswith('$asan_build'))"
+    "$PY" -m pytest -p no:cacheprovider "$REPO/tests/python"
+  )
+  step "All sanitizer tests passed"
   exit 0
 fi
 
@@ -127,10 +161,6 @@ step "Installing qarn_sr into .venv (pip install .[examples])"
 
 cpp_tests "$REPO/build/cpp-tests"
 
-# From a folder outside the checkout, so that only the installed module can be
-# imported.
-outside="$(mktemp -d)"
-trap 'rm -rf "$outside"' EXIT
 cd "$outside"
 
 step "Running the Python tests"

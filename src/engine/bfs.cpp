@@ -79,13 +79,13 @@ void cache_columns(SearchState& s, Level& level) {
   });
 }
 
-// Level 1: the parameter leaf, then one leaf per input variable. Seeds are
-// deduplicated like everything else but not fitted; a seed without a finite
-// loss is still kept for expansion.
+// Level 1: the parameter leaf, then one leaf for each of the first
+// `variables` input variables. Seeds are deduplicated like everything else but
+// not fitted; a seed without a finite loss is still kept for expansion.
 void seed_level(SearchState& s, std::size_t variables, const SearchConfig& config) {
   std::vector<Formula> seeds;
   seeds.push_back(parameter_leaf());
-  for (std::size_t i = 0; i < std::min(variables, kMaxSeededVariables); ++i) {
+  for (std::size_t i = 0; i < variables; ++i) {
     seeds.push_back(variable_leaf(i));
   }
   Optimizer optimizer;
@@ -243,17 +243,22 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
 
   SearchState s;
   s.registry = make_builtin_registry();
+  // The first row decides which variables are seeded, and no formula reads
+  // any other: the search keeps only those columns, however long some later
+  // row is (the column store would be as wide as the widest row it holds).
+  const std::size_t variables = std::min(rows[0].size(), kMaxSeededVariables);
   s.rows.reserve(rows.size());
   for (const std::vector<double>& row : rows) {
-    std::vector<Complex>& out = s.rows.emplace_back(row.size());
-    for (std::size_t i = 0; i < row.size(); ++i) out[i] = Complex{row[i], 0.0};
+    const std::size_t kept = std::min(row.size(), variables);
+    std::vector<Complex>& out = s.rows.emplace_back(kept);
+    for (std::size_t i = 0; i < kept; ++i) out[i] = Complex{row[i], 0.0};
   }
   s.data = DataColumns(s.rows);
   s.targets.assign(targets.begin(), targets.end());
   s.levels.resize(2);
 
   if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
-  seed_level(s, rows[0].size(), config);
+  seed_level(s, variables, config);
   if (control != nullptr) control->completed_levels.store(1, std::memory_order_relaxed);
   if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
     write_stdout("[QARN-SR] Started search space exploration. Level 1 seeded with " +

@@ -60,14 +60,21 @@ void progress_step(ProgressState& state) {
   if (total == 0) return;
   const std::uint64_t done_now = state.done.fetch_add(1) + 1;
   const std::uint64_t pct = done_now * 100 / total;
+  const auto printed = [&] {
+    const std::uint64_t last = state.last.load();
+    return last > 99 || pct <= last;
+  };
+  // Most steps reach no new percentage: a look without the lock.
+  if (printed()) return;
 
-  // Claim pct: only the thread whose swap succeeds prints it. A percentage
-  // overtaken by a higher claim is never printed, nor anything after 100.
-  std::uint64_t last = state.last.load();
-  while (true) {
-    if (last > 99 || pct <= last) return;
-    if (state.last.compare_exchange_weak(last, pct)) break;
-  }
+  // Claiming a percentage and writing its line happen under one lock, so the
+  // lines reach the console in the order of their percentages: the line only
+  // moves forward, a percentage overtaken by a higher one is never printed,
+  // nor anything after 100, and the 100 % line (drawn by the step that
+  // reaches the total) is the last.
+  const std::lock_guard<std::mutex> lock(state.print);
+  if (printed()) return;
+  state.last.store(pct);
 
   const auto since = std::chrono::steady_clock::now() - state.start;
   const auto whole = std::chrono::duration_cast<std::chrono::seconds>(since);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -12,14 +13,16 @@ namespace qarn {
 struct ProgressState {
   std::uint64_t total = 0;                        // candidates handed to the scoring loop
   std::atomic<std::uint64_t> done{0};             // candidates started so far
-  std::atomic<std::uint64_t> last{0};             // last percentage claimed for printing
+  std::atomic<std::uint64_t> last{0};             // last percentage printed
+  std::mutex print;                               // held to claim and print a percentage
   std::chrono::steady_clock::time_point start{};  // taken just before the scoring loop
   std::uint64_t level = 0;                        // complexity being scored
 };
 
 // Counts one candidate and, when it is the first to reach a new whole
 // percentage, rewrites the progress line on standard output. Thread-safe;
-// each percentage is printed at most once and nothing after 100.
+// each percentage is printed at most once, in increasing order, and nothing
+// after 100; the step that reaches the total prints 100 % last.
 void progress_step(ProgressState& state);
 
 // "\r  [QARN] L{level} Progress: [{bar}] {pct}% ({done}/{total}) | {elapsed:.1f}s (Est:

@@ -11,11 +11,12 @@ struct SearchError {
   enum class Kind : std::uint8_t {
     NoFormulaFound,     // no formula of any level had a finite loss
     DimensionMismatch,  // empty data, or rows and targets of different lengths
+    InvalidArgument,    // a setting or input value no search can use
   };
 
   Kind kind = Kind::NoFormulaFound;
   std::uint64_t max_complexity = 0;  // payload of NoFormulaFound
-  std::string text;                  // payload of DimensionMismatch
+  std::string text;                  // payload of DimensionMismatch and InvalidArgument
 
   static SearchError no_formula_found(std::uint64_t max_complexity) {
     return {Kind::NoFormulaFound, max_complexity, {}};
@@ -23,8 +24,11 @@ struct SearchError {
   static SearchError dimension_mismatch(std::string text) {
     return {Kind::DimensionMismatch, 0, std::move(text)};
   }
+  static SearchError invalid_argument(std::string text) {
+    return {Kind::InvalidArgument, 0, std::move(text)};
+  }
 
-  // "No formula found up to complexity {n}", or the mismatch text unchanged.
+  // "No formula found up to complexity {n}", or the text unchanged.
   std::string message() const {
     if (kind == Kind::NoFormulaFound) {
       return "No formula found up to complexity " + std::to_string(max_complexity);

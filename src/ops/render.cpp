@@ -1,5 +1,7 @@
 #include "ops/render.h"
 
+#include <charconv>
+#include <cmath>
 #include <span>
 #include <vector>
 
@@ -14,6 +16,22 @@ std::string call(const Operator& op, Form form, std::span<const std::string> arg
   return form == Form::latex ? op.latex(args) : op.python(args);
 }
 
+// A constant in Python source, which is meant to be run and so must compute
+// what evaluation computes: the four-decimal form where it keeps the value
+// (as in LaTeX), else the shortest text that reads back to the same double.
+// Four decimals lose a constant when they are off by more than 1 % of it,
+// which includes reading zero for a non-zero constant (1.23456e-05 as 0.0000).
+std::string python_constant(double x) {
+  std::string four = four_decimals(x);
+  if (!std::isfinite(x)) return four;
+  double read = 0.0;
+  std::from_chars(four.data(), four.data() + four.size(), read);
+  if (std::fabs(read - x) <= 0.01 * std::fabs(x)) return four;
+  char shortest[32];
+  const auto end = std::to_chars(shortest, shortest + sizeof shortest, x).ptr;
+  return std::string(shortest, end);
+}
+
 std::string render(const Formula& formula, const OperatorRegistry& registry, Form form) {
   std::vector<std::string> stack;
   stack.reserve(formula.tokens.size());
@@ -25,7 +43,8 @@ std::string render(const Formula& formula, const OperatorRegistry& registry, For
         break;
       case TokenKind::RealConstant:
       case TokenKind::Parameter:
-        stack.push_back(four_decimals(t.value.re));
+        stack.push_back(form == Form::latex ? four_decimals(t.value.re)
+                                            : python_constant(t.value.re));
         break;
       case TokenKind::Variable:
         stack.push_back("v_{" + std::to_string(t.small) + "}");

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "python/exceptions.h"
 #include "python/ndarray.h"
 #include "python/py_ref.h"
 
@@ -9,31 +10,65 @@ namespace qarn::py {
 
 namespace {
 
-// Appends the items of a non-str sequence, each through the host's float
-// conversion. False on any failure, the Python error (if any) left pending
-// for the caller to replace.
-bool read_float_sequence(PyObject* obj, std::vector<double>& out) {
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-    return false;
+// How reading a sequence ended.
+enum class Read {
+  ok,
+  failed,       // the data failed; the Python error, if any, may be replaced
+  interrupted,  // a signal handler raised; its error passes through
+};
+
+// Sequences longer than this check for pending signals between items, so that
+// Ctrl-C stops the conversion of a long list of plain floats (which runs no
+// Python code that would notice it).
+constexpr std::size_t kSignalPollInterval = 4096;
+
+// Text is a sequence too, but never data: str, bytes and bytearray are
+// refused (bytes would otherwise read as their character codes).
+bool is_text(PyObject* obj) {
+  return PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj);
+}
+
+// Calls `read(item)` for each item of a non-text sequence, in order.
+template <class ReadItem>
+Read for_each_item(PyObject* obj, ReadItem&& read) {
+  if (is_text(obj) || !PySequence_Check(obj)) {
+    return Read::failed;
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) {
-    return false;
+    return Read::failed;
   }
+  std::size_t count = 0;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-    const double value = PyFloat_AsDouble(item.get());
-    if (value == -1.0 && PyErr_Occurred()) {
-      return false;
+    if (const Read status = read(item.get()); status != Read::ok) {
+      return status;
     }
-    out.push_back(value);
+    if (++count % kSignalPollInterval == 0 && PyErr_CheckSignals() != 0) {
+      return Read::interrupted;
+    }
   }
-  return PyErr_Occurred() == nullptr;
+  return PyErr_Occurred() == nullptr ? Read::ok : Read::failed;
 }
 
-// Replaces whatever the fallback raised (or nothing) with the conversion's error.
-void raise_value_error(const char* message) {
-  PyErr_Clear();
-  PyErr_SetString(PyExc_ValueError, message);
+// Appends the items of a non-text sequence, each through the host's float
+// conversion.
+Read read_float_sequence(PyObject* obj, std::vector<double>& out) {
+  return for_each_item(obj, [&](PyObject* item) {
+    const double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) {
+      return Read::failed;
+    }
+    out.push_back(value);
+    return Read::ok;
+  });
+}
+
+// Reports a failed read: ValueError `message` in place of an ordinary failure
+// of the data (or of none), anything else left pending.
+void raise_read_error(Read status, const char* message) {
+  if (status == Read::failed && clear_ordinary_error()) {
+    PyErr_SetString(PyExc_ValueError, message);
+  }
 }
 
 // Copies `count` doubles that lie `stride` bytes apart. memcpy, because an
@@ -50,9 +85,13 @@ void copy_strided(const char* src, Py_ssize_t count, Py_ssize_t stride, double* 
   }
 }
 
-// Re-raises a pending TypeError as TypeError "argument '<name>': <message>".
-void prefix_type_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+// Re-raises a pending TypeError or OverflowError as the same class with the
+// message "argument '<name>': <message>".
+void prefix_argument_error(const char* name) {
+  PyObject* cls = PyErr_ExceptionMatches(PyExc_TypeError)       ? PyExc_TypeError
+                  : PyErr_ExceptionMatches(PyExc_OverflowError) ? PyExc_OverflowError
+                                                                : nullptr;
+  if (cls == nullptr) {
     return;
   }
   PyObject* type = nullptr;
@@ -64,30 +103,36 @@ void prefix_type_error(const char* name) {
   PyRef owned_value = PyRef::steal(value);
   PyRef owned_traceback = PyRef::steal(traceback);
   if (owned_value) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, owned_value.get());
+    PyErr_Format(cls, "argument '%s': %S", name, owned_value.get());
   } else {
-    PyErr_Format(PyExc_TypeError, "argument '%s': ", name);
+    PyErr_Format(cls, "argument '%s': ", name);
   }
 }
 
 }  // namespace
 
-std::optional<std::vector<double>> extract_vector(PyObject* obj) {
+std::optional<std::vector<double>> extract_vector(PyObject* obj, const char* message) {
   {
     Float64Array array;
-    if (array.acquire(obj, 1)) {
-      if (!array.contiguous() || array.data() == nullptr) {
-        PyErr_SetString(PyExc_TypeError, kNotContiguous);
-        return std::nullopt;
+    switch (array.acquire(obj, 1)) {
+      case Float64Array::Acquired::array: {
+        if (!array.contiguous() || array.data() == nullptr) {
+          PyErr_SetString(PyExc_TypeError, kNotContiguous);
+          return std::nullopt;
+        }
+        std::vector<double> out(static_cast<std::size_t>(array.shape(0)));
+        copy_strided(array.data(), array.shape(0), array.stride(0), out.data());
+        return out;
       }
-      std::vector<double> out(static_cast<std::size_t>(array.shape(0)));
-      copy_strided(array.data(), array.shape(0), array.stride(0), out.data());
-      return out;
+      case Float64Array::Acquired::raised:
+        return std::nullopt;
+      case Float64Array::Acquired::other:
+        break;
     }
   }
   std::vector<double> out;
-  if (!read_float_sequence(obj, out)) {
-    raise_value_error(kVectorError);
+  if (const Read status = read_float_sequence(obj, out); status != Read::ok) {
+    raise_read_error(status, message);
     return std::nullopt;
   }
   return out;
@@ -96,40 +141,37 @@ std::optional<std::vector<double>> extract_vector(PyObject* obj) {
 std::optional<Rows> extract_rows(PyObject* obj) {
   {
     Float64Array array;
-    if (array.acquire(obj, 2)) {
-      const Py_ssize_t n = array.shape(0);
-      const Py_ssize_t m = array.shape(1);
-      Rows rows(static_cast<std::size_t>(n));
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        if (m > 0) {
-          std::vector<double>& row = rows[static_cast<std::size_t>(i)];
-          row.resize(static_cast<std::size_t>(m));
-          copy_strided(array.data() + i * array.stride(0), m, array.stride(1), row.data());
+    switch (array.acquire(obj, 2)) {
+      case Float64Array::Acquired::array: {
+        const Py_ssize_t n = array.shape(0);
+        const Py_ssize_t m = array.shape(1);
+        Rows rows(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+          if (m > 0) {
+            std::vector<double>& row = rows[static_cast<std::size_t>(i)];
+            row.resize(static_cast<std::size_t>(m));
+            copy_strided(array.data() + i * array.stride(0), m, array.stride(1), row.data());
+          }
         }
+        return rows;
       }
-      return rows;
+      case Float64Array::Acquired::raised:
+        return std::nullopt;
+      case Float64Array::Acquired::other:
+        break;
     }
-  }
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
-    raise_value_error(kRowsError);
-    return std::nullopt;
-  }
-  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
-  if (!iter) {
-    raise_value_error(kRowsError);
-    return std::nullopt;
   }
   Rows rows;
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+  const Read status = for_each_item(obj, [&](PyObject* item) {
     std::vector<double> row;
-    if (!read_float_sequence(item.get(), row)) {
-      raise_value_error(kRowsError);
-      return std::nullopt;
+    const Read read = read_float_sequence(item, row);
+    if (read == Read::ok) {
+      rows.push_back(std::move(row));
     }
-    rows.push_back(std::move(row));
-  }
-  if (PyErr_Occurred()) {
-    raise_value_error(kRowsError);
+    return read;
+  });
+  if (status != Read::ok) {
+    raise_read_error(status, kRowsError);
     return std::nullopt;
   }
   return rows;
@@ -138,7 +180,7 @@ std::optional<Rows> extract_rows(PyObject* obj) {
 bool convert_double(const char* name, PyObject* obj, double& out) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
-    prefix_type_error(name);
+    prefix_argument_error(name);
     return false;
   }
   out = value;
@@ -148,12 +190,12 @@ bool convert_double(const char* name, PyObject* obj, double& out) {
 bool convert_u64(const char* name, PyObject* obj, std::uint64_t& out) {
   PyRef index = PyRef::steal(PyNumber_Index(obj));
   if (!index) {
-    prefix_type_error(name);
+    prefix_argument_error(name);
     return false;
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    prefix_type_error(name);
+    prefix_argument_error(name);
     return false;
   }
   out = static_cast<std::uint64_t>(value);

@@ -16,25 +16,35 @@ inline constexpr const char* kVectorError = "Input must be a 1D list or NumPy ar
 inline constexpr const char* kRowsError = "Input must be a 2D list or 2D NumPy array of floats";
 inline constexpr const char* kNotContiguous = "The given array is not contiguous";
 
+// Both conversions report a failure of the data (text, that is a str, bytes
+// or bytearray; a non-sequence; an item that does not convert; an error
+// raised while reading an item) as ValueError with their message. An
+// interrupt, SystemExit or MemoryError raised meanwhile (see
+// `ordinary_error_pending`) passes through unchanged; so does a pending
+// Ctrl-C noticed while a long sequence is read. Nothing is kept of a failed
+// conversion. `obj` is borrowed.
+
 // One-dimensional data as an owned vector (never aliasing `obj`): a C- or
 // Fortran-contiguous 1-D float64 array is copied in one block; a strided one
-// raises TypeError kNotContiguous. Anything else must be a non-str sequence
-// of float-convertible items, else ValueError kVectorError. Empty with the
-// Python error set on failure. `obj` is borrowed.
-std::optional<std::vector<double>> extract_vector(PyObject* obj);
+// raises TypeError kNotContiguous. Anything else must be a non-text sequence
+// of float-convertible items, else ValueError `message`. Empty with the
+// Python error set on failure.
+std::optional<std::vector<double>> extract_vector(PyObject* obj,
+                                                  const char* message = kVectorError);
 
 // Two-dimensional, sample-major data as owned rows: a 2-D float64 array of
 // any memory layout gives one row per index of its first axis; anything else
-// must be a non-str sequence of non-str sequences of float-convertible items
+// must be a non-text sequence of non-text sequences of float-convertible items
 // (rows may differ in length), else ValueError kRowsError.
 std::optional<Rows> extract_rows(PyObject* obj);
 
-// The host's float conversion of argument `name`; a TypeError is re-raised as
-// TypeError "argument '<name>': <original message>", other errors unchanged.
+// The host's float conversion of argument `name`. A TypeError or
+// OverflowError is re-raised as the same class with the message
+// "argument '<name>': <original message>"; other errors pass unchanged.
 bool convert_double(const char* name, PyObject* obj, double& out);
 
 // An unsigned 64-bit integer from an int or an object usable as an index:
-// floats and negative values are refused. TypeErrors are prefixed as above.
+// floats and negative values are refused. Errors are prefixed as above.
 bool convert_u64(const char* name, PyObject* obj, std::uint64_t& out);
 
 // A per-call override: absent (nullptr) or None leaves `out` empty, anything

@@ -44,21 +44,51 @@ PyObject* exception_class(ExceptionClass which) {
   return created;
 }
 
-void raise_search_error(const SearchError& error) {
-  const ExceptionClass which = error.kind == SearchError::Kind::DimensionMismatch
-                                   ? ExceptionClass::Dimension
-                                   : ExceptionClass::Complexity;
-  PyObject* cls = exception_class(which);
+PyObject* to_str(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+void raise_search_error(const SearchError& error, PyObject* dimension_error,
+                        PyObject* complexity_error) {
+  PyObject* cls = nullptr;
+  switch (error.kind) {
+    case SearchError::Kind::DimensionMismatch:
+      cls = dimension_error;
+      break;
+    case SearchError::Kind::NoFormulaFound:
+      cls = complexity_error;
+      break;
+    case SearchError::Kind::InvalidArgument:
+      cls = PyExc_ValueError;
+      break;
+  }
   if (cls == nullptr) {
     return;
   }
-  const std::string message = error.message();
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) {
-    return;
+  PyRef text = PyRef::steal(to_str(error.message()));
+  if (text) {
+    PyErr_SetObject(cls, text.get());
   }
-  PyErr_SetObject(cls, text.get());
+}
+
+void raise_search_error(const SearchError& error) {
+  PyObject* dimension = exception_class(ExceptionClass::Dimension);
+  PyObject* complexity = dimension ? exception_class(ExceptionClass::Complexity) : nullptr;
+  if (complexity != nullptr) {
+    raise_search_error(error, dimension, complexity);
+  }
+}
+
+bool ordinary_error_pending() {
+  return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+bool clear_ordinary_error() {
+  if (PyErr_Occurred() != nullptr && !ordinary_error_pending()) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
 }
 
 void raise_from_cpp_exception() noexcept {

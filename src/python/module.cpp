@@ -27,7 +27,8 @@ int exec_module(PyObject* module) {
       add(module, "SearchResult", search_result_type()) < 0 ||
       add(module, "QarnDimensionError", exception_class(ExceptionClass::Dimension)) < 0 ||
       add(module, "QarnComplexityError", exception_class(ExceptionClass::Complexity)) < 0 ||
-      add(module, "QarnRuntimeError", exception_class(ExceptionClass::Runtime)) < 0) {
+      add(module, "QarnRuntimeError", exception_class(ExceptionClass::Runtime)) < 0 ||
+      register_search_result_pickling() < 0) {
     return -1;
   }
   return 0;

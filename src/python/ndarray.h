@@ -10,16 +10,22 @@ namespace qarn::py {
 // time and only to recognise its array type; no NumPy header is used.
 class Float64Array {
  public:
+  enum class Acquired {
+    array,   // the buffer is held until this object dies
+    other,   // not such an array (or one that cannot be read as one), no
+             // Python error pending: the caller takes its fallback
+    raised,  // an interrupt, SystemExit or MemoryError is pending
+  };
+
   Float64Array() = default;
   Float64Array(const Float64Array&) = delete;
   Float64Array& operator=(const Float64Array&) = delete;
   ~Float64Array();
 
-  // True when `obj` is an instance of numpy.ndarray (or of a subclass) with
-  // exactly `ndim` dimensions and an element type equal to the native float64,
-  // and its buffer was acquired (held until this object dies). False
-  // otherwise, with no Python error pending: the caller takes its fallback.
-  bool acquire(PyObject* obj, int ndim);
+  // `array` when `obj` is an instance of numpy.ndarray (or of a subclass)
+  // with exactly `ndim` dimensions whose element type is the native float64,
+  // both by its dtype and by the format of its buffer.
+  Acquired acquire(PyObject* obj, int ndim);
 
   // Address of element [0] (or [0, 0]); strides may be negative.
   const char* data() const { return static_cast<const char*>(view_.buf); }

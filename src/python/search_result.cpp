@@ -12,21 +12,18 @@
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/exceptions.h"
+#include "python/heap_type.h"
 #include "python/py_ref.h"
+#include "python/result_state.h"
 #include "python/search_result_object.h"
 
 namespace qarn::py {
 
 namespace {
 
-const SearchResult& record_of(PyObject* self) {
-  return reinterpret_cast<SearchResultObject*>(self)->record;
-}
-
-// Formula texts are ASCII; an invalid byte would become U+FFFD, never an error.
-PyObject* to_str(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
+// Instances are made only by wrap_search_result (here or in the private
+// module) and by unpickling; the record never changes afterwards.
+const SearchResult& record_of(PyObject* self) { return held<SearchResult>(self); }
 
 // Real value of the formula at one point, NaN where it has none. The scratch
 // vectors are reused across the points of one call.
@@ -36,15 +33,6 @@ double value_at(const SearchResult& record, std::span<const double> point,
     return std::numeric_limits<double>::quiet_NaN();
   }
   return evaluate_real(record.formula, *record.registry, point, inputs, stack);
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SearchResultObject*>(self)->record.~SearchResult();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  // Instances of a heap type hold a reference to it.
-  Py_DECREF(type);
 }
 
 PyObject* get_formula(PyObject* self, void*) {
@@ -84,6 +72,7 @@ PyObject* to_python(PyObject* self, PyObject*) {
   });
 }
 
+constexpr const char* kEvalError = "Input must be a float or a 1D list/array";
 constexpr const char* kEvalNames[] = {"x"};
 constexpr const char* kBatchNames[] = {"inputs"};
 constexpr Parameters kEvalParams{"eval", kEvalNames, 1};
@@ -97,14 +86,16 @@ PyObject* eval(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       return nullptr;
     }
     // A single number first; only when that fails, a one-dimensional point.
+    // A strided float64 array gets the conversion's TypeError, and an
+    // interrupt passes through, as in the search methods.
     std::vector<double> point;
     const double x = PyFloat_AsDouble(bound[0].get());
     if (x == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      std::optional<std::vector<double>> vector = extract_vector(bound[0].get());
+      if (!clear_ordinary_error()) {
+        return nullptr;
+      }
+      std::optional<std::vector<double>> vector = extract_vector(bound[0].get(), kEvalError);
       if (!vector) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "Input must be a float or a 1D list/array");
         return nullptr;
       }
       point = std::move(*vector);
@@ -155,10 +146,43 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return eval_rows(self, kPredictParams, args, nargs, kwnames);
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+// Pickling and copying. The class cannot be called, so a result is rebuilt
+// by the private class method below from the state of result_state.h; the
+// reducer that names it is registered with copyreg, which pickle and copy
+// consult, rather than added to the class.
+
+PyObject* from_state(PyObject* cls, PyObject* state) {
+  return guarded([&]() -> PyObject* {
+    std::optional<SearchResult> record = result_from_state(state);
+    if (!record) {
+      return nullptr;
+    }
+    return new_search_result(reinterpret_cast<PyTypeObject*>(cls), std::move(*record));
+  });
 }
+
+constexpr const char* kFromStateName = "_from_state";
+
+PyObject* reduce(PyObject*, PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    PyObject* type = search_result_type();
+    if (type == nullptr) {
+      return nullptr;
+    }
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+      PyErr_SetString(PyExc_TypeError, "expected a SearchResult");
+      return nullptr;
+    }
+    PyRef rebuild = PyRef::steal(PyObject_GetAttrString(type, kFromStateName));
+    PyRef state = rebuild ? PyRef::steal(result_state(record_of(self))) : PyRef();
+    if (!state) {
+      return nullptr;
+    }
+    return Py_BuildValue("(O(O))", rebuild.get(), state.get());
+  });
+}
+
+PyMethodDef reduce_def = {"_reduce_search_result", reduce, METH_O, nullptr};
 
 PyGetSetDef getset[] = {
     {"formula", get_formula, nullptr, "The discovered mathematical formula as a string.", nullptr},
@@ -181,12 +205,13 @@ PyMethodDef methods[] = {
      "Evaluates the formula for a batch of inputs (list of lists or 2D array)."},
     {"predict", as_cfunction(predict), METH_FASTCALL | METH_KEYWORDS,
      "predict($self, inputs)\n--\n\nAlias for eval_batch (Scikit-Learn style)."},
+    {kFromStateName, from_state, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("A high-performance symbolic regression result.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<SearchResult>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
@@ -202,17 +227,11 @@ PyType_Spec type_spec = {
     slots,
 };
 
-// One strong reference, never released; interpreter lock held for all access.
-PyObject* type_object = nullptr;
+LazyType type_object(type_spec);
 
 }  // namespace
 
-PyObject* search_result_type() {
-  if (type_object == nullptr) {
-    type_object = PyType_FromSpec(&type_spec);
-  }
-  return type_object;
-}
+PyObject* search_result_type() { return type_object.get(); }
 
 PyObject* wrap_search_result(SearchResult&& record) {
   PyObject* type = search_result_type();
@@ -220,6 +239,20 @@ PyObject* wrap_search_result(SearchResult&& record) {
     return nullptr;
   }
   return new_search_result(reinterpret_cast<PyTypeObject*>(type), std::move(record));
+}
+
+int register_search_result_pickling() {
+  PyObject* type = search_result_type();
+  if (type == nullptr) {
+    return -1;
+  }
+  PyRef copyreg = PyRef::steal(PyImport_ImportModule("copyreg"));
+  PyRef reducer = copyreg ? PyRef::steal(PyCFunction_New(&reduce_def, nullptr)) : PyRef();
+  PyRef done =
+      reducer
+          ? PyRef::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()))
+          : PyRef();
+  return done ? 0 : -1;
 }
 
 }  // namespace qarn::py

@@ -16,4 +16,9 @@ PyObject* search_result_type();
 // nullptr with the Python error set.
 PyObject* wrap_search_result(SearchResult&& record);
 
+// Registers with copyreg how pickle and copy take a SearchResult apart, so
+// that results pickle under every protocol and copy.copy / copy.deepcopy
+// work. 0, or -1 with the Python error set.
+int register_search_result_pickling();
+
 }  // namespace qarn::py

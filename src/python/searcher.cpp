@@ -1,7 +1,6 @@
 #include "python/searcher.h"
 
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -11,6 +10,7 @@
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/exceptions.h"
+#include "python/heap_type.h"
 #include "python/py_ref.h"
 #include "python/search_result.h"
 
@@ -20,13 +20,7 @@ namespace {
 
 // The configuration is written once by the constructor and only read after,
 // so every method may borrow the object without further coordination.
-struct SearcherObject {
-  PyObject_HEAD SearchConfig config;
-};
-
-const SearchConfig& config_of(PyObject* self) {
-  return reinterpret_cast<SearcherObject*>(self)->config;
-}
+const SearchConfig& config_of(PyObject* self) { return held<SearchConfig>(self); }
 
 constexpr const char* kConstructorNames[] = {"max_complexity", "complexity_penalty", "beam_width",
                                              "alpha", "l1_ratio"};
@@ -49,23 +43,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         (bound[4] && !convert_double("l1_ratio", bound[4].get(), config.l1_ratio))) {
       return nullptr;
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) {
-      return nullptr;
-    }
-    new (&reinterpret_cast<SearcherObject*>(self)->config) SearchConfig(config);
-    return self;
+    return new_holder<SearchConfig>(type, config);
   });
-}
-
-void dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<SearcherObject*>(self)->config.~SearchConfig();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  // Instances of a heap type hold a reference to it.
-  Py_DECREF(type);
 }
 
 PyObject* get_max_complexity(PyObject* self, void*) {
@@ -210,11 +189,6 @@ PyObject* recognize_constant(PyObject* self, PyObject* const* args, Py_ssize_t n
   });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyGetSetDef getset[] = {
     {"max_complexity", get_max_complexity, nullptr, nullptr, nullptr},
     {"beam_width", get_beam_width, nullptr, nullptr, nullptr},
@@ -254,7 +228,7 @@ PyType_Slot slots[] = {
                        "alpha=0.0, l1_ratio=0.5)\n--\n\n"
                        "The core QARN-SR search engine exposed to Python.")},
     {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<SearchConfig>)},
     {Py_tp_getset, getset},
     {Py_tp_methods, methods},
     {0, nullptr},
@@ -262,22 +236,16 @@ PyType_Slot slots[] = {
 
 PyType_Spec type_spec = {
     "qarn_sr.Searcher",
-    static_cast<int>(sizeof(SearcherObject)),
+    static_cast<int>(sizeof(Holder<SearchConfig>)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
 
-// One strong reference, never released; interpreter lock held for all access.
-PyObject* type_object = nullptr;
+LazyType type_object(type_spec);
 
 }  // namespace
 
-PyObject* searcher_type() {
-  if (type_object == nullptr) {
-    type_object = PyType_FromSpec(&type_spec);
-  }
-  return type_object;
-}
+PyObject* searcher_type() { return type_object.get(); }
 
 }  // namespace qarn::py

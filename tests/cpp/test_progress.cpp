@@ -1,5 +1,6 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
 
 #include "engine/duration.h"
 #include "engine/progress.h"
@@ -149,6 +151,27 @@ TEST_CASE("progress step output") {
     CHECK(seen.count(100) == 1);  // only 200000 / 200000 reaches 100, and nothing overtakes it
     CHECK(state.done.load() == 200000);
     CHECK(state.last.load() == 100);
+  }
+  SUBCASE("with many threads the line only moves forward and ends at 100 % of the total") {
+    // Threads that claim neighbouring percentages race to the console; over
+    // many levels an unordered write shows up as a line that steps back.
+    for (int round = 0; round < 300; ++round) {
+      ProgressState state;
+      state.total = 2000;
+      state.level = 3;
+      state.start = std::chrono::steady_clock::now();
+      const std::string out = capture_stdout([&] {
+        tbb::parallel_for(0, 2000, [&](int) { progress_step(state); }, tbb::simple_partitioner());
+      });
+      const auto lines = lines_of(out);
+      REQUIRE(!lines.empty());
+      std::vector<unsigned long> pcts;
+      for (const auto& line : lines) pcts.push_back(pct_of(line));
+      CHECK(std::is_sorted(pcts.begin(), pcts.end()));
+      CHECK(std::adjacent_find(pcts.begin(), pcts.end()) == pcts.end());
+      CHECK(lines.back().find("] 100% (2000/2000) | ") != std::string::npos);
+      if (!std::is_sorted(pcts.begin(), pcts.end()) || pcts.back() != 100) break;
+    }
   }
   SUBCASE("write_stdout passes bytes through unchanged") {
     const std::string text = std::string("a\0b\r\u2588\n", 7);

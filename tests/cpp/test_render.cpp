@@ -153,3 +153,40 @@ TEST_CASE("rendering malformed token lists") {
     CHECK_NOTHROW(render_latex(g, reg()));
   }
 }
+
+TEST_CASE("Python source keeps constants that four decimals would lose") {
+  const auto python_of = [](double c) {
+    return render_python(tokens_only({Token::parameter(0, {c, 0.0})}), reg());
+  };
+  const auto latex_of = [](double c) {
+    return render_latex(tokens_only({Token::parameter(0, {c, 0.0})}), reg());
+  };
+  SUBCASE("four decimals wherever they stay within 1 % of the constant") {
+    CHECK(python_of(2.5) == "2.5000");
+    CHECK(python_of(-0.0123) == "-0.0123");
+    CHECK(python_of(0.00199) == "0.0020");  // 0.5 % off
+    CHECK(python_of(0.0) == "0.0000");
+    CHECK(python_of(-0.0) == "-0.0000");
+    CHECK(python_of(123456.78905) == "123456.7891");
+  }
+  SUBCASE("the shortest round-trip text where they read zero or are off by more") {
+    CHECK(python_of(1.23456e-05) == "1.23456e-05");
+    CHECK(python_of(-1e-300) == "-1e-300");
+    CHECK(python_of(5e-324) == "5e-324");
+    CHECK(python_of(0.0012345) == "0.0012345");  // 0.0012 is 2.8 % off
+    CHECK(python_of(0.00049) == "0.00049");
+    for (double c : {1.23456e-05, 0.0012345, 1.0 / 3000.0, -7.77e-7}) {
+      const std::string text = python_of(c);
+      CHECK(std::stod(text) == c);
+    }
+  }
+  SUBCASE("LaTeX is for reading and keeps four decimals") {
+    CHECK(latex_of(1.23456e-05) == "0.0000");
+    CHECK(latex_of(0.0012345) == "0.0012");
+  }
+  SUBCASE("inside a formula") {
+    const Formula f = binary(kTimes, "Times", param(1.23456e-05), var(0));
+    CHECK(render_python(f, reg()) == "(1.23456e-05)*(v_{0})");
+    CHECK(render_latex(f, reg()) == "0.0000 \\cdot v_{0}");
+  }
+}

@@ -244,6 +244,30 @@ TEST_CASE("searches end to end") {
           "[QARN-SR] Started search space exploration. Level 1 seeded with 1 primary "
           "nodes.\n");
   }
+  SUBCASE("values beyond the seeded variables change nothing") {
+    // The first row seeds one variable; a later long row (which the column
+    // store once padded every row to) is read only as far as that.
+    config.max_complexity = 3;
+    config.no_early_stop = true;
+    Rows narrow = column(xs);
+    Rows wide = narrow;
+    wide.back().resize(100000, 3.5);
+    wide[2].push_back(kNaN);
+    std::vector<double> ys;
+    for (double x : xs) ys.push_back(std::exp(x) - 1.25);
+    Expected<std::vector<SearchResult>> a, b;
+    capture_stdout([&] {
+      a = run_search(narrow, ys, config);
+      b = run_search(wide, ys, config);
+    });
+    const auto& fa = std::get<std::vector<SearchResult>>(a);
+    const auto& fb = std::get<std::vector<SearchResult>>(b);
+    REQUIRE(fa.size() == fb.size());
+    for (std::size_t i = 0; i < fa.size(); ++i) {
+      CHECK(fa[i].formula == fb[i].formula);
+      CHECK(std::bit_cast<std::uint64_t>(fa[i].loss) == std::bit_cast<std::uint64_t>(fb[i].loss));
+    }
+  }
   SUBCASE("fit_constants off leaves every parameter at its seeded value") {
     config.max_complexity = 3;
     config.no_early_stop = true;

@@ -57,7 +57,7 @@ def test_strided_float64_vector_is_not_contiguous(strided, square):
     with pytest.raises(TypeError, match="^The given array is not contiguous$"):
         tiny().find_function(strided, list(strided))
     assert converts_to(list(strided), list(strided))
-    with pytest.raises(ValueError, match="^Input must be a float or a 1D list/array$"):
+    with pytest.raises(TypeError, match="^The given array is not contiguous$"):
         square.eval(strided)
 
 
@@ -111,3 +111,15 @@ def test_empty_data_reaches_the_dimension_check():
             tiny().find_function(xs, ys)
     with pytest.raises(qarn_sr.QarnDimensionError):
         tiny().find_multivariate(np.empty((0, 2)), [])
+
+
+def test_buffer_format_decides_not_the_claimed_dtype(var0, var1):
+    """A subclass may report float64 for data that is not: its values are read
+    as what they are, never as reinterpreted bits."""
+    lying = type("Lying", (np.ndarray,), {"dtype": property(lambda self: np.dtype(np.float64))})
+    ints = np.arange(1, 7, dtype=np.int64)
+    assert converts_to(ints.view(lying), [float(v) for v in ints])
+    rows = np.arange(12, dtype=np.int64).reshape(6, 2).view(lying)
+    assert var0.eval_batch(rows) == [float(v) for v in range(0, 12, 2)]
+    assert var1.predict(rows) == [float(v) for v in range(1, 12, 2)]
+    assert var0.eval(np.array([5, 6], dtype=np.int64).view(lying)) == 5.0

@@ -5,8 +5,10 @@ import gc
 import math
 import multiprocessing
 import os
+import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -42,7 +44,7 @@ class BadFloat:
 
 
 @pytest.mark.parametrize("bad", [Failing(XS, 3), Failing(XS, 0, KeyError), [1.0, BadFloat(ValueError)],
-                                 [1.0, BadFloat("str")], [1.0, BadFloat(MemoryError)]])
+                                 [1.0, BadFloat("str")]])
 def test_failing_items_become_conversion_errors(bad, square):
     with pytest.raises(ValueError, match="^Input must be a 1D"):
         tiny().find_function(bad, XS)
@@ -53,6 +55,70 @@ def test_failing_items_become_conversion_errors(bad, square):
     with pytest.raises(ValueError, match="^Input must be a 2D"):
         square.eval_batch(Failing([[1.0], [2.0]], 1))
     assert square.eval_batch(Failing([[1.0], [2.0]], 5)) == [1.0, 4.0]
+
+
+class Raising:
+    """Raises `error` (an instance) from float() or from reading an item."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), MemoryError()])
+def test_interrupts_and_fatal_errors_pass_through_conversion(error, square, capfd):
+    np = pytest.importorskip("numpy")
+    item = Raising(error)
+    broken_array = type("BrokenArray", (np.ndarray,), {"ndim": property(lambda self: item.__float__())})
+    calls = [lambda: tiny().find_function([1.0, item], XS[:2]),
+             lambda: tiny().find_function(XS[:2], item),
+             lambda: tiny().find_multivariate([[1.0], item], XS[:2]),
+             lambda: tiny().find_multivariate([[1.0], [item]], XS[:2]),
+             lambda: tiny().fit(np.array(XS).view(broken_array), XS),
+             lambda: square.eval(item), lambda: square.eval([2.0, item]),
+             lambda: square.eval_batch([[item]]), lambda: square.predict(item)]
+    for call in calls:
+        with pytest.raises(type(error)) as info:
+            call()
+        assert info.value is error
+    assert capfd.readouterr().out == ""
+
+
+def test_signal_during_a_long_conversion_stops_it(square):
+    """A signal that arrives while plain floats are read (no Python code runs)
+    is noticed before the conversion ends."""
+    signal = pytest.importorskip("signal")
+    if not hasattr(signal, "setitimer"):
+        pytest.skip("needs setitimer")
+    reached_end = []
+
+    class Last:
+        def __float__(self):
+            reached_end.append(True)
+            return 0.0
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    data = [1.5] * 4_000_000 + [Last()]
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            signal.setitimer(signal.ITIMER_REAL, 0.002)
+            square.eval_batch([data])
+            time.sleep(5)  # without the check the signal is handled here
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert reached_end == []
 
 
 def test_list_changing_during_conversion(square):
@@ -86,15 +152,55 @@ def test_array_subclass_with_broken_attributes_takes_the_fallback():
 def test_extreme_settings_and_values_do_not_crash(settings, xs, ys):
     try:
         result = qarn_sr.Searcher(**{"max_complexity": 3, "beam_width": 20, **settings}).find_function(xs, ys)
-    except QARN_ERRORS:
+    except (*QARN_ERRORS, ValueError):  # ValueError: non-finite settings or inputs
         return
     assert all(isinstance(v, float) for v in result.eval_batch([[x] for x in xs]))
     assert isinstance(repr(result), str)
 
 
-def test_unbounded_max_complexity_with_an_exact_fit():
-    result = qarn_sr.Searcher(max_complexity=2**64 - 1, beam_width=2**64 - 1).find_function(XS, XS)
+def test_largest_max_complexity_with_an_exact_fit(capfd):
+    result = qarn_sr.Searcher(max_complexity=510, beam_width=2**64 - 1).find_function(XS, XS)
     assert (result.formula, result.error) == ("v_{0}", 0.0)
+    with pytest.raises(ValueError, match="^max_complexity must be at most 510 "):
+        qarn_sr.Searcher(max_complexity=2**64 - 1, beam_width=2**64 - 1).find_function(XS, XS)
+    assert capfd.readouterr().out == ""
+
+
+def test_one_non_finite_input_is_named_not_searched_around(capfd):
+    xs = [0.001 * i for i in range(1, 2001)]
+    for bad in (math.nan, math.inf, -math.inf):
+        data = xs[:1234] + [bad] + xs[1235:]
+        with pytest.raises(ValueError) as info:
+            tiny().find_function(data, [2 * x for x in xs])
+        assert str(info.value) == (f"Input values must be finite numbers: row 1234, column 0 is {bad}")
+    rows = [[x, 1.0] for x in XS]
+    rows[3] = [XS[3], math.nan]
+    for method in ("find_multivariate", "fit", "find_candidates"):
+        with pytest.raises(ValueError, match="^Input values must be finite numbers: row 3, column 1 is nan$"):
+            getattr(tiny(), method)(rows, XS)
+    assert capfd.readouterr().out == ""
+    # Ragged rows, NaN targets and evaluation keep their behaviour.
+    ragged = tiny(max_complexity=2).find_multivariate([[x, 2.0][: 1 + i % 2] for i, x in enumerate(XS)], XS)
+    assert ragged.formula == "v_{0}"
+    with pytest.raises(qarn_sr.QarnComplexityError):
+        tiny(max_complexity=2).find_function(XS, [math.nan] * len(XS))
+    values = ragged.eval_batch([[math.nan], [math.inf], [1.0]])
+    assert math.isnan(values[0]) and values[1:] == [math.inf, 1.0]
+    assert math.isnan(ragged.eval(math.nan)) and math.isnan(ragged.predict([[math.nan]])[0])
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan reserves more address space")
+def test_one_long_row_does_not_widen_the_search():
+    """2,000 one-value rows and one row of 200,000 values: padding every row
+    to the widest would take 6 GiB; the search needs a few MiB."""
+    code = ("import resource, qarn_sr\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))\n"
+            "rows = [[0.001 * i] for i in range(1, 2001)] + [[0.5] * 200000]\n"
+            "r = qarn_sr.Searcher(3, beam_width=20).find_multivariate(rows, [2 * r[0] for r in rows])\n"
+            "print(r.error < 1e-10)\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines()[-1] == "True"
 
 
 @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="ASan aborts on huge allocations")

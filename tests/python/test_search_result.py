@@ -1,11 +1,18 @@
 """SearchResult: attributes, representation, rendering and evaluation."""
 
+import copy
+import copyreg
 import gc
 import math
+import pickle
 import re
+import struct
+import subprocess
+import sys
 
 import pytest
 
+import qarn_sr
 from conftest import XS, tiny
 
 EVAL_ERROR = "^Input must be a float or a 1D list/array$"
@@ -80,3 +87,71 @@ def test_results_outlive_the_search_and_each_other():
     del front
     gc.collect()
     assert last.to_python() and last.eval_batch([[1.0]]) == [last.eval(1.0)]
+
+
+def observed(result):
+    """Everything a result shows, floats as bits (NaN included)."""
+    points = [0.0, -1.5, 0.75, 2.0, 1e-3, 7.25]
+    bits = lambda v: struct.pack("<d", v)
+    return (result.formula, bits(result.error), result.complexity, repr(result), result.to_latex(),
+            result.to_python(), [bits(result.eval(x)) for x in points],
+            [bits(v) for v in result.eval_batch([[x, 1.0 - x] for x in points])])
+
+
+@pytest.fixture(scope="module")
+def various(square, plus):
+    """Results with fitted constants, named constants and several variables."""
+    fitted = tiny(max_complexity=4).find_candidates([[x] for x in XS], [2.3 * x * x + 1.1 for x in XS])
+    return [square, plus, *fitted, tiny(max_complexity=3).recognize_constant(math.pi + 1.0)]
+
+
+def test_results_pickle_and_copy_under_every_protocol(various):
+    copies = [pickle.loads(pickle.dumps(r, protocol)) for r in various
+              for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    copies += [copy.copy(r) for r in various] + [copy.deepcopy(r) for r in various]
+    originals = [r for r in various for _ in range(pickle.HIGHEST_PROTOCOL + 1)] + various + various
+    assert all(type(c) is qarn_sr.SearchResult for c in copies)
+    assert [observed(c) for c in copies] == [observed(r) for r in originals]
+    assert [observed(c) for c in copy.deepcopy(various)] == [observed(r) for r in various]
+
+
+def test_pickled_result_loads_in_a_fresh_interpreter(various):
+    code = ("import pickle, struct, sys\n"
+            "r = pickle.load(sys.stdin.buffer)\n"
+            "sys.stdout.write(repr((r.formula, struct.pack('<d', r.eval(1.25)), r.to_python())))\n")
+    for result in various[:3]:
+        done = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(result, 0),
+                              capture_output=True, check=True, timeout=120)
+        assert done.stdout.decode() == repr(
+            (result.formula, struct.pack("<d", result.eval(1.25)), result.to_python()))
+
+
+def test_pickling_refuses_a_malformed_state(square):
+    """The state format and its checks are shared with the private module,
+    whose tests go through the malformed cases."""
+    rebuild, (state,) = copyreg.dispatch_table[qarn_sr.SearchResult](square)
+    version, text, loss, tokens = state
+    assert rebuild == getattr(qarn_sr.SearchResult, "_from_state")
+    assert observed(rebuild((version, text, loss, tokens))) == observed(square)
+    for state in [None, (version, text, loss, tokens[1:]), (version + 1, text, loss, tokens)]:
+        with pytest.raises(ValueError, match="^argument 'state': not the state of a SearchResult$"):
+            rebuild(state)
+
+
+def run_python_text(result, x):
+    """The value of the result's to_python() text at v_{0} = x, as a user runs it."""
+    np = pytest.importorskip("numpy")
+    return float(eval(result.to_python().replace("v_{0}", "x"), {"np": np, "x": x}))
+
+
+def test_python_text_computes_what_eval_computes():
+    tiny_slope = tiny(max_complexity=3).find_function(XS, [1.23456e-5 * x for x in XS])
+    assert tiny_slope.formula in ("Times(C, v_{0})", "Times(v_{0}, C)")
+    assert "e-05" in tiny_slope.to_python() and "0.0000" in tiny_slope.to_latex()
+    shifted = tiny(max_complexity=3).find_function(XS, [x + 0.0012345 for x in XS])
+    assert shifted.formula in ("Plus(C, v_{0})", "Plus(v_{0}, C)")
+    for result in (tiny_slope, shifted):
+        for x in XS:
+            assert run_python_text(result, x) == pytest.approx(result.eval(x), rel=1e-12, abs=0)
+    # Where four decimals keep the constant, the text keeps them.
+    assert "1.2500" in tiny(max_complexity=3).find_function(XS, [x + 1.25 for x in XS]).to_python()

@@ -35,9 +35,9 @@ def test_constructor_values():
     ({"complexity_penalty": None}, TypeError,
      "argument 'complexity_penalty': must be real number, not NoneType"),
     ({"l1_ratio": [0.5]}, TypeError, "argument 'l1_ratio': must be real number, not list"),
-    ({"max_complexity": -1}, OverflowError, "can't convert negative int to unsigned"),
-    ({"beam_width": 2**64}, OverflowError, "int too big to convert"),
-    ({"alpha": 10**400}, OverflowError, "int too large to convert to float"),
+    ({"max_complexity": -1}, OverflowError, "argument 'max_complexity': can't convert negative int to unsigned"),
+    ({"beam_width": 2**64}, OverflowError, "argument 'beam_width': int too big to convert"),
+    ({"alpha": 10**400}, OverflowError, "argument 'alpha': int too large to convert to float"),
     # Conversion order: max_complexity, complexity_penalty, beam_width, alpha, l1_ratio.
     ({"alpha": "x", "max_complexity": "y"}, TypeError,
      "argument 'max_complexity': 'str' object cannot be interpreted as an integer"),
@@ -48,6 +48,50 @@ def test_constructor_conversion_errors(kwargs, exc, message):
     with pytest.raises(exc) as info:
         qarn_sr.Searcher(**kwargs)
     assert (type(info.value), str(info.value)) == (exc, message)
+
+
+def test_overflow_names_the_argument():
+    for call, name in [(lambda s: s.find_function(XS, XS, alpha=10**400), "alpha"),
+                       (lambda s: s.find_candidates(ROWS, XS, l1_ratio=-(10**400)), "l1_ratio"),
+                       (lambda s: s.recognize_constant(10**400), "value")]:
+        with pytest.raises(OverflowError) as info:
+            call(tiny())
+        assert str(info.value) == f"argument '{name}': int too large to convert to float"
+
+
+@pytest.mark.parametrize("name", ["complexity_penalty", "alpha", "l1_ratio"])
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+def test_non_finite_settings_are_refused_when_a_search_starts(name, value, capfd):
+    message = f"^{name} must be a finite number, got {value}$"
+    searcher = tiny(**{name: value})
+    assert str(getattr(searcher, name)) == str(value)  # stored as given
+    calls = [lambda s, **kw: s.find_function(XS, SQUARES, **kw),
+             lambda s, **kw: s.find_candidates(ROWS, SQUARES, **kw),
+             lambda s, **kw: s.recognize_constant(2.5, **kw)]
+    for call in calls:
+        with pytest.raises(ValueError, match=message):
+            call(searcher)
+        if name != "complexity_penalty":  # the per-call overrides too
+            with pytest.raises(ValueError, match=message):
+                call(tiny(), **{name: value})
+    assert capfd.readouterr().out == ""
+
+
+def test_max_complexity_beyond_the_engine_is_refused(capfd):
+    with pytest.raises(ValueError, match="got 511$"):
+        tiny(max_complexity=511).recognize_constant(2.5)
+    message = ("max_complexity must be at most 510 (the largest formula size the engine represents), "
+               "got 1000000000")
+    for searcher in (qarn_sr.Searcher(max_complexity=10**9, beam_width=0), tiny(max_complexity=10**9)):
+        with pytest.raises(ValueError) as info:
+            searcher.find_function([0.5, 1, 1.5, 2], [1, 5, 2, 7])
+        assert str(info.value) == message
+    assert capfd.readouterr().out == ""
+    # At the limit every empty level still prints its line.
+    with pytest.raises(qarn_sr.QarnComplexityError, match="^No formula found up to complexity 510$"):
+        qarn_sr.Searcher(max_complexity=510, beam_width=0).find_function(XS, [math.nan] * len(XS))
+    lines = [line for line in capfd.readouterr().out.splitlines() if "processed in" in line]
+    assert [int(line.split("Level ")[1].split()[0]) for line in lines] == list(range(2, 511))
 
 
 def test_non_type_errors_pass_unchanged():

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "python/exceptions.h"
 #include "python/py_ref.h"
 #include "python/search_result_object.h"
 
@@ -65,18 +66,11 @@ const SearchResult* result_record(const char* name, PyObject* obj) {
                  type_name ? type_name.get() : Py_None);
     return nullptr;
   }
-  return &reinterpret_cast<SearchResultObject*>(obj)->record;
+  return &held<SearchResult>(obj);
 }
 
 void raise_error(const SearchError& error) {
-  PyObject* cls =
-      error.kind == SearchError::Kind::DimensionMismatch ? dimension_error : complexity_error;
-  const std::string message = error.message();
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) {
-    PyErr_SetObject(cls, text.get());
-  }
+  raise_search_error(error, dimension_error, complexity_error);
 }
 
 }  // namespace qarn::py::core

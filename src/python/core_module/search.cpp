@@ -5,7 +5,6 @@
 #include <cmath>
 #include <exception>
 #include <memory>
-#include <new>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -16,6 +15,7 @@
 #include "python/convert.h"
 #include "python/core_module/qarn_classes.h"
 #include "python/exceptions.h"
+#include "python/heap_type.h"
 #include "python/py_ref.h"
 
 namespace qarn::py::core {
@@ -25,12 +25,13 @@ namespace {
 // A SearchMonitor shares its control with the one search it is given to, so
 // the control outlives whichever of the two is released first. `claimed`
 // makes sure no second search writes the deadline of a control in use.
-struct MonitorObject {
-  PyObject_HEAD std::shared_ptr<SearchControl> control;
-  std::atomic<bool> claimed;
+struct Monitor {
+  explicit Monitor(std::shared_ptr<SearchControl> shared) : control(std::move(shared)) {}
+  std::shared_ptr<SearchControl> control;
+  std::atomic<bool> claimed{false};
 };
 
-MonitorObject* monitor_of(PyObject* self) { return reinterpret_cast<MonitorObject*>(self); }
+Monitor* monitor_of(PyObject* self) { return &held<Monitor>(self); }
 SearchControl& control_of(PyObject* self) { return *monitor_of(self)->control; }
 
 PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -39,24 +40,8 @@ PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple(kNoParams, args, kwargs, {})) {
       return nullptr;
     }
-    auto control = std::make_shared<SearchControl>();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) {
-      return nullptr;
-    }
-    new (&monitor_of(self)->control) std::shared_ptr<SearchControl>(std::move(control));
-    new (&monitor_of(self)->claimed) std::atomic<bool>(false);
-    return self;
+    return new_holder<Monitor>(type, std::make_shared<SearchControl>());
   });
-}
-
-void monitor_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  monitor_of(self)->control.~shared_ptr();
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
 }
 
 PyObject* get_phase(PyObject* self, void*) {
@@ -115,7 +100,7 @@ PyType_Slot monitor_slots[] = {
                        "Progress counters of one search, readable from any thread while it runs, "
                        "and a way to stop it.")},
     {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<Monitor>)},
     {Py_tp_getset, monitor_getset},
     {Py_tp_methods, monitor_methods},
     {0, nullptr},
@@ -123,13 +108,13 @@ PyType_Slot monitor_slots[] = {
 
 PyType_Spec monitor_spec = {
     "_qarn_sr_core.SearchMonitor",
-    static_cast<int>(sizeof(MonitorObject)),
+    static_cast<int>(sizeof(Holder<Monitor>)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     monitor_slots,
 };
 
-PyObject* monitor_type_object = nullptr;
+LazyType monitor_type_object(monitor_spec);
 
 // A time limit of this many seconds or more is no limit: the deadline would
 // not fit the clock's range.
@@ -151,7 +136,7 @@ bool convert_monitor(PyObject* obj, std::shared_ptr<SearchControl>& out) {
   if (obj == nullptr || obj == Py_None) {
     return true;
   }
-  if (!Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(monitor_type_object))) {
+  if (!Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(monitor_type_object.get()))) {
     PyErr_SetString(PyExc_TypeError, "argument 'monitor': must be SearchMonitor or None");
     return false;
   }
@@ -253,19 +238,9 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   });
 }
 
-template <class F>
-PyCFunction as_cfunction(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 }  // namespace
 
-PyObject* monitor_type() {
-  if (monitor_type_object == nullptr) {
-    monitor_type_object = PyType_FromSpec(&monitor_spec);
-  }
-  return monitor_type_object;
-}
+PyObject* monitor_type() { return monitor_type_object.get(); }
 
 PyMethodDef search_functions[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
