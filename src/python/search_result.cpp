@@ -221,6 +221,27 @@ PyObject* search_result_type() {
   return type_object;
 }
 
+bool use_search_result_type(PyObject* type) {
+  if (type_object != nullptr) {
+    return true;
+  }
+  // The instances hold this copy's record layout; a class of another layout
+  // (another build) is refused.
+  PyRef size = PyRef::steal(PyObject_GetAttrString(type, "__basicsize__"));
+  if (!size) {
+    return false;
+  }
+  if (PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(sizeof(SearchResultObject))) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_ImportError, "qarn_sr.SearchResult comes from another build");
+    }
+    return false;
+  }
+  Py_INCREF(type);
+  type_object = type;
+  return true;
+}
+
 PyObject* wrap_search_result(SearchResult&& record) {
   PyObject* type = search_result_type();
   if (type == nullptr) {
