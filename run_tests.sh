@@ -2,9 +2,10 @@
 # The one test command. On a fresh Debian machine (Python 3.11 with pip and
 # venv, CMake, Ninja, g++) it installs what it needs and runs every suite:
 #
-#   ./run_tests.sh             install the module into .venv, build and run the
-#                              C++ unit tests, run the Python tests against the
-#                              installed module, check the type stub
+#   ./run_tests.sh             check the include layers, install the module into
+#                              .venv, build and run the C++ unit tests, run the
+#                              Python tests against the installed module, check
+#                              the type stub
 #   ./run_tests.sh --sanitize  build and run the C++ unit tests under
 #                              AddressSanitizer and UndefinedBehaviorSanitizer
 #
@@ -21,7 +22,7 @@ case "${1:-}" in
   "") ;;
   --sanitize) mode=sanitize ;;
   -h | --help)
-    sed -n '2,11p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
     exit 0
     ;;
   *)
@@ -91,6 +92,9 @@ cpp_tests() {
   step "Running the C++ unit tests"
   ctest --test-dir "$dir" --output-on-failure
 }
+
+step "Checking that includes point down the layers (tools/check_layers.py)"
+python3 "$REPO/tools/check_layers.py" "$REPO"
 
 ensure_doctest
 ensure_venv

@@ -3,9 +3,9 @@
 #include <span>
 #include <vector>
 
+#include "engine/search_config.h"
+#include "engine/search_error.h"
 #include "engine/search_result.h"
-#include "lib/search_config.h"
-#include "lib/search_error.h"
 
 namespace qarn {
 

@@ -7,7 +7,7 @@
 
 #include "engine/candidate.h"
 #include "engine/progress.h"
-#include "lib/search_config.h"
+#include "engine/search_config.h"
 #include "ops/evaluate.h"
 #include "ops/registry.h"
 

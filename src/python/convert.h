@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/bfs.h"
+#include "api/entry_points.h"
 
 namespace qarn::py {
 

@@ -3,7 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "lib/search_error.h"
+#include "api/entry_points.h"
 
 namespace qarn::py {
 

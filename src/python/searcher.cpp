@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "lib/entry_points.h"
+#include "api/entry_points.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/exceptions.h"

@@ -9,11 +9,11 @@
 
 #include <tbb/task_arena.h>
 
+#include "api/entry_points.h"
 #include "engine/beam.h"
 #include "engine/best.h"
 #include "engine/bfs.h"
 #include "engine/candidate.h"
-#include "lib/entry_points.h"
 #include "test_util.h"
 
 namespace qarn {

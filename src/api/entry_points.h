@@ -5,9 +5,13 @@
 #include <vector>
 
 #include "engine/bfs.h"
+#include "engine/search_config.h"
+#include "engine/search_error.h"
 #include "engine/search_result.h"
-#include "lib/search_config.h"
-#include "lib/search_error.h"
+
+// The library facade: what a caller of the search needs. Besides the entry
+// points below, this header is where a caller gets the types they take and
+// return: SearchConfig, Rows, SearchResult, SearchError and Expected.
 
 namespace qarn {
 

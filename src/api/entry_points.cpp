@@ -1,4 +1,4 @@
-#include "lib/entry_points.h"
+#include "api/entry_points.h"
 
 #include <utility>
 
