@@ -14,7 +14,7 @@
 #include "engine/expand.h"
 #include "engine/fingerprint_set.h"
 #include "engine/score.h"
-#include "lib/search_config.h"
+#include "engine/search_config.h"
 #include "ops/evaluate.h"
 #include "ops/registry.h"
 

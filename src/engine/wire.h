@@ -11,7 +11,7 @@
 #include "engine/candidate.h"
 #include "engine/level_steps.h"
 #include "engine/score.h"
-#include "lib/search_config.h"
+#include "engine/search_config.h"
 #include "ops/formula.h"
 
 // Compact byte forms of what the steps of a level exchange when they run in

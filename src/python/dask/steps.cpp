@@ -12,13 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
-#include "engine/beam.h"
-#include "engine/level_steps.h"
-#include "engine/progress.h"
-#include "engine/wire.h"
+#include "api/cluster.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/exceptions.h"
@@ -44,16 +40,6 @@ bool bytes_view(PyObject* obj, std::string_view& out) {
     return false;
   }
   out = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-template <class T>
-bool decoded(std::optional<T> value, T& out) {
-  if (!value) {
-    PyErr_SetString(PyExc_ValueError, "malformed search data");
-    return false;
-  }
-  out = std::move(*value);
   return true;
 }
 
@@ -90,25 +76,43 @@ PyObject* index_list_object(std::span<const std::size_t> values) {
   return list.release();
 }
 
-// Every item of a list of bytes, decoded by `decode`; None gives an empty T.
-template <class T, class Decode>
-bool decode_list(PyObject* obj, Decode decode, std::vector<T>& out) {
-  PyRef seq = PyRef::steal(PySequence_Tuple(obj));
-  if (!seq) {
+// Views of every item of a list of bytes; None gives an empty view when
+// `none_ok`. `holder` keeps the items alive while the views are used.
+bool bytes_list(PyObject* obj, PyRef& holder, std::vector<std::optional<std::string_view>>& out,
+                bool none_ok) {
+  holder = PyRef::steal(PySequence_Tuple(obj));
+  if (!holder) {
     return false;
   }
-  const Py_ssize_t n = PyTuple_Size(seq.get());
+  const Py_ssize_t n = PyTuple_Size(holder.get());
   out.clear();
-  out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    std::string_view bytes;
-    T value{};
-    PyObject* item = PyTuple_GetItem(seq.get(), i);
-    if (item != Py_None && (!bytes_view(item, bytes) || !decoded(decode(bytes), value))) {
+    PyObject* item = PyTuple_GetItem(holder.get(), i);
+    if (none_ok && item == Py_None) {
+      out.emplace_back();
+      continue;
+    }
+    std::string_view view;
+    if (!bytes_view(item, view)) {
       return false;
     }
-    out.push_back(std::move(value));
+    out.emplace_back(view);
   }
+  return true;
+}
+
+bool malformed() {
+  PyErr_SetString(PyExc_ValueError, "malformed search data");
+  return false;
+}
+
+// An optional result of a step: the value, or ValueError.
+template <class T>
+bool decoded(std::optional<T> value, T& out) {
+  if (!value) {
+    return malformed();
+  }
+  out = std::move(*value);
   return true;
 }
 
@@ -227,7 +231,7 @@ PyObject* parse_call(PyObject*, PyObject* args) {
         return nullptr;
       }
       const double target[] = {value};
-      data = encode_data(Rows{{0.0}}, target);
+      data = encode_search_data(Rows{{0.0}}, target);
     } else {
       if (!convert_override("alpha", bound[2].get(), alpha) ||
           !convert_override("l1_ratio", bound[3].get(), l1_ratio)) {
@@ -252,7 +256,7 @@ PyObject* parse_call(PyObject*, PyObject* args) {
       if (!ys) {
         return nullptr;
       }
-      data = encode_data(rows, *ys);
+      data = encode_search_data(rows, *ys);
     }
     PyRef bytes = PyRef::steal(to_bytes(data));
     PyRef a = PyRef::steal(optional_double(alpha));
@@ -279,7 +283,7 @@ PyObject* make_config(PyObject*, PyObject* args) {
     config.max_complexity = max_complexity;
     config.beam_width = beam_width;
     config.no_early_stop = no_early_stop != 0;
-    return to_bytes(encode_config(config));
+    return to_bytes(encode_search_config(config));
   });
 }
 
@@ -289,72 +293,51 @@ PyObject* make_config(PyObject*, PyObject* args) {
 constexpr const char* kDriverCapsule = "qarn_sr_dask.driver";
 constexpr const char* kScorerCapsule = "qarn_sr_dask.scorer";
 
-struct Driver {
-  SearchConfig config;
-  SearchState s;
-  std::uint64_t level = 0;                 // level being built
-  std::vector<LevelWinner> winners;        // per run of the level being built
-  BeamFirstRound first;
-  std::vector<BeamEntry> kept;             // beam of the level being built, in order
-  bool has_winner = false;
-  WinnerPlace winner;
-};
-
-struct Scorer {
-  SearchConfig config;
-  SearchState s;
-  std::uint64_t loaded = 0;  // retained levels held, 1 .. loaded
-};
-
-template <class T>
-void destroy_capsule(PyObject* capsule, const char* name) {
-  delete static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+void destroy_driver(PyObject* capsule) {
+  delete static_cast<ClusterDriver*>(PyCapsule_GetPointer(capsule, kDriverCapsule));
+}
+void destroy_scorer(PyObject* capsule) {
+  delete static_cast<ClusterScorer*>(PyCapsule_GetPointer(capsule, kScorerCapsule));
 }
 
-void destroy_driver(PyObject* capsule) { destroy_capsule<Driver>(capsule, kDriverCapsule); }
-void destroy_scorer(PyObject* capsule) { destroy_capsule<Scorer>(capsule, kScorerCapsule); }
+ClusterDriver* driver_arg(PyObject* obj) {
+  return static_cast<ClusterDriver*>(PyCapsule_GetPointer(obj, kDriverCapsule));
+}
+ClusterScorer* scorer_arg(PyObject* obj) {
+  return static_cast<ClusterScorer*>(PyCapsule_GetPointer(obj, kScorerCapsule));
+}
 
-template <class T>
-T* from_capsule(PyObject* capsule, const char* name) {
-  return static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+// (None, (kind, message)) for a search error.
+PyObject* error_pair(const SearchError& error) {
+  const bool dimension = error.kind == SearchError::Kind::DimensionMismatch;
+  return Py_BuildValue("(O(ss))", Py_None, dimension ? "dimension" : "complexity",
+                       error.message().c_str());
 }
 
 // driver_start(data, config) -> (driver, None) or (None, (kind, message)):
-// validates the data set as the local search does and seeds level 1.
+// checks the data set as the local search does and seeds level 1.
 PyObject* driver_start(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* data_obj = nullptr;
     PyObject* config_obj = nullptr;
-    std::string_view data_bytes;
-    std::string_view config_bytes;
-    if (!PyArg_ParseTuple(args, "OO", &data_obj, &config_obj) ||
-        !bytes_view(data_obj, data_bytes) || !bytes_view(config_obj, config_bytes)) {
+    std::string_view data;
+    std::string_view config;
+    if (!PyArg_ParseTuple(args, "OO", &data_obj, &config_obj) || !bytes_view(data_obj, data) ||
+        !bytes_view(config_obj, config)) {
       return nullptr;
     }
-    DataSet data;
-    auto driver = std::make_unique<Driver>();
-    if (!decoded(decode_data(data_bytes), data) ||
-        !decoded(decode_config(config_bytes), driver->config)) {
+    std::optional<Expected<std::unique_ptr<ClusterDriver>>> started;
+    if (!run_unlocked(0, [&] { started = ClusterDriver::start(data, config); })) {
       return nullptr;
     }
-    std::optional<SearchError> error;
-    if (data.rows.size() != data.targets.size() || data.rows.empty()) {
-      error = SearchError::dimension_mismatch(kDimensionMismatchText);
-    } else if (driver->config.max_complexity == 0) {
-      error = SearchError::no_formula_found(0);
-    }
-    if (error) {
-      const bool dimension = error->kind == SearchError::Kind::DimensionMismatch;
-      return Py_BuildValue("(O(ss))", Py_None, dimension ? "dimension" : "complexity",
-                           error->message().c_str());
-    }
-    Driver& d = *driver;
-    if (!run_unlocked(0, [&] {
-          load_search_data(d.s, data.rows, data.targets);
-          seed_level(d.s, data.rows[0].size(), d.config);
-        })) {
+    if (!started) {
+      malformed();
       return nullptr;
     }
+    if (const SearchError* error = std::get_if<SearchError>(&*started)) {
+      return error_pair(*error);
+    }
+    auto& driver = std::get<std::unique_ptr<ClusterDriver>>(*started);
     PyRef capsule = PyRef::steal(PyCapsule_New(driver.get(), kDriverCapsule, destroy_driver));
     if (!capsule) {
       return nullptr;
@@ -364,15 +347,28 @@ PyObject* driver_start(PyObject*, PyObject* args) {
   });
 }
 
-Driver* driver_arg(PyObject* obj) { return from_capsule<Driver>(obj, kDriverCapsule); }
-
 // driver_should_stop(driver) -> bool
 PyObject* driver_should_stop(PyObject*, PyObject* arg) {
-  Driver* d = driver_arg(arg);
+  ClusterDriver* d = driver_arg(arg);
   if (d == nullptr) {
     return nullptr;
   }
-  return PyBool_FromLong(should_stop(d->s.best, d->config.stop_threshold, d->config.no_early_stop));
+  return PyBool_FromLong(d->should_stop());
+}
+
+// driver_level_size(driver, level) -> formulas retained at `level`
+PyObject* driver_level_size(PyObject*, PyObject* args) {
+  PyObject* obj = nullptr;
+  unsigned long long level = 0;
+  if (!PyArg_ParseTuple(args, "OK", &obj, &level)) {
+    return nullptr;
+  }
+  ClusterDriver* d = driver_arg(obj);
+  std::size_t size = 0;
+  if (d == nullptr || !decoded(d->level_size(level), size)) {
+    return nullptr;
+  }
+  return PyLong_FromSize_t(size);
 }
 
 // driver_level(driver, level) -> bytes of the retained formulas of `level`
@@ -383,40 +379,17 @@ PyObject* driver_level(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OK", &obj, &level)) {
       return nullptr;
     }
-    Driver* d = driver_arg(obj);
-    if (d == nullptr) {
+    ClusterDriver* d = driver_arg(obj);
+    std::string bytes;
+    if (d == nullptr || !decoded(d->level_bytes(level), bytes)) {
       return nullptr;
     }
-    if (level == 0 || level >= d->s.levels.size()) {
-      PyErr_SetString(PyExc_IndexError, "no such level");
-      return nullptr;
-    }
-    return to_bytes(encode_formulas(d->s.levels[level].formulas));
+    return to_bytes(bytes);
   });
 }
 
-// driver_level_size(driver, level) -> formulas retained at `level`
-PyObject* driver_level_size(PyObject*, PyObject* args) {
-  PyObject* obj = nullptr;
-  unsigned long long level = 0;
-  if (!PyArg_ParseTuple(args, "OK", &obj, &level)) {
-    return nullptr;
-  }
-  Driver* d = driver_arg(obj);
-  if (d == nullptr) {
-    return nullptr;
-  }
-  if (level == 0 || level >= d->s.levels.size()) {
-    PyErr_SetString(PyExc_IndexError, "no such level");
-    return nullptr;
-  }
-  return PyLong_FromSize_t(d->s.levels[level].size());
-}
-
 // driver_expand(driver, level, runs) -> (list of children bytes, list of
-// their lengths, formed):
-// the level's admitted children in loop order, cut into at most `runs`
-// consecutive runs of nearly equal length (none when nothing was admitted).
+// their lengths, formed)
 PyObject* driver_expand(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
@@ -425,55 +398,40 @@ PyObject* driver_expand(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OKn", &obj, &level, &runs)) {
       return nullptr;
     }
-    Driver* d = driver_arg(obj);
+    ClusterDriver* d = driver_arg(obj);
     if (d == nullptr) {
       return nullptr;
     }
-    if (level != d->s.levels.size() || runs < 1) {
-      PyErr_SetString(PyExc_ValueError, "levels must be built in order");
+    std::optional<ClusterDriver::Runs> out;
+    if (!run_unlocked(0, [&] { out = d->expand(level, static_cast<std::size_t>(std::max<Py_ssize_t>(runs, 0))); })) {
       return nullptr;
     }
-    Expansion expansion;
-    std::vector<std::string> pieces;
-    std::vector<std::size_t> lengths;
-    if (!run_unlocked(0, [&] {
-          expansion = expand_level(d->s, level);
-          const std::size_t n = expansion.children.size();
-          const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(runs), n);
-          for (std::size_t p = 0; p < count; ++p) {
-            const std::size_t begin = n * p / count;
-            const std::size_t end = n * (p + 1) / count;
-            lengths.push_back(end - begin);
-            pieces.push_back(encode_children(
-                std::span<const Child>(expansion.children).subspan(begin, end - begin)));
-          }
-        })) {
+    if (!out) {
+      PyErr_SetString(PyExc_ValueError, "levels are built in order, in at least one run");
       return nullptr;
     }
-    d->level = level;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out->children.size())));
     if (!list) {
       return nullptr;
     }
-    for (std::size_t p = 0; p < pieces.size(); ++p) {
-      PyObject* b = to_bytes(pieces[p]);
+    for (std::size_t p = 0; p < out->children.size(); ++p) {
+      PyObject* b = to_bytes(out->children[p]);
       if (b == nullptr) {
         return nullptr;
       }
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), b);
     }
-    PyRef counts = PyRef::steal(index_list_object(lengths));
-    if (!counts) {
+    PyRef lengths = PyRef::steal(index_list_object(out->lengths));
+    if (!lengths) {
       return nullptr;
     }
-    return Py_BuildValue("(OOK)", list.get(), counts.get(),
-                         static_cast<unsigned long long>(expansion.formed));
+    return Py_BuildValue("(OOK)", list.get(), lengths.get(),
+                         static_cast<unsigned long long>(out->formed));
   });
 }
 
 // driver_first_round(driver, summaries) -> (complete, rest, elite_positions,
-// elite_counts): merges the runs' summaries (in run order) into the level's
-// winner and the first round of its beam.
+// elite_counts)
 PyObject* driver_first_round(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
@@ -481,47 +439,43 @@ PyObject* driver_first_round(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &obj, &list)) {
       return nullptr;
     }
-    Driver* d = driver_arg(obj);
-    std::vector<RunSummary> summaries;
-    if (d == nullptr || !decode_list<RunSummary>(list, decode_summary, summaries)) {
+    ClusterDriver* d = driver_arg(obj);
+    PyRef holder;
+    std::vector<std::optional<std::string_view>> items;
+    if (d == nullptr || !bytes_list(list, holder, items, false)) {
       return nullptr;
     }
-    d->winners.clear();
-    std::vector<RunBest> bests;
-    for (RunSummary& s : summaries) {
-      d->winners.push_back(s.winner);
-      bests.push_back(std::move(s.best));
+    std::vector<std::string_view> views;
+    for (const auto& item : items) views.push_back(*item);
+    ClusterDriver::FirstRound first;
+    if (!decoded(d->first_round(views), first)) {
+      return nullptr;
     }
-    d->has_winner = merge_winners(d->winners, d->winner);
-    d->first = beam_first_round(bests, d->config.beam_width);
-    d->kept = d->first.kept;
-
-    PyRef positions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bests.size())));
+    PyRef positions = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views.size())));
     PyRef counts = PyRef::steal(PyDict_New());
     if (!positions || !counts) {
       return nullptr;
     }
-    for (std::size_t p = 0; p < bests.size(); ++p) {
-      PyObject* item = index_list_object(d->first.elite_positions[p]);
+    for (std::size_t p = 0; p < views.size(); ++p) {
+      PyObject* item = index_list_object(first.elite_positions[p]);
       if (item == nullptr) {
         return nullptr;
       }
       PyList_SetItem(positions.get(), static_cast<Py_ssize_t>(p), item);
     }
-    for (const auto& [key, count] : d->first.elite_counts) {
+    for (const auto& [key, count] : first.elite_counts) {
       PyRef v = PyRef::steal(PyLong_FromUnsignedLong(count));
       if (!v || PyDict_SetItemString(counts.get(), key.c_str(), v.get()) < 0) {
         return nullptr;
       }
     }
-    return Py_BuildValue("(OKOO)", d->first.complete ? Py_True : Py_False,
-                         static_cast<unsigned long long>(d->first.rest), positions.get(),
+    return Py_BuildValue("(OKOO)", first.complete ? Py_True : Py_False,
+                         static_cast<unsigned long long>(first.rest), positions.get(),
                          counts.get());
   });
 }
 
-// driver_second_round(driver, entries): completes the beam from each run's
-// best non-elite entries (in run order).
+// driver_second_round(driver, entries)
 PyObject* driver_second_round(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
@@ -529,30 +483,24 @@ PyObject* driver_second_round(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &obj, &list)) {
       return nullptr;
     }
-    Driver* d = driver_arg(obj);
-    std::vector<std::vector<BeamEntry>> runs;
-    if (d == nullptr || !decode_list<std::vector<BeamEntry>>(list, decode_entries, runs)) {
+    ClusterDriver* d = driver_arg(obj);
+    PyRef holder;
+    std::vector<std::optional<std::string_view>> items;
+    if (d == nullptr || !bytes_list(list, holder, items, false)) {
       return nullptr;
     }
-    const std::vector<BeamEntry> rest = beam_second_round(runs, d->first.rest);
-    d->kept.insert(d->kept.end(), rest.begin(), rest.end());
+    std::vector<std::string_view> views;
+    for (const auto& item : items) views.push_back(*item);
+    if (!d->second_round(views)) {
+      malformed();
+      return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }
 
 // driver_wanted(driver, runs) -> per run the ascending positions whose
 // formulas the driver needs: the kept entries and the level's winner.
-std::vector<std::vector<std::size_t>> wanted_positions(const Driver& d, std::size_t runs) {
-  std::vector<std::vector<std::size_t>> wanted(runs);
-  for (const BeamEntry& e : d.kept) wanted[e.part].push_back(e.position);
-  if (d.has_winner) wanted[d.winner.part].push_back(d.winner.position);
-  for (std::vector<std::size_t>& w : wanted) {
-    std::sort(w.begin(), w.end());
-    w.erase(std::unique(w.begin(), w.end()), w.end());
-  }
-  return wanted;
-}
-
 PyObject* driver_wanted(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
@@ -560,29 +508,28 @@ PyObject* driver_wanted(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "On", &obj, &runs)) {
       return nullptr;
     }
-    Driver* d = driver_arg(obj);
+    ClusterDriver* d = driver_arg(obj);
     if (d == nullptr) {
       return nullptr;
     }
-    const auto wanted = wanted_positions(*d, static_cast<std::size_t>(runs));
-    PyRef list = PyRef::steal(PyList_New(runs));
+    const auto wanted = d->wanted(static_cast<std::size_t>(std::max<Py_ssize_t>(runs, 0)));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(wanted.size())));
     if (!list) {
       return nullptr;
     }
-    for (Py_ssize_t p = 0; p < runs; ++p) {
-      PyObject* item = index_list_object(wanted[static_cast<std::size_t>(p)]);
+    for (std::size_t p = 0; p < wanted.size(); ++p) {
+      PyObject* item = index_list_object(wanted[p]);
       if (item == nullptr) {
         return nullptr;
       }
-      PyList_SetItem(list.get(), p, item);
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), item);
     }
     return list.release();
   });
 }
 
-// driver_accept(driver, formulas) -> retained count: takes each run's wanted
-// formulas (in the order driver_wanted gave; None for a run with none), records the level's winner and
-// appends the retained level in beam order.
+// driver_accept(driver, formulas) -> retained count (None for a run with no
+// wanted formulas)
 PyObject* driver_accept(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
@@ -590,40 +537,14 @@ PyObject* driver_accept(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &obj, &list)) {
       return nullptr;
     }
-    Driver* d = driver_arg(obj);
-    std::vector<std::vector<Formula>> runs;
-    if (d == nullptr || !decode_list<std::vector<Formula>>(list, decode_formulas, runs)) {
+    ClusterDriver* d = driver_arg(obj);
+    PyRef holder;
+    std::vector<std::optional<std::string_view>> items;
+    std::size_t retained = 0;
+    if (d == nullptr || !bytes_list(list, holder, items, true) ||
+        !decoded(d->accept(items), retained)) {
       return nullptr;
     }
-    const auto wanted = wanted_positions(*d, runs.size());
-    const auto formula_at = [&](std::size_t part, std::uint64_t position) -> const Formula* {
-      if (part >= runs.size()) return nullptr;
-      const auto& w = wanted[part];
-      const auto it = std::lower_bound(w.begin(), w.end(), position);
-      if (it == w.end() || *it != position || runs[part].size() != w.size()) return nullptr;
-      return &runs[part][static_cast<std::size_t>(it - w.begin())];
-    };
-    Level level;
-    for (const BeamEntry& e : d->kept) {
-      const Formula* f = formula_at(e.part, e.position);
-      if (f == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "malformed search data");
-        return nullptr;
-      }
-      level.add(*f, *d->s.registry);
-    }
-    if (d->has_winner) {
-      const Formula* f = formula_at(d->winner.part, d->winner.position);
-      if (f == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "malformed search data");
-        return nullptr;
-      }
-      record_best(d->s.best, *f, d->winner.loss);
-    }
-    const std::size_t retained = level.size();
-    add_level(d->s, std::move(level), false);
-    d->kept.clear();
-    d->has_winner = false;
     return PyLong_FromSize_t(retained);
   });
 }
@@ -632,20 +553,16 @@ PyObject* driver_accept(PyObject*, PyObject* args) {
 // (None, (kind, message)): refits the best formula of every complexity once.
 PyObject* driver_front(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
-    Driver* d = driver_arg(arg);
+    ClusterDriver* d = driver_arg(arg);
     if (d == nullptr) {
       return nullptr;
     }
     Expected<std::vector<SearchResult>> front;
-    if (!run_unlocked(0, [&] {
-          front = extract_front(d->s.best, d->s.registry, d->config, d->s.rows, d->s.targets);
-        })) {
+    if (!run_unlocked(0, [&] { front = d->front(); })) {
       return nullptr;
     }
     if (const SearchError* error = std::get_if<SearchError>(&front)) {
-      const bool dimension = error->kind == SearchError::Kind::DimensionMismatch;
-      return Py_BuildValue("(O(ss))", Py_None, dimension ? "dimension" : "complexity",
-                           error->message().c_str());
+      return error_pair(*error);
     }
     auto& records = std::get<std::vector<SearchResult>>(front);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
@@ -671,23 +588,17 @@ PyObject* scorer_new(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* data_obj = nullptr;
     PyObject* config_obj = nullptr;
-    std::string_view data_bytes;
-    std::string_view config_bytes;
-    if (!PyArg_ParseTuple(args, "OO", &data_obj, &config_obj) ||
-        !bytes_view(data_obj, data_bytes) || !bytes_view(config_obj, config_bytes)) {
+    std::string_view data;
+    std::string_view config;
+    if (!PyArg_ParseTuple(args, "OO", &data_obj, &config_obj) || !bytes_view(data_obj, data) ||
+        !bytes_view(config_obj, config)) {
       return nullptr;
     }
-    DataSet data;
-    auto scorer = std::make_unique<Scorer>();
-    if (!decoded(decode_data(data_bytes), data) ||
-        !decoded(decode_config(config_bytes), scorer->config)) {
+    std::unique_ptr<ClusterScorer> scorer = ClusterScorer::create(data, config);
+    if (!scorer) {
+      malformed();
       return nullptr;
     }
-    if (data.rows.empty() || data.rows.size() != data.targets.size()) {
-      PyErr_SetString(PyExc_ValueError, "malformed search data");
-      return nullptr;
-    }
-    load_search_data(scorer->s, data.rows, data.targets);
     PyRef capsule = PyRef::steal(PyCapsule_New(scorer.get(), kScorerCapsule, destroy_scorer));
     if (!capsule) {
       return nullptr;
@@ -697,20 +608,16 @@ PyObject* scorer_new(PyObject*, PyObject* args) {
   });
 }
 
-Scorer* scorer_arg(PyObject* obj) { return from_capsule<Scorer>(obj, kScorerCapsule); }
-
 // scorer_levels(scorer) -> the highest level held
 PyObject* scorer_levels(PyObject*, PyObject* arg) {
-  Scorer* sc = scorer_arg(arg);
+  ClusterScorer* sc = scorer_arg(arg);
   if (sc == nullptr) {
     return nullptr;
   }
-  return PyLong_FromUnsignedLongLong(sc->loaded);
+  return PyLong_FromUnsignedLongLong(sc->loaded());
 }
 
-// scorer_add_level(scorer, formulas, threads): appends the next retained
-// level; from level 2 on, its parameter-free formulas keep their values on
-// the data as in the local search.
+// scorer_add_level(scorer, formulas, threads): loads the next retained level.
 PyObject* scorer_add_level(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
@@ -721,35 +628,26 @@ PyObject* scorer_add_level(PyObject*, PyObject* args) {
         !bytes_view(bytes_obj, bytes)) {
       return nullptr;
     }
-    Scorer* sc = scorer_arg(obj);
-    std::vector<Formula> formulas;
-    if (sc == nullptr || !decoded(decode_formulas(bytes), formulas)) {
+    ClusterScorer* sc = scorer_arg(obj);
+    bool ok = false;
+    if (sc == nullptr || !run_unlocked(threads, [&] { ok = sc->add_level(bytes); })) {
       return nullptr;
     }
-    const std::uint64_t index = sc->loaded + 1;
-    if (!run_unlocked(threads, [&] {
-          Level level;
-          for (Formula& f : formulas) level.add(std::move(f), *sc->s.registry);
-          if (index == 1) {
-            sc->s.levels[1] = std::move(level);
-          } else {
-            add_level(sc->s, std::move(level), true);
-          }
-        })) {
+    if (!ok) {
+      malformed();
       return nullptr;
     }
-    sc->loaded = index;
     Py_RETURN_NONE;
   });
 }
 
-bool level_arg(const Scorer& sc, unsigned long long level) {
-  // Children of a level read only the levels below it, whatever came after.
-  if (level < 2 || level > sc.loaded + 1) {
-    PyErr_SetString(PyExc_ValueError, "the levels below this one are not loaded");
-    return false;
+// The bytes a scorer step returned, or ValueError.
+PyObject* step_result(std::optional<std::string>& out) {
+  std::string bytes;
+  if (!decoded(std::move(out), bytes)) {
+    return nullptr;
   }
-  return true;
+  return to_bytes(bytes);
 }
 
 // scorer_score(scorer, level, children, threads) -> scored bytes
@@ -764,56 +662,38 @@ PyObject* scorer_score(PyObject*, PyObject* args) {
         !bytes_view(bytes_obj, bytes)) {
       return nullptr;
     }
-    Scorer* sc = scorer_arg(obj);
-    std::vector<Child> children;
-    if (sc == nullptr || !level_arg(*sc, level) || !decoded(decode_children(bytes), children)) {
+    ClusterScorer* sc = scorer_arg(obj);
+    std::optional<std::string> out;
+    if (sc == nullptr || !run_unlocked(threads, [&] { out = sc->score(level, bytes); })) {
       return nullptr;
     }
-    std::string out;
-    if (!run_unlocked(threads, [&] {
-          out = encode_scored(score_range(sc->s, level, std::move(children), sc->config));
-        })) {
-      return nullptr;
-    }
-    return to_bytes(out);
+    return step_result(out);
   });
 }
 
-// scorer_summary(scorer, level, scored) -> summary bytes: the run's level
-// winner and its best beam_width entries by score with their keys.
+// scorer_summary(scorer, level, scored, threads) -> summary bytes
 PyObject* scorer_summary(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
     unsigned long long level = 0;
     PyObject* bytes_obj = nullptr;
+    int threads = 0;
     std::string_view bytes;
-    if (!PyArg_ParseTuple(args, "OKO", &obj, &level, &bytes_obj) ||
+    if (!PyArg_ParseTuple(args, "OKOi", &obj, &level, &bytes_obj, &threads) ||
         !bytes_view(bytes_obj, bytes)) {
       return nullptr;
     }
-    Scorer* sc = scorer_arg(obj);
-    ScoredLevel scored;
-    if (sc == nullptr || !level_arg(*sc, level) || !decoded(decode_scored(bytes), scored)) {
+    ClusterScorer* sc = scorer_arg(obj);
+    std::optional<std::string> out;
+    if (sc == nullptr || !run_unlocked(threads, [&] { out = sc->summary(level, bytes); })) {
       return nullptr;
     }
-    RunSummary summary;
-    summary.winner = level_winner(scored, level, sc->config);
-    summary.best.count = scored.items.size();
-    std::vector<double> scores(scored.items.size());
-    for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = scored.items[i].score;
-    const std::size_t limit =
-        static_cast<std::size_t>(std::min<std::uint64_t>(sc->config.beam_width, scores.size()));
-    for (std::size_t i : best_by_score(scores, limit)) {
-      summary.best.entries.push_back({scores[i], 0, 0, i});
-      summary.best.keys.push_back(scored_key(sc->s, level, scored.items[i].child));
-    }
-    return to_bytes(encode_summary(summary));
+    return step_result(out);
   });
 }
 
 // scorer_rest(scorer, level, scored, elite_positions, elite_counts, rest,
-// threads) -> entries bytes: the run's best `rest` entries outside the elite
-// by (elite count of their key, score).
+// threads) -> entries bytes
 PyObject* scorer_rest(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
@@ -829,82 +709,60 @@ PyObject* scorer_rest(PyObject*, PyObject* args) {
         !bytes_view(bytes_obj, bytes)) {
       return nullptr;
     }
-    Scorer* sc = scorer_arg(obj);
-    ScoredLevel scored;
+    ClusterScorer* sc = scorer_arg(obj);
     std::vector<std::size_t> elite;
-    if (sc == nullptr || !level_arg(*sc, level) || !decoded(decode_scored(bytes), scored) ||
-        !index_list(elite_obj, elite)) {
+    if (sc == nullptr || !index_list(elite_obj, elite)) {
       return nullptr;
     }
     std::sort(elite.begin(), elite.end());
-    std::unordered_map<std::string, std::uint32_t> elite_counts;
+    std::unordered_map<std::string, std::uint32_t> counts;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(counts_obj, &pos, &key, &value)) {
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-      const unsigned long count = PyLong_AsUnsignedLong(value);
-      if (text == nullptr || PyErr_Occurred()) {
+      if (text == nullptr) {
         return nullptr;
       }
-      elite_counts.emplace(std::string(text, static_cast<std::size_t>(size)),
-                           static_cast<std::uint32_t>(count));
+      const unsigned long count = PyLong_AsUnsignedLong(value);
+      if (PyErr_Occurred()) {
+        return nullptr;
+      }
+      counts.emplace(std::string(text, static_cast<std::size_t>(size)),
+                     static_cast<std::uint32_t>(count));
     }
-    std::string out;
-    if (!run_unlocked(threads, [&] {
-          const std::size_t n = scored.items.size();
-          std::vector<double> scores(n);
-          for (std::size_t i = 0; i < n; ++i) scores[i] = scored.items[i].score;
-          std::vector<std::uint32_t> counts(n, 0);
-          if (!elite_counts.empty()) {
-            tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) {
-              const auto found = elite_counts.find(scored_key(sc->s, level, scored.items[i].child));
-              counts[i] = found == elite_counts.end() ? 0 : found->second;
-            });
-          }
-          std::vector<BeamEntry> entries;
-          for (std::size_t i :
-               best_by_rarity(scores, counts, elite, static_cast<std::size_t>(rest))) {
-            entries.push_back({scores[i], counts[i], 0, i});
-          }
-          out = encode_entries(entries);
-        })) {
+    std::optional<std::string> out;
+    if (!run_unlocked(threads, [&] { out = sc->rest(level, bytes, elite, counts, rest); })) {
       return nullptr;
     }
-    return to_bytes(out);
+    return step_result(out);
   });
 }
 
-// scorer_formulas(scorer, level, scored, positions) -> formulas bytes of the
-// scored entries at `positions`, in that order.
+// scorer_formulas(scorer, level, scored, positions, threads) -> formulas bytes
 PyObject* scorer_formulas(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
     unsigned long long level = 0;
     PyObject* bytes_obj = nullptr;
     PyObject* positions_obj = nullptr;
+    int threads = 0;
     std::string_view bytes;
-    if (!PyArg_ParseTuple(args, "OKOO", &obj, &level, &bytes_obj, &positions_obj) ||
+    if (!PyArg_ParseTuple(args, "OKOOi", &obj, &level, &bytes_obj, &positions_obj, &threads) ||
         !bytes_view(bytes_obj, bytes)) {
       return nullptr;
     }
-    Scorer* sc = scorer_arg(obj);
-    ScoredLevel scored;
+    ClusterScorer* sc = scorer_arg(obj);
     std::vector<std::size_t> positions;
-    if (sc == nullptr || !level_arg(*sc, level) || !decoded(decode_scored(bytes), scored) ||
-        !index_list(positions_obj, positions)) {
+    if (sc == nullptr || !index_list(positions_obj, positions)) {
       return nullptr;
     }
-    std::vector<Formula> formulas;
-    for (std::size_t i : positions) {
-      if (i >= scored.items.size()) {
-        PyErr_SetString(PyExc_IndexError, "no such scored entry");
-        return nullptr;
-      }
-      formulas.push_back(scored_formula(sc->s, level, scored, scored.items[i]));
+    std::optional<std::string> out;
+    if (!run_unlocked(threads, [&] { out = sc->formulas(level, bytes, positions); })) {
+      return nullptr;
     }
-    return to_bytes(encode_formulas(formulas));
+    return step_result(out);
   });
 }
 
@@ -918,8 +776,12 @@ PyObject* write_text(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "s#", &text, &size)) {
     return nullptr;
   }
-  write_stdout(std::string_view(text, static_cast<std::size_t>(size)));
+  write_console(std::string_view(text, static_cast<std::size_t>(size)));
   Py_RETURN_NONE;
+}
+
+PyObject* to_str(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
 // started_line(seeded) -> str
@@ -928,10 +790,7 @@ PyObject* started_line(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "n", &seeded)) {
     return nullptr;
   }
-  return guarded([&] {
-    const std::string s = started_text(static_cast<std::size_t>(seeded));
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-  });
+  return guarded([&] { return to_str(exploration_started_line(static_cast<std::size_t>(seeded))); });
 }
 
 // level_line(level, nanoseconds, retained) -> str
@@ -943,9 +802,8 @@ PyObject* level_line(PyObject*, PyObject* args) {
     return nullptr;
   }
   return guarded([&] {
-    const std::string s = level_done_text(level, std::chrono::nanoseconds(nanoseconds),
-                                          static_cast<std::size_t>(retained));
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    return to_str(level_finished_line(level, std::chrono::nanoseconds(nanoseconds),
+                                      static_cast<std::size_t>(retained)));
   });
 }
 
@@ -956,10 +814,8 @@ PyObject* progress_line(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "KKKKdd", &level, &pct, &done, &total, &elapsed, &remaining)) {
     return nullptr;
   }
-  return guarded([&] {
-    const std::string s = progress_text(level, pct, done, total, elapsed, remaining);
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-  });
+  return guarded(
+      [&] { return to_str(scoring_progress_line(level, pct, done, total, elapsed, remaining)); });
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ def _score(token, data, config, threads, level, children, *levels):
 
 def _summary(token, data, config, threads, level, scored, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_summary(scorer, level, scored)
+    return _steps.scorer_summary(scorer, level, scored, threads)
 
 
 def _rest(token, data, config, threads, level, scored, elite, counts, rest, *levels):
@@ -84,7 +84,7 @@ def _rest(token, data, config, threads, level, scored, elite, counts, rest, *lev
 
 def _formulas(token, data, config, threads, level, scored, positions, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_formulas(scorer, level, scored, positions)
+    return _steps.scorer_formulas(scorer, level, scored, positions, threads)
 
 
 # ---------------------------------------------------------------------------
