@@ -106,8 +106,9 @@ if [[ "$mode" == sanitize ]]; then
   exit 0
 fi
 
-step "Installing qarn_sr into .venv (pip install .)"
-"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO"
+# With the dask extra, so that the tests of qarn_sr_dask run too.
+step "Installing qarn_sr into .venv (pip install .[dask])"
+"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO[dask]"
 
 cpp_tests "$REPO/build/cpp-tests"
 
