@@ -132,8 +132,8 @@ class DaskSearcher:
 
     ``client`` is a ``dask.distributed.Client``. The other arguments are those
     of ``qarn_sr.Searcher``, checked the same way. Keyword-only tuning:
-    ``partitions`` (runs per level; default twice the cluster's worker
-    threads) and ``threads_per_task`` (threads a task may use on its worker,
+    ``partitions`` (runs per level; default four per worker thread of the
+    cluster, which evens out runs of unequal cost) and ``threads_per_task`` (threads a task may use on its worker,
     default 1: give each worker one thread per core).
     """
 
@@ -233,7 +233,7 @@ class DaskSearcher:
     def _runs(self) -> int:
         if self._partitions is not None:
             return self._partitions
-        return max(1, 2 * sum(self._client.nthreads().values()))
+        return max(1, 4 * sum(self._client.nthreads().values()))
 
     def _search(self, method: str, args, kwargs, no_early_stop: bool):
         data, alpha, l1_ratio = _steps.parse_call(method, args, kwargs)
@@ -249,6 +249,7 @@ class DaskSearcher:
         if error is not None:
             _raise_search_error(error)
         search = _ClusterSearch(self._client, driver, data, config, self._runs(), self._threads)
+        self._last_search = search  # its phase timings, for the benchmark
         search.run(self._max_complexity)
         front, error = _steps.driver_front(driver)
         if error is not None:
@@ -273,9 +274,31 @@ class _ClusterSearch:
         self.token = uuid.uuid4().hex
         self.futures: list[Any] = []  # everything this search holds, for cancelling
         self.level_futures: list[Any] = []  # retained levels 1, 2, ... on every worker
+        self.seconds: dict[str, float] = {}  # wall time per phase, all levels together
+        self.bytes_sent: dict[str, int] = {}  # bytes the driver sent per kind
+        self._mark = time.perf_counter()
+
+    def _phase(self, name: str) -> None:
+        """Charges the time since the last mark to `name`."""
+        now = time.perf_counter()
+        self.seconds[name] = self.seconds.get(name, 0.0) + now - self._mark
+        self._mark = now
+
+    def _sent(self, name: str, count: int) -> None:
+        self.bytes_sent[name] = self.bytes_sent.get(name, 0) + count
 
     def _scatter(self, value: bytes):
-        future = self.client.scatter(value, broadcast=True, hash=False)
+        # A copy on every worker: no task waits for a transfer, and the value
+        # survives as long as one worker does. A worker that leaves while the
+        # copies are made fails the scatter; the next try goes to those left.
+        for attempt in range(3):
+            try:
+                future = self.client.scatter(value, broadcast=True, hash=False)
+                break
+            except (KeyError, OSError):
+                if attempt == 2:
+                    raise
+                self.client.wait_for_workers(1)
         self.futures.append(future)
         return future
 
@@ -297,8 +320,13 @@ class _ClusterSearch:
     def run(self, max_complexity: int) -> None:
         driver = self.driver
         try:
+            self._mark = time.perf_counter()
             self.data_future = self._scatter(self.data)
-            self.level_futures.append(self._scatter(_steps.driver_level(driver, 1)))
+            self._sent("data set", len(self.data))
+            first = _steps.driver_level(driver, 1)
+            self.level_futures.append(self._scatter(first))
+            self._sent("retained levels", len(first))
+            self._phase("broadcast")
             if _steps.driver_should_stop(driver):
                 return
             _steps.write_stdout(_steps.started_line(_steps.driver_level_size(driver, 1)))
@@ -317,7 +345,10 @@ class _ClusterSearch:
 
         driver = self.driver
         t0 = time.monotonic_ns()
+        self._phase("driver")
         pieces, lengths, _formed = _steps.driver_expand(driver, level, self.runs)
+        self._sent("children", sum(len(p) for p in pieces))
+        self._phase("expansion and deduplication (driver)")
         progress = _Progress(level, sum(lengths))
         scored = [
             self._submit(_score, level, piece, name=f"score-{level}-{i}")
@@ -332,10 +363,12 @@ class _ClusterSearch:
             progress.add(lengths[index[future.key]])
         if progress.total > 0:
             _steps.write_stdout("\n")
+        self._phase("scoring (cluster)")
 
         complete, rest, elite, counts = _steps.driver_first_round(
             driver, self.client.gather(summaries)
         )
+        self._phase("beam round 1")
         rests = []
         if not complete and rest > 0:
             rests = [
@@ -343,6 +376,7 @@ class _ClusterSearch:
                 for i, run in enumerate(scored)
             ]
             _steps.driver_second_round(driver, self.client.gather(rests))
+        self._phase("beam round 2")
         wanted = _steps.driver_wanted(driver, len(scored))
         formulas = [
             self._submit(_formulas, level, run, wanted[i], name=f"formulas-{level}-{i}")
@@ -352,7 +386,11 @@ class _ClusterSearch:
         ]
         gathered = [None if f is None else f.result() for f in formulas]
         retained = _steps.driver_accept(driver, gathered)
-        self.level_futures.append(self._scatter(_steps.driver_level(driver, level)))
+        self._phase("retained formulas")
+        formulas_bytes = _steps.driver_level(driver, level)
+        self.level_futures.append(self._scatter(formulas_bytes))
+        self._sent("retained levels", len(formulas_bytes))
+        self._phase("broadcast")
         # The level's runs are no longer needed anywhere.
         done = {f.key for f in scored + summaries + rests + formulas if f is not None}
         self.futures = [f for f in self.futures if f.key not in done]
