@@ -2,17 +2,9 @@
 
 #include <algorithm>
 
-namespace qarn {
+#include "engine/child.h"
 
-std::string structure_key(const Formula& formula) {
-  std::string key;
-  for (const Token& t : formula.tokens) {
-    if (t.kind != TokenKind::Apply) continue;
-    if (!key.empty()) key += '-';
-    key += std::to_string(t.index);
-  }
-  return key;
-}
+namespace qarn {
 
 std::vector<ScoredCandidate> select_beam(std::vector<ScoredCandidate> scored,
                                          std::uint64_t beam_width) {

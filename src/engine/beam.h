@@ -16,10 +16,6 @@
 
 namespace qarn {
 
-// The operator indices of a formula's Apply tokens in token order, joined by
-// "-" ("7-3"); empty for a formula without operators.
-std::string structure_key(const Formula& formula);
-
 // Ascending score order with NaN after every number, so that sorting stays a
 // strict weak order whatever the scores.
 inline bool score_less(double a, double b) {
@@ -137,7 +133,10 @@ struct ScoredCandidate {
   double score = 0.0;
 };
 
-// The beam of one level over full candidate records.
+// The beam of one level over full candidate records, keyed by structure_key.
+// Reference form, used by tests only: the driver calls select_beam_positions
+// over child records keyed by child_key, and "structure keys join operator
+// indices in token order" holds child_key to structure_key.
 std::vector<ScoredCandidate> select_beam(std::vector<ScoredCandidate> scored,
                                          std::uint64_t beam_width);
 

@@ -15,7 +15,9 @@
 namespace qarn {
 
 // The lowest-loss candidate seen for each complexity in the whole search,
-// retained in a beam or not. Only the driver thread touches it.
+// retained in a beam or not. The functions below take `mutex` for the whole
+// of each call, so that each call is atomic whichever thread makes it; the
+// driver thread is the only caller, so the lock is never contended.
 struct BestByComplexity {
   struct Entry {
     double loss = 0.0;

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/candidate.h"
+#include "engine/level.h"
 #include "engine/fingerprint_set.h"
 #include "ops/registry.h"
 

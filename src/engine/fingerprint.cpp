@@ -15,10 +15,7 @@ constexpr double kScale = 1e10;
 // 2^63, the first double that no longer fits a signed 64-bit integer.
 constexpr double kTwo63 = 9223372036854775808.0;
 
-// Most inputs a formula can have: variable indices are 8-bit.
-constexpr std::size_t kMaxInputs = 256;
-
-using ProbeInputs = std::array<std::array<Complex, kMaxInputs>, kProbeCount>;
+using ProbeInputs = std::array<std::array<Complex, kMaxVariables>, kProbeCount>;
 
 // The inputs of every probe, built once: a fingerprint then only hands a
 // prefix of one row to the evaluator, with no per-call setup.
@@ -26,7 +23,7 @@ const ProbeInputs& probe_inputs() {
   static const ProbeInputs table = [] {
     ProbeInputs t;
     for (std::size_t p = 0; p < kProbeCount; ++p) {
-      for (std::size_t i = 0; i < kMaxInputs; ++i) t[p][i] = probe_input(p, i);
+      for (std::size_t i = 0; i < kMaxVariables; ++i) t[p][i] = probe_input(p, i);
     }
     return t;
   }();

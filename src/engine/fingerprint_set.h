@@ -23,7 +23,7 @@ namespace qarn {
 // Layout: `shard_count` flat open-addressing tables (linear probing over
 // 16-byte slots), each behind its own mutex; the shard is chosen from digest
 // bits that the in-table probe position does not use. A table doubles when
-// its load would pass 5/8.
+// its load would pass 0.7.
 class FingerprintSet {
  public:
   explicit FingerprintSet(std::size_t shard_count = 64);
@@ -37,7 +37,8 @@ class FingerprintSet {
   // false.
   bool insert(const Fingerprint& fp);
 
-  // Thread-safe membership test.
+  // Thread-safe membership test. Used by tests only: the search asks through
+  // insert, and "fingerprint set" holds the two together.
   bool contains(const Fingerprint& fp) const;
 
   // Number of distinct fingerprints inserted.

@@ -10,13 +10,10 @@
 #include "engine/duration.h"
 #include "engine/optimizer.h"
 #include "engine/progress.h"
+#include "ops/batch_evaluate.h"
 
 namespace qarn {
 namespace {
-
-// Only variables 0..254 can be seeded: a variable index and var_count are
-// 8-bit values, and a wrapped index would alias an earlier variable.
-constexpr std::size_t kMaxSeededVariables = 255;
 
 // Parameter-free retained formulas keep their values on the data set, so that
 // their children's losses and fits do not evaluate them again; this bounds
@@ -113,7 +110,7 @@ void add_level(SearchState& s, Level level, bool cache) {
 
 LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
                          const SearchConfig& config) {
-  const double factor = config.complexity_penalty * static_cast<double>(level) + 1.0;
+  const double factor = score_factor(config, level);
   LevelWinner w;
   w.count = scored.items.size();
   for (std::size_t i = 0; i < scored.items.size(); ++i) {

@@ -10,12 +10,13 @@
 
 #include "engine/best.h"
 #include "engine/bfs.h"
-#include "engine/candidate.h"
+#include "engine/child.h"
 #include "engine/expand.h"
 #include "engine/fingerprint_set.h"
+#include "engine/level.h"
 #include "engine/score.h"
 #include "engine/search_config.h"
-#include "ops/evaluate.h"
+#include "ops/data_columns.h"
 #include "ops/registry.h"
 
 // The steps of one level of the breadth-first search as plain functions over

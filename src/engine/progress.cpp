@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "ops/decimal.h"
+
 namespace qarn {
 
 namespace {
@@ -15,16 +17,6 @@ constexpr std::uint64_t kCells = 10;
 void append_uint(std::string& out, std::uint64_t v) {
   std::array<char, 24> buf;
   const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
-  out.append(buf.data(), r.ptr);
-}
-
-// Fixed point with one decimal, rounded from the exact binary value with ties
-// to even, as printf("%.1f") does. The buffer holds any finite double in
-// fixed notation (at most 309 integer digits).
-void append_fixed1(std::string& out, double v) {
-  std::array<char, 400> buf;
-  const auto r =
-      std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::fixed, 1);
   out.append(buf.data(), r.ptr);
 }
 
@@ -46,9 +38,9 @@ std::string progress_text(std::uint64_t level, std::uint64_t pct, std::uint64_t 
   out += "/";
   append_uint(out, total);
   out += ") | ";
-  append_fixed1(out, elapsed);
+  append_fixed(out, elapsed, 1);
   out += "s (Est: ";
-  append_fixed1(out, remaining);
+  append_fixed(out, remaining, 1);
   out += "s)   ";
   return out;
 }

@@ -1,44 +1,8 @@
 #include "engine/reduction.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace qarn {
-namespace {
-
-constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-// A Variable token addresses at most this many variables.
-constexpr std::size_t kMaxVariables = 256;
-
-}  // namespace
-
-bool ReducedFormula::analyse(std::span<const Token> program) {
-  const std::size_t n = program.size();
-  start_.assign(n, 0);
-  depends_.assign(n, 0);
-  parent_.assign(n, kNone);
-  stack_.clear();
-  for (std::size_t i = 0; i < n; ++i) {
-    const Token& t = program[i];
-    if (t.kind != TokenKind::Apply) {
-      start_[i] = i;
-      depends_[i] = t.kind == TokenKind::Parameter ? 1 : 0;
-      stack_.push_back(i);
-      continue;
-    }
-    if (stack_.size() < t.small) return false;
-    start_[i] = i;
-    for (std::size_t k = 0; k < t.small; ++k) {
-      const std::size_t child = stack_[stack_.size() - 1 - k];
-      parent_[child] = i;
-      depends_[i] |= depends_[child];
-      start_[i] = start_[child];
-    }
-    stack_.resize(stack_.size() - t.small);
-    stack_.push_back(i);
-  }
-  return stack_.size() == 1;
-}
 
 bool ReducedFormula::build(std::span<const Token> tokens, const DataColumns& data,
                            const OperatorRegistry& registry, std::span<const KnownColumn> known,
@@ -63,17 +27,18 @@ bool ReducedFormula::build(std::span<const Token> tokens, const DataColumns& dat
     ++i;
   }
 
-  // Step 2: the remaining parameter-free subtrees of two or more tokens.
-  if (!analyse(first_)) return false;
+  // Step 2: the remaining maximal parameter-free subtrees of two or more tokens.
+  if (!spans_.build(first_)) return false;
+  spans_.mark(
+      first_, [](const Token& t) { return t.kind == TokenKind::Parameter; }, depends_);
   const std::size_t n = first_.size();
   roots_.clear();
   for (std::size_t i = 0; i < n; ++i) {
-    const bool maximal = !depends_[i] && (parent_[i] == kNone || depends_[parent_[i]]);
-    if (maximal && start_[i] < i) roots_.push_back(i);
+    if (spans_.maximal_unmarked(i, depends_) && spans_.start(i) < i) roots_.push_back(i);
   }
   // A formula without parameters is one subtree: precomputing it would be
   // the same work as evaluating it once.
-  if (roots_.size() == 1 && roots_[0] == n - 1 && start_[n - 1] == 0) {
+  if (roots_.size() == 1 && roots_[0] == n - 1 && spans_.start(n - 1) == 0) {
     program_.assign(first_.begin(), first_.end());
     return true;
   }
@@ -86,7 +51,8 @@ bool ReducedFormula::build(std::span<const Token> tokens, const DataColumns& dat
   const std::size_t first_column = view_.vars();
   for (std::size_t c = 0; c < roots_.size(); ++c) {
     const std::size_t root = roots_[c];
-    const std::span<const Token> subtree(first_.data() + start_[root], root + 1 - start_[root]);
+    const std::span<const Token> subtree(first_.data() + spans_.start(root),
+                                        root + 1 - spans_.start(root));
     Complex* out = values_.data() + c * rows;
     std::uint8_t* ok = ok_.data() + c * rows;
     for (std::size_t begin = 0; begin < rows; begin += BatchEvaluator::kBlock) {
@@ -101,7 +67,7 @@ bool ReducedFormula::build(std::span<const Token> tokens, const DataColumns& dat
   program_.clear();
   std::size_t c = 0;
   for (std::size_t i = 0; i < n;) {
-    if (c < roots_.size() && start_[roots_[c]] == i) {
+    if (c < roots_.size() && spans_.start(roots_[c]) == i) {
       program_.push_back(Token::variable(static_cast<std::uint8_t>(first_column + c)));
       i = roots_[c] + 1;
       ++c;

@@ -5,7 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "ops/evaluate.h"
+#include "engine/subtree.h"
+#include "ops/batch_evaluate.h"
 #include "ops/formula.h"
 #include "ops/registry.h"
 
@@ -39,17 +40,11 @@ class ReducedFormula {
   const DataColumns& data() const { return view_; }
 
  private:
-  // Marks the subtrees of `program` and appends the columns of its maximal
-  // parameter-free subtrees of two or more tokens; false when malformed.
-  bool analyse(std::span<const Token> program);
-
   std::vector<Token> first_;               // tokens with the known subtrees replaced
   std::vector<Token> program_;             // final rewritten tokens
   DataColumns view_;                       // base variables, then the columns
-  std::vector<std::size_t> start_;         // per token of first_: first token of its subtree
+  SubtreeSpans spans_;                     // subtrees of first_
   std::vector<std::uint8_t> depends_;      // per token of first_: subtree holds a Parameter
-  std::vector<std::size_t> parent_;        // per token of first_: the Apply that consumes it
-  std::vector<std::size_t> stack_;         // analysis stack
   std::vector<std::size_t> roots_;         // roots of the subtrees to precompute, by start
   std::vector<Complex> values_;            // precomputed columns, rows() values each
   std::vector<std::uint8_t> ok_;           // their masks

@@ -39,7 +39,7 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
                              std::uint64_t level, ProgressState& progress,
                              const DataColumns& data, std::span<const double> targets,
                              const OperatorRegistry& registry, const SearchConfig& config) {
-  const double complexity = static_cast<double>(level);
+  const double factor = score_factor(config, level);
   tbb::enumerable_thread_specific<Workspace> workspaces;
   std::vector<ScoredLevel> parts = parallel_pieces<ScoredLevel>(
       candidates.size(), kCandidatesPerPiece,
@@ -59,14 +59,13 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
             add_known(levels[right_level(level, child)], child.right, a.tokens.size(),
                       a.tokens.size() + b->tokens.size(), known, known_count);
           }
-          const auto param_count =
-              static_cast<std::uint8_t>(a.param_count + (b != nullptr ? b->param_count : 0));
-          const std::size_t iterations = config.fit_constants && param_count != 0 ? 10 : 0;
+          const bool has_parameters = child_param_count(a, b) != 0;
+          const std::size_t iterations = config.fit_constants && has_parameters ? 10 : 0;
           const Optimizer::Score result =
               ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha,
                                  config.l1_ratio, iterations, {known, known_count});
           if (!std::isfinite(result.loss)) continue;
-          ScoredChild scored{child, result.loss * (1 + config.complexity_penalty * complexity)};
+          ScoredChild scored{child, result.loss * factor};
           if (result.fitted) {
             scored.fitted = static_cast<std::uint32_t>(part.fitted_values.size());
             for (const Token& t : ws.tokens) {

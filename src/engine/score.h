@@ -5,10 +5,10 @@
 #include <span>
 #include <vector>
 
-#include "engine/candidate.h"
+#include "engine/level.h"
 #include "engine/progress.h"
 #include "engine/search_config.h"
-#include "ops/evaluate.h"
+#include "ops/data_columns.h"
 #include "ops/registry.h"
 
 namespace qarn {
@@ -28,6 +28,12 @@ struct ScoredLevel {
   std::vector<ScoredChild> items;    // input order
   std::vector<double> fitted_values;  // parameter store of the fitted items
 };
+
+// The factor that turns a loss into the score that ranks the candidates of
+// one level: score = loss x (1 + complexity_penalty x complexity).
+inline double score_factor(const SearchConfig& config, std::uint64_t complexity) {
+  return 1 + config.complexity_penalty * static_cast<double>(complexity);
+}
 
 // Loss, optional fit (10 iterations) and score of every candidate of a level,
 // on the worker pool; candidates whose final loss is not finite are dropped.

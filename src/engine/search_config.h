@@ -14,7 +14,9 @@ struct SearchConfig {
   double alpha = 0.0;                 // elastic-net strength
   double l1_ratio = 0.5;              // elastic-net mix between L1 and L2
   bool no_early_stop = false;         // build every level even after a near-exact fit
-  bool fit_constants = true;          // fit Parameter tokens in scoring and final refit
+  // Fit Parameter tokens in scoring and in the final refit. Every search the
+  // module starts has it on; only tests turn it off.
+  bool fit_constants = true;
 };
 
 }  // namespace qarn

@@ -8,7 +8,8 @@
 
 #include "engine/beam.h"
 #include "engine/bfs.h"
-#include "engine/candidate.h"
+#include "engine/child.h"
+#include "engine/level.h"
 #include "engine/level_steps.h"
 #include "engine/score.h"
 #include "engine/search_config.h"

@@ -52,8 +52,8 @@ struct BuiltinInfo {
   Template python;
 };
 
-// Common body of the eighteen built-in operators; each concrete class only
-// supplies its description.
+// Common body of the built-in operators; each concrete class only supplies
+// its description, generated from its entry in QARN_OPERATORS.
 class BuiltinOperator : public Operator {
  public:
   explicit BuiltinOperator(const BuiltinInfo& info) : info_(info) {}
@@ -73,29 +73,13 @@ class BuiltinOperator : public Operator {
   const BuiltinInfo& info_;
 };
 
-#define QARN_DECLARE_OPERATOR(Class) \
+// One class per entry of QARN_OPERATORS (Qarn, Neg, ..., Cube).
+#define QARN_DECLARE_OPERATOR(Class, ...)       \
   class Class final : public BuiltinOperator { \
-   public: \
-    Class(); \
+   public:                                     \
+    Class();                                   \
   };
-QARN_DECLARE_OPERATOR(Qarn)
-QARN_DECLARE_OPERATOR(Neg)
-QARN_DECLARE_OPERATOR(Inv)
-QARN_DECLARE_OPERATOR(Plus)
-QARN_DECLARE_OPERATOR(Times)
-QARN_DECLARE_OPERATOR(Subtract)
-QARN_DECLARE_OPERATOR(Divide)
-QARN_DECLARE_OPERATOR(Exp)
-QARN_DECLARE_OPERATOR(Log)
-QARN_DECLARE_OPERATOR(Sqrt)
-QARN_DECLARE_OPERATOR(Sin)
-QARN_DECLARE_OPERATOR(Cos)
-QARN_DECLARE_OPERATOR(Tan)
-QARN_DECLARE_OPERATOR(ArcSin)
-QARN_DECLARE_OPERATOR(ArcCos)
-QARN_DECLARE_OPERATOR(ArcTan)
-QARN_DECLARE_OPERATOR(Square)
-QARN_DECLARE_OPERATOR(Cube)
+QARN_OPERATORS(QARN_DECLARE_OPERATOR)
 #undef QARN_DECLARE_OPERATOR
 
 }  // namespace qarn

@@ -1,8 +1,9 @@
 #include "ops/evaluate.h"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
+
+#include "ops/kernels.h"
 
 namespace qarn {
 
@@ -11,10 +12,8 @@ bool apply_operator(const OperatorRegistry& registry, std::uint64_t index, std::
   if (index >= registry.size()) return false;
   const OperatorEntry& entry = registry.entries[index];
   bool ok;
-  if (entry.arity == 1 && arity == 1 && entry.kernel != Kernel::generic) {
-    ok = kernels::apply_unary(entry.kernel, args[0], out);
-  } else if (entry.arity == 2 && arity == 2 && entry.kernel != Kernel::generic) {
-    ok = kernels::apply_binary(entry.kernel, args[0], args[1], out);
+  if ((arity == 1 || arity == 2) && entry.arity == arity && entry.kernel != Kernel::generic) {
+    ok = kernels::apply(entry.kernel, arity, args, out);
   } else {
     const std::optional<Complex> v = registry.operators[index]->eval({args, arity});
     ok = v.has_value();
@@ -93,212 +92,6 @@ double evaluate_real(const Formula& formula, const OperatorRegistry& registry,
   std::vector<Complex> inputs;
   std::vector<Complex> stack;
   return evaluate_real(formula, registry, xs, inputs, stack);
-}
-
-DataColumns::DataColumns(std::span<const std::vector<Complex>> rows) : rows_(rows.size()) {
-  std::size_t vars = 0;
-  for (const std::vector<Complex>& row : rows) vars = std::max(vars, row.size());
-  values_.assign(vars * rows_, Complex{});
-  std::vector<bool> partial(vars, false);
-  for (std::size_t r = 0; r < rows_; ++r) {
-    for (std::size_t v = 0; v < rows[r].size(); ++v) values_[v * rows_ + r] = rows[r][v];
-    for (std::size_t v = rows[r].size(); v < vars; ++v) partial[v] = true;
-  }
-  std::size_t partial_count = 0;
-  for (bool p : partial) partial_count += p ? 1 : 0;
-  masks_.assign(partial_count * rows_, std::uint8_t{0});
-  std::size_t m = 0;
-  for (std::size_t v = 0; v < vars; ++v) {
-    columns_.push_back(values_.data() + v * rows_);
-    if (!partial[v]) {
-      valid_.push_back(nullptr);
-      continue;
-    }
-    std::uint8_t* mask = masks_.data() + m++ * rows_;
-    for (std::size_t r = 0; r < rows_; ++r) mask[r] = v < rows[r].size() ? 1 : 0;
-    valid_.push_back(mask);
-  }
-}
-
-void DataColumns::view_of(const DataColumns& base) {
-  rows_ = base.rows_;
-  columns_.assign(base.columns_.begin(), base.columns_.end());
-  valid_.assign(base.valid_.begin(), base.valid_.end());
-  values_.clear();
-  masks_.clear();
-}
-
-void DataColumns::add_column(const Complex* values, const std::uint8_t* valid) {
-  columns_.push_back(values);
-  valid_.push_back(valid);
-}
-
-namespace {
-
-// The kernel is a template argument so that each operator gets its own
-// inlined loop instead of an indirect call per row.
-template <auto k>
-inline void map_unary(Complex* x, std::uint8_t* ok, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    Complex out{};
-    const bool good = k(x[i], out) && kernels::in_range(out);
-    x[i] = out;
-    ok[i] &= static_cast<std::uint8_t>(good);
-  }
-}
-
-template <auto k>
-inline void map_binary(Complex* a, const Complex* b, std::uint8_t* ok, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    Complex out{};
-    const bool good = k(a[i], b[i], out) && kernels::in_range(out);
-    a[i] = out;
-    ok[i] &= static_cast<std::uint8_t>(good);
-  }
-}
-
-void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args,
-                 std::size_t stride, std::uint8_t* ok, std::size_t n) {
-  const OperatorEntry& entry = registry.entries[t.index];
-  using namespace kernels;
-  if (entry.arity == 1 && t.small == 1) {
-    switch (entry.kernel) {
-      case Kernel::neg: return map_unary<&kernels::neg>(args, ok, n);
-      case Kernel::inv: return map_unary<&kernels::inv>(args, ok, n);
-      case Kernel::exp: return map_unary<&kernels::exp>(args, ok, n);
-      case Kernel::log: return map_unary<&kernels::log>(args, ok, n);
-      case Kernel::sqrt: return map_unary<&kernels::sqrt>(args, ok, n);
-      case Kernel::sin: return map_unary<&kernels::sin>(args, ok, n);
-      case Kernel::cos: return map_unary<&kernels::cos>(args, ok, n);
-      case Kernel::tan: return map_unary<&kernels::tan>(args, ok, n);
-      case Kernel::arcsin: return map_unary<&kernels::arcsin>(args, ok, n);
-      case Kernel::arccos: return map_unary<&kernels::arccos>(args, ok, n);
-      case Kernel::arctan: return map_unary<&kernels::arctan>(args, ok, n);
-      case Kernel::square: return map_unary<&kernels::square>(args, ok, n);
-      case Kernel::cube: return map_unary<&kernels::cube>(args, ok, n);
-      default: break;
-    }
-  } else if (entry.arity == 2 && t.small == 2) {
-    const Complex* b = args + stride;
-    switch (entry.kernel) {
-      case Kernel::qarn: return map_binary<&kernels::qarn>(args, b, ok, n);
-      case Kernel::plus: return map_binary<&kernels::plus>(args, b, ok, n);
-      case Kernel::times: return map_binary<&kernels::times>(args, b, ok, n);
-      case Kernel::subtract: return map_binary<&kernels::subtract>(args, b, ok, n);
-      case Kernel::divide: return map_binary<&kernels::divide>(args, b, ok, n);
-      default: break;
-    }
-  }
-  // Anything else: one virtual call per row, arguments gathered from the
-  // per-token columns of the stack.
-  const Operator& op = *registry.operators[t.index];
-  std::array<Complex, 256> gathered;
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t a = 0; a < t.small; ++a) gathered[a] = args[a * stride + i];
-    const std::optional<Complex> v = op.eval({gathered.data(), t.small});
-    const bool good = v.has_value() && kernels::in_range(*v);
-    if (v) args[i] = *v;
-    ok[i] &= static_cast<std::uint8_t>(good);
-  }
-}
-
-}  // namespace
-
-void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
-                         std::size_t begin, std::size_t count, std::span<const Complex> params,
-                         const OperatorRegistry& registry, Complex* out, std::uint8_t* ok) {
-  run_recorded(tokens, data, begin, count, params, registry, out, ok, nullptr, nullptr, nullptr);
-}
-
-void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColumns& data,
-                                  std::size_t begin, std::size_t count,
-                                  std::span<const Complex> params,
-                                  const OperatorRegistry& registry, Complex* out,
-                                  std::uint8_t* ok, Complex* record, std::uint8_t* record_ok,
-                                  const Reuse* reuse) {
-  constexpr std::size_t B = kBlock;
-  const auto fail_all = [&] { std::fill(ok, ok + count, std::uint8_t{0}); };
-  if (stack_.size() < tokens.size() * B) {
-    stack_.resize(tokens.size() * B);
-    ok_stack_.resize(tokens.size() * B);
-  }
-  // Each stack slot carries the values of one subtree and, per row, whether
-  // every token of that subtree had a value there.
-  Complex* stack = stack_.data();
-  std::uint8_t* oks = ok_stack_.data();
-  std::size_t depth = 0;
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    const Token& t = tokens[i];
-    Complex* top = stack + depth * B;
-    std::uint8_t* top_ok = oks + depth * B;
-    if (reuse != nullptr && reuse->skip_to[i] != Reuse::kNone) {
-      const std::size_t last = reuse->skip_to[i];
-      std::copy(reuse->values + last * B, reuse->values + last * B + count, top);
-      std::copy(reuse->ok + last * B, reuse->ok + last * B + count, top_ok);
-      ++depth;
-      i = last;
-      continue;
-    }
-    switch (t.kind) {
-      case TokenKind::NamedConstant:
-      case TokenKind::RealConstant: {
-        const Complex v = t.kind == TokenKind::NamedConstant ? t.value : Complex{t.value.re, 0.0};
-        std::fill(top, top + count, v);
-        std::fill(top_ok, top_ok + count, std::uint8_t{1});
-        ++depth;
-        break;
-      }
-      case TokenKind::Variable: {
-        if (t.small >= data.vars()) return fail_all();
-        const Complex* col = data.column(t.small, begin);
-        std::copy(col, col + count, top);
-        if (const std::uint8_t* valid = data.valid(t.small)) {
-          std::copy(valid + begin, valid + begin + count, top_ok);
-        } else {
-          std::fill(top_ok, top_ok + count, std::uint8_t{1});
-        }
-        ++depth;
-        break;
-      }
-      case TokenKind::Parameter: {
-        const Complex v = t.small < params.size() ? params[t.small] : t.value;
-        std::fill(top, top + count, v);
-        std::fill(top_ok, top_ok + count, std::uint8_t{1});
-        ++depth;
-        break;
-      }
-      case TokenKind::Apply: {
-        if (depth < t.small || t.index >= registry.size()) return fail_all();
-        depth -= t.small;
-        Complex* args = stack + depth * B;
-        std::uint8_t* args_ok = oks + depth * B;
-        if (t.small == 0) {
-          // A constant applied as an operator: same value on every row.
-          const std::optional<Complex> v = registry.operators[t.index]->eval({});
-          if (!v || !kernels::in_range(*v)) return fail_all();
-          std::fill(args, args + count, *v);
-          std::fill(args_ok, args_ok + count, std::uint8_t{1});
-        } else {
-          for (std::size_t a = 1; a < t.small; ++a) {
-            const std::uint8_t* other = args_ok + a * B;
-            for (std::size_t r = 0; r < count; ++r) args_ok[r] &= other[r];
-          }
-          apply_block(t, registry, args, B, args_ok, count);
-        }
-        ++depth;
-        break;
-      }
-    }
-    if (record != nullptr) {
-      const Complex* slot = stack + (depth - 1) * B;
-      const std::uint8_t* slot_ok = oks + (depth - 1) * B;
-      std::copy(slot, slot + count, record + i * B);
-      std::copy(slot_ok, slot_ok + count, record_ok + i * B);
-    }
-  }
-  if (depth != 1) return fail_all();
-  std::copy(stack, stack + count, out);
-  std::copy(oks, oks + count, ok);
 }
 
 }  // namespace qarn

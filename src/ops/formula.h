@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -7,6 +8,15 @@
 #include "ops/complex.h"
 
 namespace qarn {
+
+// Token::small is 8-bit and holds one of kSmallValues values: a formula
+// addresses at most kMaxVariables variables (indices 0 to 255), and an Apply
+// token takes fewer operands than kSmallValues.
+inline constexpr std::size_t kSmallValues = 256;
+inline constexpr std::size_t kMaxVariables = kSmallValues;
+// Variables the search seeds as leaves (indices 0 to 254): var_count, the
+// highest index + 1, is 8-bit too and would wrap to 0 for variable 255.
+inline constexpr std::size_t kMaxSeededVariables = kMaxVariables - 1;
 
 enum class TokenKind : std::uint8_t {
   NamedConstant = 0,  // a registry constant, its value cached in the token

@@ -1,35 +1,24 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "ops/complex.h"
+#include "ops/operator_table.h"
 
 namespace qarn {
 
 // Identifies the arithmetic of a built-in operator so that evaluators can
-// dispatch once per token instead of once per row. `generic` marks an
-// operator known only through its virtual interface.
+// dispatch once per token instead of once per row: one enumerator per entry
+// of QARN_OPERATORS, named after its kernel function. `generic` marks an
+// operator known only through its virtual interface, `constant` a named
+// constant.
 enum class Kernel : std::uint8_t {
   generic,
   constant,
-  qarn,
-  neg,
-  inv,
-  plus,
-  times,
-  subtract,
-  divide,
-  exp,
-  log,
-  sqrt,
-  sin,
-  cos,
-  tan,
-  arcsin,
-  arccos,
-  arctan,
-  square,
-  cube,
+#define QARN_KERNEL_ENUMERATOR(Class, kernel, ...) kernel,
+  QARN_OPERATORS(QARN_KERNEL_ENUMERATOR)
+#undef QARN_KERNEL_ENUMERATOR
 };
 
 // Per-operator arithmetic, shared by the operator objects, the one-point
@@ -172,40 +161,49 @@ inline bool cube(Complex z, Complex& out) {
   return true;
 }
 
-// An operator result is kept only when both parts are below 1e15 in
+// An operator result is kept only when both parts are below this bound in
 // magnitude; the comparisons are false for NaN, so NaN and infinities fail.
+// Losses screen formula values with the same bound.
+inline constexpr double kMagnitudeBound = 1e15;
+
 inline bool in_range(Complex v) {
-  return std::fabs(v.re) < 1e15 && std::fabs(v.im) < 1e15;
+  return std::fabs(v.re) < kMagnitudeBound && std::fabs(v.im) < kMagnitudeBound;
 }
 
-// Applies a built-in unary kernel. Returns false for an unknown kernel too.
-inline bool apply_unary(Kernel k, Complex z, Complex& out) {
-  switch (k) {
-    case Kernel::neg: return neg(z, out);
-    case Kernel::inv: return inv(z, out);
-    case Kernel::exp: return exp(z, out);
-    case Kernel::log: return log(z, out);
-    case Kernel::sqrt: return sqrt(z, out);
-    case Kernel::sin: return sin(z, out);
-    case Kernel::cos: return cos(z, out);
-    case Kernel::tan: return tan(z, out);
-    case Kernel::arcsin: return arcsin(z, out);
-    case Kernel::arccos: return arccos(z, out);
-    case Kernel::arctan: return arctan(z, out);
-    case Kernel::square: return square(z, out);
-    case Kernel::cube: return cube(z, out);
-    default: return false;
+// Number of operands of a kernel function: 1 for f(z, out), 2 for f(a, b, out).
+template <auto fn>
+inline constexpr std::uint8_t kArity = std::is_invocable_r_v<bool, decltype(fn), Complex, Complex&>
+                                           ? 1
+                                           : 2;
+
+#define QARN_CHECK_ARITY(Class, kernel, name, arity, ...)                 \
+  static_assert(kArity<&kernels::kernel> == (arity), "operator table: " #Class \
+                " has an arity other than its kernel function's");
+QARN_OPERATORS(QARN_CHECK_ARITY)
+#undef QARN_CHECK_ARITY
+
+// Kernel function `fn` on the values at `args`.
+template <auto fn>
+inline bool call(const Complex* args, Complex& out) {
+  if constexpr (kArity<fn> == 1) {
+    return fn(args[0], out);
+  } else {
+    return fn(args[0], args[1], out);
   }
 }
 
-inline bool apply_binary(Kernel k, Complex a, Complex b, Complex& out) {
+// Applies kernel `k` to the `arity` values at `args`. False where the
+// operator has no value there, and for a kernel that is not a built-in
+// operator's or takes another number of operands.
+inline bool apply(Kernel k, std::uint8_t arity, const Complex* args, Complex& out) {
   switch (k) {
-    case Kernel::qarn: return qarn(a, b, out);
-    case Kernel::plus: return plus(a, b, out);
-    case Kernel::times: return times(a, b, out);
-    case Kernel::subtract: return subtract(a, b, out);
-    case Kernel::divide: return divide(a, b, out);
-    default: return false;
+#define QARN_KERNEL_CASE(Class, kernel, name, n, ...) \
+  case Kernel::kernel:                                \
+    return arity == (n) && call<&kernels::kernel>(args, out);
+    QARN_OPERATORS(QARN_KERNEL_CASE)
+#undef QARN_KERNEL_CASE
+    default:
+      return false;
   }
 }
 

@@ -19,29 +19,13 @@ std::vector<std::size_t> OperatorRegistry::operators_with_arity(std::uint8_t k) 
 
 OperatorRegistry builtin_registry() {
   OperatorRegistry r;
-  r.register_operator(std::make_unique<ConstOp>("0", "0", "0", Complex{0.0, 0.0}));
-  r.register_operator(std::make_unique<ConstOp>("1", "1", "1", Complex{1.0, 0.0}));
-  r.register_operator(std::make_unique<ConstOp>("I", "i", "1j", Complex{0.0, 1.0}));
-  r.register_operator(std::make_unique<ConstOp>("Pi", "\\pi", "np.pi", Complex{kernels::kPi, 0.0}));
-  r.register_operator(std::make_unique<ConstOp>("E", "e", "np.e", Complex{kernels::kE, 0.0}));
-  r.register_operator(std::make_unique<Qarn>());
-  r.register_operator(std::make_unique<Neg>());
-  r.register_operator(std::make_unique<Inv>());
-  r.register_operator(std::make_unique<Plus>());
-  r.register_operator(std::make_unique<Times>());
-  r.register_operator(std::make_unique<Subtract>());
-  r.register_operator(std::make_unique<Divide>());
-  r.register_operator(std::make_unique<Exp>());
-  r.register_operator(std::make_unique<Log>());
-  r.register_operator(std::make_unique<Sqrt>());
-  r.register_operator(std::make_unique<Sin>());
-  r.register_operator(std::make_unique<Cos>());
-  r.register_operator(std::make_unique<Tan>());
-  r.register_operator(std::make_unique<ArcSin>());
-  r.register_operator(std::make_unique<ArcCos>());
-  r.register_operator(std::make_unique<ArcTan>());
-  r.register_operator(std::make_unique<Square>());
-  r.register_operator(std::make_unique<Cube>());
+#define QARN_REGISTER_CONSTANT(name, latex, python, re, im) \
+  r.register_operator(std::make_unique<ConstOp>(name, latex, python, Complex{re, im}));
+  QARN_CONSTANTS(QARN_REGISTER_CONSTANT)
+#undef QARN_REGISTER_CONSTANT
+#define QARN_REGISTER_OPERATOR(Class, ...) r.register_operator(std::make_unique<Class>());
+  QARN_OPERATORS(QARN_REGISTER_OPERATOR)
+#undef QARN_REGISTER_OPERATOR
   return r;
 }
 

@@ -35,7 +35,8 @@ class OperatorRegistry {
   std::vector<OperatorEntry> entries;
 };
 
-// The five named constants then the eighteen operators, indices 0 to 22.
+// The five named constants then the eighteen operators, indices 0 to 22, in
+// the order of QARN_CONSTANTS and QARN_OPERATORS.
 OperatorRegistry builtin_registry();
 
 // The built-in registry behind a shared handle, as searches and results hold it.

@@ -13,7 +13,9 @@
 #include <random>
 #include <vector>
 
+#include "ops/batch_evaluate.h"
 #include "ops/builtin.h"
+#include "ops/data_columns.h"
 #include "ops/evaluate.h"
 #include "ops/registry.h"
 #include "test_util.h"

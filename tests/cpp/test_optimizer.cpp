@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "engine/optimizer.h"
+#include "engine/subtree.h"
+#include "ops/batch_evaluate.h"
 #include "ops/evaluate.h"
 #include "test_util.h"
 
@@ -36,7 +38,7 @@ Formula times_c_x(Complex c) {
 // the whole Jacobian held at once: the yardstick for the blocked Optimizer.
 namespace reference {
 
-enum class Stop { iterations, damping, rejections, gain };
+using Stop = FitStop;
 
 double penalty(const std::vector<double>& v, double alpha, double l1_ratio) {
   double l1 = 0.0;
@@ -104,8 +106,10 @@ FitResult fit(const Formula& f, const Rows& rows, const std::vector<double>& y, 
       theta.push_back(f.tokens[p].value.re);
     }
   }
-  stop = Stop::iterations;
+  stop = Stop::iteration_limit;
   if (pos.empty()) {
+    stop = Stop::no_parameters;
+    out.stop = stop;
     // Without Parameter tokens the direct loss is the objective of an empty theta.
     out.loss = objective(f, {}, rows, y, alpha, l1_ratio);
     return out;
@@ -119,7 +123,7 @@ FitResult fit(const Formula& f, const Rows& rows, const std::vector<double>& y, 
   while (true) {
     if (iterations >= max_iterations) break;
     if (!(lambda <= 1e4)) {
-      stop = Stop::damping;
+      stop = Stop::damping_limit;
       break;
     }
     ++iterations;
@@ -152,7 +156,7 @@ FitResult fit(const Formula& f, const Rows& rows, const std::vector<double>& y, 
       lambda = lambda / 10.0;
       rejections = 0;
       if (gain < 1e-9) {
-        stop = Stop::gain;
+        stop = Stop::small_gain;
         break;
       }
     } else {
@@ -167,6 +171,8 @@ FitResult fit(const Formula& f, const Rows& rows, const std::vector<double>& y, 
   for (std::size_t k = 0; k < m; ++k) out.formula.tokens[pos[k]].value = {theta[k], 0.0};
   out.formula.complexity = out.formula.tokens.size();
   out.loss = current;
+  out.stop = stop;
+  out.iterations = iterations;
   return out;
 }
 
@@ -258,6 +264,43 @@ void check_same_tokens(const Formula& a, const std::vector<Token>& b) {
 }
 
 }  // namespace
+
+TEST_CASE("subtree spans, marks and maximal unmarked subtrees") {
+  // Plus(Sin(v_{0}), Times(C, v_{0})) and the constant Pi applied as an operator.
+  const Formula f =
+      binary(idx::kPlus, "Plus", unary(idx::kSin, "Sin", var(0)),
+             binary(idx::kTimes, "Times", param(0.5), var(0)));
+  SubtreeSpans spans;
+  REQUIRE(spans.build(f.tokens));
+  constexpr std::size_t kNo = SubtreeSpans::kNoParent;
+  const std::vector<std::size_t> start{0, 0, 2, 3, 2, 0};
+  const std::vector<std::size_t> parent{1, 5, 4, 4, 5, kNo};
+  for (std::size_t i = 0; i < f.tokens.size(); ++i) {
+    CHECK(spans.start(i) == start[i]);
+    CHECK(spans.parent(i) == parent[i]);
+  }
+  std::vector<std::uint8_t> marks;
+  spans.mark(f.tokens, [](const Token& t) { return t.kind == TokenKind::Parameter; }, marks);
+  CHECK(marks == std::vector<std::uint8_t>{0, 0, 1, 0, 1, 1});
+  std::vector<std::size_t> maximal;
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    if (spans.maximal_unmarked(i, marks)) maximal.push_back(i);
+  }
+  CHECK(maximal == std::vector<std::size_t>{1, 3});
+  // Nothing marked: the root is the one maximal subtree.
+  spans.mark(f.tokens, [](const Token&) { return false; }, marks);
+  CHECK(spans.maximal_unmarked(5, marks));
+  CHECK_FALSE(spans.maximal_unmarked(1, marks));
+
+  const std::vector<Token> pi{Token::apply(0, idx::kPi)};
+  REQUIRE(spans.build(pi));
+  CHECK(spans.start(0) == 0);
+  CHECK(spans.parent(0) == kNo);
+  // Not one tree: too few operands, two values left, nothing at all.
+  CHECK_FALSE(spans.build(std::vector<Token>{Token::variable(0), Token::apply(2, idx::kPlus)}));
+  CHECK_FALSE(spans.build(std::vector<Token>{Token::variable(0), Token::variable(0)}));
+  CHECK_FALSE(spans.build(std::vector<Token>{}));
+}
 
 TEST_CASE("formula_loss screens the value and averages over the targets") {
   const Formula x = var(0);
@@ -352,6 +395,8 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
     const FitResult ok = fit_parameters(make(3.0), real_rows({1.0}), y, reg(), 1.0, 1.0, 10);
     CHECK(ok.formula == make(3.0));
     CHECK(ok.loss == 7.0);  // MSE 1 + 1 x (3 + 3)
+    CHECK(ok.stop == FitStop::no_parameters);
+    CHECK(ok.iterations == 0);
     // With c = 1e300, alpha -1 and l1_ratio 0 the penalty is -inf: a failed
     // row still gives +inf (adding the penalty would give NaN).
     const FitResult failed = fit_parameters(make(1e300), real_rows({0.0}), y, reg(), -1.0, 0.0, 10);
@@ -369,6 +414,8 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
     CHECK(same_bits(r.formula.tokens[0].value, Complex{1.5, 0.0}));
     CHECK(r.formula.complexity == 3);
     CHECK(r.formula.text == f.text);
+    CHECK(r.stop == FitStop::iteration_limit);
+    CHECK(r.iterations == 0);
     CHECK(same_bits(r.loss, parameter_objective(f, std::vector<double>{1.5}, rows, y, reg(), 0.5, 0.5)));
     CHECK(f.tokens[0].value == Complex{1.5, 0.7});  // the input is untouched
   }
@@ -384,6 +431,8 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
     const FitResult r = fit_parameters(times_c_x({0.0, 0.0}), one, hundred, reg(), 170.0, 1.0, 10);
     CHECK(same_bits(r.formula.tokens[0].value.re, 0.0));
     CHECK(r.loss == 10000.0);
+    CHECK(r.stop == FitStop::rejections);
+    CHECK(r.iterations == 3);
   }
 
   SUBCASE("two rejections survive and grow the damping tenfold each") {
@@ -404,6 +453,9 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
     CHECK(one_step.formula.tokens[0].value.re != start.tokens[0].value.re);
     CHECK(same_bits(many.formula.tokens[0].value.re, one_step.formula.tokens[0].value.re));
     CHECK(same_bits(many.loss, one_step.loss));
+    CHECK(one_step.stop == FitStop::small_gain);
+    CHECK(many.stop == FitStop::small_gain);
+    CHECK(many.iterations == 1);
     // A second step would still have moved theta.
     const FitResult again = fit_parameters(one_step.formula, rows, y, reg(), 0.0, 0.5, 1);
     CHECK(again.formula.tokens[0].value.re != one_step.formula.tokens[0].value.re);
@@ -437,7 +489,7 @@ TEST_CASE("Optimizer is bit-identical to the free functions and a row-by-row ref
   Optimizer optimizer;  // one instance across all data sets and formulas
   std::mt19937_64 rng{7};
   std::uniform_real_distribution<double> u(-2.0, 2.0);
-  int stops[4] = {0, 0, 0, 0};
+  int stops[5] = {0, 0, 0, 0, 0};
 
   for (const std::size_t n : {1u, 3u, 64u, 65u, 150u}) {
     Rows rows(n);
@@ -471,10 +523,15 @@ TEST_CASE("Optimizer is bit-identical to the free functions and a row-by-row ref
       const FitResult got = fit_parameters(f, rows, y, reg(), alpha, l1, iters);
       CHECK(same_bits(got.loss, expected.loss));
       CHECK(got.formula.complexity == expected.formula.complexity);
+      CHECK(got.stop == expected.stop);
+      CHECK(got.iterations == expected.iterations);
       check_same_tokens(got.formula, expected.formula.tokens);
 
       std::vector<Token> tokens = f.tokens;
-      CHECK(same_bits(optimizer.fit(tokens, data, y, reg(), alpha, l1, iters), expected.loss));
+      const FitSummary summary = optimizer.fit(tokens, data, y, reg(), alpha, l1, iters);
+      CHECK(same_bits(summary.loss, expected.loss));
+      CHECK(summary.stop == expected.stop);
+      CHECK(summary.iterations == expected.iterations);
       check_same_tokens(expected.formula, tokens);
       if (f.param_count != 0) ++stops[static_cast<int>(stop)];
 
@@ -509,7 +566,7 @@ TEST_CASE("Optimizer is bit-identical to the free functions and a row-by-row ref
   }
   // The random set has to reach every way a fit can end (except the damping
   // limit, which two rejections in a row cannot reach).
-  CHECK(stops[static_cast<int>(reference::Stop::iterations)] > 0);
+  CHECK(stops[static_cast<int>(reference::Stop::iteration_limit)] > 0);
   CHECK(stops[static_cast<int>(reference::Stop::rejections)] > 0);
-  CHECK(stops[static_cast<int>(reference::Stop::gain)] > 0);
+  CHECK(stops[static_cast<int>(reference::Stop::small_gain)] > 0);
 }

@@ -13,7 +13,8 @@
 #include "engine/beam.h"
 #include "engine/best.h"
 #include "engine/bfs.h"
-#include "engine/candidate.h"
+#include "engine/child.h"
+#include "engine/level.h"
 #include "test_util.h"
 
 namespace qarn {
@@ -240,6 +241,26 @@ TEST_CASE("searches end to end") {
     out = capture_stdout([&] { (void)run_search(Rows(3), ys, config); });
     CHECK(out == "[QARN-SR] Started search space exploration. Level 1 seeded with 1 primary "
                  "nodes.\n");
+  }
+  SUBCASE("fit_constants off leaves every parameter at its seeded value") {
+    config.max_complexity = 3;
+    config.no_early_stop = true;
+    std::vector<double> ys;
+    for (double x : xs) ys.push_back(2.5 * x);
+    const auto fitted_parameters = [&](bool fit) {
+      config.fit_constants = fit;
+      Expected<std::vector<SearchResult>> result;
+      capture_stdout([&] { result = run_search(column(xs), ys, config); });
+      std::size_t moved = 0;
+      for (const SearchResult& r : std::get<std::vector<SearchResult>>(result)) {
+        for (const Token& t : r.formula.tokens) {
+          moved += t.kind == TokenKind::Parameter && !(t.value == Complex{0.1, 0.0});
+        }
+      }
+      return moved;
+    };
+    CHECK(fitted_parameters(false) == 0);
+    CHECK(fitted_parameters(true) > 0);
   }
   SUBCASE("recognize_constant searches the single point 0.0") {
     config.max_complexity = 3;

@@ -1,24 +1,8 @@
-#include "engine/candidate.h"
+#include "engine/child.h"
 
 #include <algorithm>
 
-#include "engine/beam.h"
-
 namespace qarn {
-
-void Level::add(Formula formula, const OperatorRegistry& registry) {
-  probes.push_back(probe_values(formula.tokens, formula.var_count, registry));
-  keys.push_back(structure_key(formula));
-  formulas.push_back(std::move(formula));
-}
-
-const Formula& left_parent(const Levels& levels, std::uint64_t level, const Child& child) {
-  return levels[left_level(level, child)].formulas[child.left];
-}
-
-const Formula& right_parent(const Levels& levels, std::uint64_t level, const Child& child) {
-  return levels[right_level(level, child)].formulas[child.right];
-}
 
 void child_tokens(const Formula& a, const Formula* b, std::uint64_t op, std::vector<Token>& out) {
   out.clear();
@@ -51,15 +35,18 @@ Formula child_formula(const Formula& a, const Formula* b, std::uint64_t op,
   f.text += ')';
   f.complexity = f.tokens.size();
   f.var_count = b ? std::max(a.var_count, b->var_count) : a.var_count;
-  f.param_count = static_cast<std::uint8_t>(a.param_count + (b ? b->param_count : 0));
+  f.param_count = child_param_count(a, b);
   return f;
 }
 
-Formula materialize(const Levels& levels, std::uint64_t level, const Child& child,
-                    const OperatorRegistry& registry) {
-  const Formula& a = left_parent(levels, level, child);
-  const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
-  return child_formula(a, b, child.op, registry);
+std::string structure_key(const Formula& formula) {
+  std::string key;
+  for (const Token& t : formula.tokens) {
+    if (t.kind != TokenKind::Apply) continue;
+    if (!key.empty()) key += '-';
+    key += std::to_string(t.index);
+  }
+  return key;
 }
 
 std::string child_key(const std::string& a, const std::string* b, std::uint64_t op) {

@@ -1,0 +1,211 @@
+#include "engine/fit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace qarn {
+namespace {
+
+constexpr double kInitialDamping = 0.01;  // lambda at the start of a fit
+constexpr double kDampingLimit = 1e4;     // the fit runs while lambda <= this
+constexpr double kDampingFactor = 10.0;   // lambda / 10 on accept, * 10 on reject
+constexpr double kStep = 1e-6;            // forward-difference step h
+constexpr double kGuard = 1e-6;           // added after lambda to the denominator
+constexpr double kGainTolerance = 1e-9;   // an accepted gain below this ends the fit
+constexpr int kMaxRejections = 2;         // consecutive rejections that survive
+
+constexpr std::size_t kBlock = BatchEvaluator::kBlock;
+
+}  // namespace
+
+void Fitter::reserve_block() {
+  if (values_.size() < kBlock) {
+    values_.resize(kBlock);
+    ok_.resize(kBlock);
+    residual_.resize(kBlock);
+  }
+}
+
+Fitter::Start Fitter::start_record(std::size_t program_size, std::size_t rows,
+                                   std::size_t used) {
+  base_.resize(used);
+  tape_.resize(program_size, rows);
+  return {base_.data(), &tape_};
+}
+
+void Fitter::fill_base(std::span<const Token> program, const DataColumns& data, std::size_t used,
+                       const OperatorRegistry& registry, BatchEvaluator& evaluator) {
+  for (std::size_t begin = 0; begin < used; begin += kBlock) {
+    const std::size_t count = std::min(kBlock, used - begin);
+    evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
+                           ok_.data(), tape_.values_at(begin), tape_.ok_at(begin), nullptr);
+    for (std::size_t i = 0; i < count; ++i) base_[begin + i] = ok_[i] ? values_[i].re : 0.0;
+  }
+}
+
+void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& data,
+                           std::span<const double> targets, std::size_t used,
+                           const OperatorRegistry& registry, BatchEvaluator& evaluator) {
+  const std::size_t m = theta_.size();
+  std::fill(diag_.begin(), diag_.end(), 0.0);
+  std::fill(grad_.begin(), grad_.end(), 0.0);
+  // Block by block, and inside a block parameter by parameter: every D_j and
+  // g_j still receives its terms in ascending row order, while the block's
+  // input columns stay in cache for all m perturbed passes.
+  for (std::size_t begin = 0; begin < used; begin += kBlock) {
+    const std::size_t count = std::min(kBlock, used - begin);
+    const double* f = base_.data() + begin;
+    for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
+    for (std::size_t j = 0; j < m; ++j) {
+      params_[j] = Complex{theta_[j] + kStep, 0.0};
+      // Only the subtrees that read entry j change; the others are taken
+      // from the record of the pass at theta.
+      const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(), tape_.values_at(begin),
+                                        tape_.ok_at(begin)};
+      evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
+                             ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
+      params_[j] = Complex{theta_[j], 0.0};
+      double d = diag_[j];
+      double g = grad_[j];
+      for (std::size_t i = 0; i < count; ++i) {
+        const double shifted = ok_[i] ? values_[i].re : 0.0;
+        const double jij = (shifted - f[i]) / kStep;
+        d += jij * jij;
+        g += jij * residual_[i];
+      }
+      diag_[j] = d;
+      grad_[j] = g;
+    }
+  }
+}
+
+FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
+                       const DataColumns& data, std::span<const double> targets,
+                       const OperatorRegistry& registry, const FitOptions& options,
+                       std::optional<double> initial, ErrorPass& pass) {
+  reserve_block();
+  positions_.clear();
+  theta_.clear();
+  for (std::size_t p = 0; p < tokens.size(); ++p) {
+    if (tokens[p].kind == TokenKind::Parameter) {
+      positions_.push_back(p);
+      theta_.push_back(tokens[p].value.re);
+    }
+  }
+  FitSummary summary;
+  // No parameters: the direct loss. Unlike a screened loss, the final value
+  // is not screened; a failed row still gives +inf, without a penalty.
+  if (positions_.empty()) {
+    summary.loss = pass.run(program, data, targets, registry,
+                            {.penalty = stored_penalty(tokens, options.alpha, options.l1_ratio)});
+    summary.stop = FitStop::no_parameters;
+    return summary;
+  }
+
+  const std::size_t m = theta_.size();
+  const std::size_t used = std::min(data.rows(), targets.size());
+  trial_.resize(m);
+  diag_.resize(m);
+  grad_.resize(m);
+  base_.resize(used);
+  trial_base_.resize(used);
+  load_params(theta_, params_);
+  trial_tape_.resize(program.size(), data.rows());
+  if (!build_skips(program, m)) skips_.clear();
+
+  double current = 0.0;
+  if (initial) {
+    current = *initial;
+  } else {
+    tape_.resize(program.size(), data.rows());
+    current = pass.run(program, data, targets, registry,
+                       {.params = params_,
+                        .penalty = theta_penalty(theta_, tokens, options.alpha, options.l1_ratio),
+                        .keep = base_.data(),
+                        .record = &tape_});
+  }
+  // A finite pass ran to the end without a failed row, so base_ holds every
+  // f_i. Otherwise rebuild it with 0.0 for the failed rows.
+  if (!std::isfinite(current)) fill_base(program, data, used, registry, pass.evaluator());
+
+  double lambda = kInitialDamping;
+  int rejections = 0;
+  std::size_t iterations = 0;
+  // Residuals and Jacobian depend on theta only; after a rejection theta is
+  // unchanged and recomputing them would give the same bits, so they are kept.
+  bool stale = true;
+  summary.stop = FitStop::iteration_limit;
+  while (true) {
+    if (iterations >= options.max_iterations) break;
+    if (!(lambda <= kDampingLimit)) {
+      summary.stop = FitStop::damping_limit;
+      break;
+    }
+    ++iterations;
+    if (stale) {
+      jacobian_sums(program, data, targets, used, registry, pass.evaluator());
+      stale = false;
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+      trial_[j] = theta_[j] - grad_[j] / ((diag_[j] + lambda) + kGuard);
+    }
+    load_params(trial_, params_);
+    // A trial that cannot win may stop early; one that is accepted has run
+    // over every row, so trial_base_ then holds f_i at the new theta.
+    const double trial =
+        pass.run(program, data, targets, registry,
+                 {.params = params_,
+                  .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
+                  .keep = trial_base_.data(),
+                  .stop_at = current,
+                  .record = &trial_tape_});
+    if (trial < current) {
+      const double gain = current - trial;
+      std::swap(theta_, trial_);
+      std::swap(base_, trial_base_);
+      std::swap(tape_, trial_tape_);
+      current = trial;
+      lambda = lambda / kDampingFactor;
+      rejections = 0;
+      stale = true;
+      if (gain < kGainTolerance) {
+        summary.stop = FitStop::small_gain;
+        break;
+      }
+    } else {
+      if (rejections >= kMaxRejections) {
+        summary.stop = FitStop::rejections;
+        break;
+      }
+      ++rejections;
+      lambda = lambda * kDampingFactor;
+    }
+    load_params(theta_, params_);
+  }
+
+  for (std::size_t k = 0; k < m; ++k) tokens[positions_[k]].value = Complex{theta_[k], 0.0};
+  summary.loss = current;
+  summary.iterations = iterations;
+  return summary;
+}
+
+bool Fitter::build_skips(std::span<const Token> program, std::size_t m) {
+  if (!spans_.build(program)) return false;
+  const std::size_t n = program.size();
+  skips_.assign(m * n, BatchEvaluator::Reuse::kNone);
+  for (std::size_t j = 0; j < m; ++j) {
+    // Tokens whose subtree reads parameter entry j.
+    spans_.mark(
+        program,
+        [j](const Token& t) { return t.kind == TokenKind::Parameter && t.small == j; },
+        on_path_);
+    std::size_t* skip = skips_.data() + j * n;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (spans_.maximal_unmarked(i, on_path_)) skip[spans_.start(i)] = i;
+    }
+  }
+  return true;
+}
+
+}  // namespace qarn

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/loss.h"
+#include "engine/subtree.h"
+#include "ops/batch_evaluate.h"
+#include "ops/formula.h"
+#include "ops/registry.h"
+
+namespace qarn {
+
+// Why a fit ended. The rules are tested in this order: the two limits before
+// each iteration, then the outcome of its trial.
+enum class FitStop : std::uint8_t {
+  no_parameters,    // no Parameter token: the loss of the tokens as they stand
+  iteration_limit,  // iterations == max_iterations
+  damping_limit,    // lambda > 1e4 (lambda starts at 0.01 and at most two x10
+                    // steps follow each other, so the rule never fires today)
+  rejections,       // a third trial in a row that did not lower the objective
+  small_gain,       // an accepted trial that lowered the objective by < 1e-9
+};
+
+// What a fit minimises and for how long.
+struct FitOptions {
+  double alpha = 0.0;               // penalty strength
+  double l1_ratio = 0.5;            // penalty = alpha x (l1_ratio x L1 + (1 - l1_ratio) x 0.5 x L2)
+  std::size_t max_iterations = 10;  // trials at most; 0 evaluates the start only
+};
+
+// What a fit did.
+struct FitSummary {
+  double loss = 0.0;                        // objective at the final parameters
+  FitStop stop = FitStop::iteration_limit;  // the rule that ended it
+  std::size_t iterations = 0;               // trials evaluated, accepted or not
+};
+
+// Damped least squares on the diagonal of the normal matrix with a
+// forward-difference Jacobian: theta_j -= g_j / ((D_j + lambda) + 1e-6),
+// with D_j = sum_i J_ij^2 and g_j = sum_i J_ij r_i over the rows with a
+// target. The penalty only decides whether a trial is accepted. Scratch is
+// held across calls (one Fitter per worker).
+class Fitter {
+ public:
+  // Fits the Parameter tokens of `tokens` in place: positions, initial values
+  // and the penalty's constants come from `tokens`, while every evaluation
+  // pass runs `program` over `data`, which must compute the same values (the
+  // tokens themselves, or their reduced form). `initial`, when given, is the
+  // objective at the initial values, and the caller has recorded that pass
+  // into start_record().
+  FitSummary fit(std::span<Token> tokens, std::span<const Token> program, const DataColumns& data,
+                 std::span<const double> targets, const OperatorRegistry& registry,
+                 const FitOptions& options, std::optional<double> initial, ErrorPass& pass);
+
+  // Where a caller records the pass at the initial values before handing
+  // its loss to `fit`: the real part of every row with a target (`keep`) and
+  // every token's values (`record`), sized for `program_size` tokens over
+  // `rows` rows of which `used` have a target.
+  struct Start {
+    double* keep = nullptr;
+    Tape* record = nullptr;
+  };
+  Start start_record(std::size_t program_size, std::size_t rows, std::size_t used);
+
+ private:
+  // For every parameter entry j, the subtrees of `program` that do not read
+  // it (skips_[j * size + start] = last token); false when malformed.
+  bool build_skips(std::span<const Token> program, std::size_t m);
+  // base_[i] = real part at row i with theta_, 0.0 where the row fails.
+  void fill_base(std::span<const Token> program, const DataColumns& data, std::size_t used,
+                 const OperatorRegistry& registry, BatchEvaluator& evaluator);
+  // diag_ and grad_ at theta_ from base_ by forward differences.
+  void jacobian_sums(std::span<const Token> program, const DataColumns& data,
+                     std::span<const double> targets, std::size_t used,
+                     const OperatorRegistry& registry, BatchEvaluator& evaluator);
+  void reserve_block();
+
+  // Scratch reused across calls; sized on first use, never shrunk.
+  std::vector<Complex> values_;         // one block of formula values
+  std::vector<std::uint8_t> ok_;        // one block of success flags
+  std::vector<Complex> params_;         // (theta_k, 0.0) handed to the evaluator
+  std::vector<double> theta_;           // current parameter vector
+  std::vector<double> trial_;           // trial parameter vector
+  std::vector<double> residual_;        // one block of r_i = f_i - y_i
+  std::vector<double> base_;            // f_i at theta_, one per row with a target
+  std::vector<double> trial_base_;      // f_i at trial_, filled by the trial pass
+  std::vector<double> diag_;            // D_j = sum_i J_ij^2
+  std::vector<double> grad_;            // g_j = sum_i J_ij * r_i
+  std::vector<std::size_t> positions_;  // token position of each Parameter token
+  Tape tape_;                           // the pass at theta_
+  Tape trial_tape_;                     // the pass at trial_
+  SubtreeSpans spans_;                  // subtrees of the program
+  std::vector<std::size_t> skips_;      // see build_skips
+  std::vector<std::uint8_t> on_path_;   // tokens that read the current entry
+};
+
+}  // namespace qarn

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "ops/data_columns.h"
+#include "ops/formula.h"
+#include "ops/registry.h"
+
+namespace qarn {
+
+// Evaluates one formula over a block of rows token by token: the dispatch is
+// paid once per token and block, not per row. Bit-identical to `evaluate`
+// row by row, including which rows fail. Holds its stack between calls.
+class BatchEvaluator {
+ public:
+  static constexpr std::size_t kBlock = 64;
+
+  // Rows [begin, begin + count) with count <= kBlock. Writes out[i] and
+  // ok[i] (1 = has a value) for i < count.
+  void run(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
+           std::size_t count, std::span<const Complex> params, const OperatorRegistry& registry,
+           Complex* out, std::uint8_t* ok);
+
+  // Subtrees whose values an earlier recorded run already holds: a token i
+  // with skip_to[i] != kNone starts a subtree ending at token skip_to[i],
+  // whose recorded values and flags are taken instead of evaluating it.
+  struct Reuse {
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    const std::size_t* skip_to = nullptr;  // one entry per token
+    const Complex* values = nullptr;       // record of that run
+    const std::uint8_t* ok = nullptr;
+  };
+
+  // `run`, also writing (when `record` is not null) the values of every
+  // token's subtree to record[i * kBlock + row] and whether the whole
+  // subtree has a value there to record_ok[...]; and (when `reuse` is not
+  // null) taking the subtrees it names from an earlier record of the same
+  // tokens over the same rows. Values and flags are those of `run`.
+  void run_recorded(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
+                    std::size_t count, std::span<const Complex> params,
+                    const OperatorRegistry& registry, Complex* out, std::uint8_t* ok,
+                    Complex* record, std::uint8_t* record_ok, const Reuse* reuse);
+
+ private:
+  std::vector<Complex> stack_;
+  std::vector<std::uint8_t> ok_stack_;
+};
+
+}  // namespace qarn
