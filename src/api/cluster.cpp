@@ -1,11 +1,15 @@
 #include "api/cluster.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include <tbb/parallel_for.h>
 
 #include "engine/beam.h"
+#include "engine/expand.h"
+#include "engine/fingerprint.h"
+#include "engine/seen_layer.h"
 #include "engine/level_steps.h"
 #include "engine/progress.h"
 #include "engine/wire.h"
@@ -17,6 +21,14 @@ std::string encode_search_data(const Rows& rows, std::span<const double> targets
 }
 
 std::string encode_search_config(const SearchConfig& config) { return encode_config(config); }
+
+namespace {
+
+struct DigestHash {
+  std::size_t operator()(const FingerprintDigest& d) const { return static_cast<std::size_t>(d.a); }
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Driver
@@ -80,6 +92,49 @@ std::optional<ClusterDriver::Runs> ClusterDriver::expand(std::uint64_t level, st
     out.lengths.push_back(end - begin);
     out.children.push_back(encode_children(all.subspan(begin, end - begin)));
   }
+  return out;
+}
+
+std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>>
+ClusterDriver::expansion_ranges(std::uint64_t level, std::size_t runs) const {
+  const SearchState& s = state_->s;
+  if (level != s.levels.size() || runs == 0) return std::nullopt;
+  const std::size_t unary = s.registry->operators_with_arity(1).size();
+  const std::size_t binary = s.registry->operators_with_arity(2).size();
+  const std::uint64_t items = expansion_items(s.levels, level);
+  std::vector<std::uint64_t> weight(items);
+  std::uint64_t total = 0;
+  for (std::uint64_t k = 0; k < items; ++k) {
+    weight[k] = item_children(s.levels, level, k, unary, binary);
+    total += weight[k];
+  }
+  // Cut where the running total passes each p / runs of the whole.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+  std::uint64_t begin = 0;
+  std::uint64_t sum = 0;
+  for (std::uint64_t k = 0; k < items; ++k) {
+    sum += weight[k];
+    const std::size_t p = out.size() + 1;
+    if (p < runs && sum * runs >= total * p) {
+      out.emplace_back(begin, k + 1);
+      begin = k + 1;
+    }
+  }
+  if (begin < items) out.emplace_back(begin, items);
+  return out;
+}
+
+std::vector<std::string> ClusterDriver::first_layers(std::size_t buckets) const {
+  buckets = std::max<std::size_t>(buckets, 1);
+  std::vector<std::vector<FingerprintDigest>> digests(buckets);
+  for (const ProbeValues& probes : state_->s.levels[1].probes) {
+    const std::optional<Fingerprint> fp = fingerprint_from_values(probes);
+    if (!fp) continue;
+    const FingerprintDigest d = fingerprint_digest(*fp);
+    digests[digest_bucket(d, buckets)].push_back(d);
+  }
+  std::vector<std::string> out;
+  for (const auto& bucket : digests) out.push_back(encode_layer(bucket));
   return out;
 }
 
@@ -240,6 +295,85 @@ bool ClusterScorer::add_level(std::string_view bytes) {
   }
   ++st.loaded;
   return true;
+}
+
+std::optional<std::vector<std::string>> ClusterScorer::form(std::uint64_t level,
+                                                            std::uint64_t begin, std::uint64_t end,
+                                                            std::size_t buckets) const {
+  const State& st = *state_;
+  // Forming needs every level below `level`, and bucket numbers fit a byte.
+  if (level < 2 || level > st.loaded + 1 || buckets == 0 || buckets > 256 || begin > end) {
+    return std::nullopt;
+  }
+  FormedChildren formed = form_children(st.s.levels, level, begin, end, *st.s.registry);
+  FormedRun run;
+  run.formed = formed.formed;
+  std::vector<std::vector<FingerprintDigest>> digests(buckets);
+  // Of equal fingerprints within the run only the first can be admitted, so
+  // the later ones are dropped here already.
+  std::unordered_set<FingerprintDigest, DigestHash> seen_here;
+  for (std::size_t i = 0; i < formed.children.size(); ++i) {
+    const FingerprintDigest d = fingerprint_digest(formed.fingerprints[i]);
+    if (!seen_here.insert(d).second) continue;
+    const std::size_t bucket = digest_bucket(d, buckets);
+    run.children.push_back(formed.children[i]);
+    run.buckets.push_back(static_cast<std::uint8_t>(bucket));
+    digests[bucket].push_back(d);
+  }
+  std::vector<std::string> out;
+  out.push_back(encode_formed(run));
+  for (const auto& bucket : digests) out.push_back(encode_digests(bucket));
+  return out;
+}
+
+std::optional<ClusterScorer::Admission> ClusterScorer::admit(
+    std::span<const std::string_view> earlier_layers, std::span<const std::string_view> runs) {
+  for (std::string_view layer : earlier_layers) {
+    if (!valid_layer(layer)) return std::nullopt;
+  }
+  std::vector<std::vector<FingerprintDigest>> digests;
+  for (std::string_view bytes : runs) {
+    std::optional<std::vector<FingerprintDigest>> run = decode_digests(bytes);
+    if (!run) return std::nullopt;
+    digests.push_back(std::move(*run));
+  }
+  BucketAdmission admission = admit_bucket(earlier_layers, digests);
+  Admission out;
+  out.layer = std::move(admission.layer);
+  for (const std::vector<bool>& flags : admission.admitted) {
+    out.admitted.push_back(static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), true)));
+  }
+  out.flags = encode_flags(admission.admitted);
+  return out;
+}
+
+std::optional<std::string> ClusterScorer::score_admitted(
+    std::uint64_t level, std::string_view formed, std::size_t run,
+    std::span<const std::string_view> flags) const {
+  const State& st = *state_;
+  std::optional<FormedRun> children = decode_formed(formed);
+  if (!children || !st.serves(level)) return std::nullopt;
+  // This run's flags of every bucket, read in the run's order.
+  std::vector<std::vector<bool>> bucket_flags;
+  for (std::string_view bytes : flags) {
+    std::optional<std::vector<std::vector<bool>>> all = decode_flags(bytes);
+    if (!all || run >= all->size()) return std::nullopt;
+    bucket_flags.push_back(std::move((*all)[run]));
+  }
+  std::vector<std::size_t> next(bucket_flags.size(), 0);
+  std::vector<Child> admitted;
+  for (std::size_t i = 0; i < children->children.size(); ++i) {
+    const std::size_t b = children->buckets[i];
+    if (b >= bucket_flags.size() || next[b] >= bucket_flags[b].size()) return std::nullopt;
+    if (bucket_flags[b][next[b]++]) admitted.push_back(children->children[i]);
+  }
+  for (std::size_t b = 0; b < next.size(); ++b) {
+    if (next[b] != bucket_flags[b].size()) return std::nullopt;
+  }
+  for (const Child& c : admitted) {
+    if (!st.valid(level, c)) return std::nullopt;
+  }
+  return encode_scored(score_range(st.s, level, std::move(admitted), st.config));
 }
 
 std::optional<std::string> ClusterScorer::score(std::uint64_t level,

@@ -54,6 +54,16 @@ class ClusterDriver {
   };
   std::optional<Runs> expand(std::uint64_t level, std::size_t runs);
 
+  // Expansion and deduplication on the scorers instead: the level's
+  // expansion items (engine/expand.h) cut into at most `runs` consecutive
+  // ranges [begin, end) of nearly equal numbers of children. Empty when
+  // `level` is not the next level.
+  std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> expansion_ranges(
+      std::uint64_t level, std::size_t runs) const;
+
+  // The fingerprints seen at level 1 (the seeds), as one layer per bucket.
+  std::vector<std::string> first_layers(std::size_t buckets) const;
+
   // Merges the runs' summaries (in run order): the level's winner and the
   // first round of its beam. When not complete, each run must send its best
   // `rest` entries outside its elite positions by (elite count, score).
@@ -99,6 +109,29 @@ class ClusterScorer {
 
   // Each step below needs the levels under `level` loaded, and returns
   // nothing for malformed bytes or a level it cannot serve.
+
+  // Forms the children of the expansion items [begin, end) of `level` in
+  // loop order: the run (children with the bucket of each fingerprint), then
+  // for each of `buckets` buckets the run's fingerprint digests in it.
+  std::optional<std::vector<std::string>> form(std::uint64_t level, std::uint64_t begin,
+                                               std::uint64_t end, std::size_t buckets) const;
+
+  // Admits one bucket of a level: the layers of the earlier levels for the
+  // bucket and each run's digests in it (in run order). Returns the level's
+  // layer for the bucket and, per run, which digests were admitted (flags).
+  struct Admission {
+    std::string layer;
+    std::string flags;
+    std::vector<std::uint64_t> admitted;  // per run
+  };
+  static std::optional<Admission> admit(std::span<const std::string_view> earlier_layers,
+                                        std::span<const std::string_view> runs);
+
+  // Scores the admitted children of a formed run (run `run` of the level),
+  // given every bucket's flags in bucket order.
+  std::optional<std::string> score_admitted(std::uint64_t level, std::string_view formed,
+                                            std::size_t run,
+                                            std::span<const std::string_view> flags) const;
 
   // Scores a run of children of `level`.
   std::optional<std::string> score(std::uint64_t level, std::string_view children) const;

@@ -303,4 +303,86 @@ std::optional<std::vector<BeamEntry>> decode_entries(std::string_view bytes) {
   return finished(r, std::move(out));
 }
 
+std::string encode_formed(const FormedRun& run) {
+  Writer w;
+  w.put(run.formed);
+  w.put<std::uint64_t>(run.children.size());
+  for (std::size_t i = 0; i < run.children.size(); ++i) {
+    put_child(w, run.children[i]);
+    w.put(run.buckets[i]);
+  }
+  return w.take();
+}
+
+std::optional<FormedRun> decode_formed(std::string_view bytes) {
+  Reader r(bytes);
+  FormedRun run;
+  std::uint64_t n = 0;
+  r.get(run.formed);
+  if (!r.get_count(n, 15)) return std::nullopt;
+  run.children.resize(n);
+  run.buckets.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    get_child(r, run.children[i]);
+    r.get(run.buckets[i]);
+  }
+  return finished(r, std::move(run));
+}
+
+std::string encode_digests(std::span<const FingerprintDigest> digests) {
+  Writer w;
+  w.put<std::uint64_t>(digests.size());
+  for (const FingerprintDigest& d : digests) {
+    w.put(d.a);
+    w.put(d.b);
+  }
+  return w.take();
+}
+
+std::optional<std::vector<FingerprintDigest>> decode_digests(std::string_view bytes) {
+  Reader r(bytes);
+  std::uint64_t n = 0;
+  if (!r.get_count(n, 16)) return std::nullopt;
+  std::vector<FingerprintDigest> out(n);
+  for (FingerprintDigest& d : out) {
+    r.get(d.a);
+    r.get(d.b);
+  }
+  return finished(r, std::move(out));
+}
+
+std::string encode_flags(std::span<const std::vector<bool>> runs) {
+  Writer w;
+  w.put<std::uint64_t>(runs.size());
+  for (const std::vector<bool>& flags : runs) {
+    w.put<std::uint64_t>(flags.size());
+    for (std::size_t i = 0; i < flags.size(); i += 8) {
+      std::uint8_t byte = 0;
+      for (std::size_t k = 0; k < 8 && i + k < flags.size(); ++k) {
+        if (flags[i + k]) byte = static_cast<std::uint8_t>(byte | (1u << k));
+      }
+      w.put(byte);
+    }
+  }
+  return w.take();
+}
+
+std::optional<std::vector<std::vector<bool>>> decode_flags(std::string_view bytes) {
+  Reader r(bytes);
+  std::uint64_t runs = 0;
+  if (!r.get_count(runs, 8)) return std::nullopt;
+  std::vector<std::vector<bool>> out(runs);
+  for (std::vector<bool>& flags : out) {
+    std::uint64_t n = 0;
+    if (!r.get(n) || n / 8 > bytes.size()) return std::nullopt;
+    flags.resize(n);
+    for (std::size_t i = 0; i < n; i += 8) {
+      std::uint8_t byte = 0;
+      if (!r.get(byte)) return std::nullopt;
+      for (std::size_t k = 0; k < 8 && i + k < n; ++k) flags[i + k] = (byte >> k) & 1u;
+    }
+  }
+  return finished(r, std::move(out));
+}
+
 }  // namespace qarn

@@ -9,6 +9,7 @@
 #include "engine/beam.h"
 #include "engine/bfs.h"
 #include "engine/child.h"
+#include "engine/fingerprint_set.h"
 #include "engine/level.h"
 #include "engine/level_steps.h"
 #include "engine/score.h"
@@ -56,5 +57,21 @@ std::optional<RunSummary> decode_summary(std::string_view bytes);
 
 std::string encode_entries(std::span<const BeamEntry> entries);
 std::optional<std::vector<BeamEntry>> decode_entries(std::string_view bytes);
+
+// A run of formed children with the bucket of each child's fingerprint.
+struct FormedRun {
+  std::vector<Child> children;
+  std::vector<std::uint8_t> buckets;  // one per child
+  std::uint64_t formed = 0;           // children formed, with or without a fingerprint
+};
+std::string encode_formed(const FormedRun& run);
+std::optional<FormedRun> decode_formed(std::string_view bytes);
+
+std::string encode_digests(std::span<const FingerprintDigest> digests);
+std::optional<std::vector<FingerprintDigest>> decode_digests(std::string_view bytes);
+
+// Per run, one flag per digest of a bucket.
+std::string encode_flags(std::span<const std::vector<bool>> runs);
+std::optional<std::vector<std::vector<bool>>> decode_flags(std::string_view bytes);
 
 }  // namespace qarn

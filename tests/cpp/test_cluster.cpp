@@ -154,11 +154,18 @@ TEST_CASE("byte forms round-trip exactly and refuse every truncation") {
   CHECK_FALSE(decode_scored(encode_scored(scored)));
 }
 
+std::vector<std::string_view> views(const std::vector<std::string>& v) {
+  return std::vector<std::string_view>(v.begin(), v.end());
+}
+
 // Runs a search through a driver and `runs`-way scorers in this process, as
-// a cluster would, and returns the front.
+// a cluster would, and returns the front. With `buckets` > 0 the scorers
+// form the children and deduplicate them in that many hash buckets;
+// otherwise the driver does.
 Expected<std::vector<SearchResult>> cluster_search(const Rows& rows,
                                                    const std::vector<double>& targets,
-                                                   const SearchConfig& config, std::size_t runs) {
+                                                   const SearchConfig& config, std::size_t runs,
+                                                   std::size_t buckets) {
   const std::string data = encode_search_data(rows, targets);
   const std::string settings = encode_search_config(config);
   auto started = ClusterDriver::start(data, settings);
@@ -169,14 +176,43 @@ Expected<std::vector<SearchResult>> cluster_search(const Rows& rows,
   std::unique_ptr<ClusterScorer> scorers[2] = {ClusterScorer::create(data, settings),
                                                ClusterScorer::create(data, settings)};
   for (auto& sc : scorers) REQUIRE(sc->add_level(*driver.level_bytes(1)));
+  std::vector<std::vector<std::string>> layers;  // per bucket, per level
+  for (std::string& layer : driver.first_layers(buckets)) layers.push_back({std::move(layer)});
   if (!driver.should_stop()) {
     for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
-      auto expanded = driver.expand(level, runs);
-      REQUIRE(expanded);
       std::vector<std::string> scored, summaries, rests, formulas;
-      for (std::size_t p = 0; p < expanded->children.size(); ++p) {
-        scored.push_back(*scorers[p % 2]->score(level, expanded->children[p]));
-        summaries.push_back(*scorers[(p + 1) % 2]->summary(level, scored.back()));
+      if (buckets == 0) {
+        auto expanded = driver.expand(level, runs);
+        REQUIRE(expanded);
+        for (std::size_t p = 0; p < expanded->children.size(); ++p) {
+          scored.push_back(*scorers[p % 2]->score(level, expanded->children[p]));
+        }
+      } else {
+        const auto ranges = driver.expansion_ranges(level, runs);
+        REQUIRE(ranges);
+        std::vector<std::vector<std::string>> formed;
+        for (std::size_t p = 0; p < ranges->size(); ++p) {
+          auto run = scorers[p % 2]->form(level, (*ranges)[p].first, (*ranges)[p].second, buckets);
+          REQUIRE(run);
+          formed.push_back(std::move(*run));
+        }
+        std::vector<std::string> flags;
+        for (std::size_t b = 0; b < buckets; ++b) {
+          std::vector<std::string_view> pieces;
+          for (const auto& run : formed) pieces.push_back(run[1 + b]);
+          auto admission = ClusterScorer::admit(views(layers[b]), pieces);
+          REQUIRE(admission);
+          layers[b].push_back(std::move(admission->layer));
+          flags.push_back(std::move(admission->flags));
+        }
+        for (std::size_t p = 0; p < formed.size(); ++p) {
+          auto run = scorers[(p + 1) % 2]->score_admitted(level, formed[p][0], p, views(flags));
+          REQUIRE(run);
+          scored.push_back(std::move(*run));
+        }
+      }
+      for (std::size_t p = 0; p < scored.size(); ++p) {
+        summaries.push_back(*scorers[(p + 1) % 2]->summary(level, scored[p]));
       }
       const auto first =
           driver.first_round(std::vector<std::string_view>(summaries.begin(), summaries.end()));
@@ -221,14 +257,17 @@ TEST_CASE("a search through a driver and scorers returns the local front bit for
     REQUIRE(std::holds_alternative<std::vector<SearchResult>>(local));
     const auto& expected = std::get<std::vector<SearchResult>>(local);
     for (std::size_t runs : {1, 4, 1000}) {
-      CAPTURE(runs);
-      const auto remote = cluster_search(rows, targets, config, runs);
-      REQUIRE(std::holds_alternative<std::vector<SearchResult>>(remote));
-      const auto& got = std::get<std::vector<SearchResult>>(remote);
-      REQUIRE(got.size() == expected.size());
-      for (std::size_t i = 0; i < got.size(); ++i) {
-        CHECK(got[i].formula == expected[i].formula);
-        CHECK(same_bits(got[i].loss, expected[i].loss));
+      for (std::size_t buckets : {0, 1, 3}) {
+        CAPTURE(runs);
+        CAPTURE(buckets);
+        const auto remote = cluster_search(rows, targets, config, runs, buckets);
+        REQUIRE(std::holds_alternative<std::vector<SearchResult>>(remote));
+        const auto& got = std::get<std::vector<SearchResult>>(remote);
+        REQUIRE(got.size() == expected.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+          CHECK(got[i].formula == expected[i].formula);
+          CHECK(same_bits(got[i].loss, expected[i].loss));
+        }
       }
     }
   }
