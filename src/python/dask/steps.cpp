@@ -430,6 +430,74 @@ PyObject* driver_expand(PyObject*, PyObject* args) {
   });
 }
 
+// driver_expansion_ranges(driver, level, runs) -> [(begin, end), ...]
+PyObject* driver_expansion_ranges(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* obj = nullptr;
+    unsigned long long level = 0;
+    Py_ssize_t runs = 0;
+    if (!PyArg_ParseTuple(args, "OKn", &obj, &level, &runs)) {
+      return nullptr;
+    }
+    ClusterDriver* d = driver_arg(obj);
+    if (d == nullptr) {
+      return nullptr;
+    }
+    const auto ranges =
+        d->expansion_ranges(level, static_cast<std::size_t>(std::max<Py_ssize_t>(runs, 0)));
+    if (!ranges) {
+      PyErr_SetString(PyExc_ValueError, "levels are built in order, in at least one run");
+      return nullptr;
+    }
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ranges->size())));
+    if (!list) {
+      return nullptr;
+    }
+    for (std::size_t p = 0; p < ranges->size(); ++p) {
+      PyObject* item = Py_BuildValue("(KK)", static_cast<unsigned long long>((*ranges)[p].first),
+                                     static_cast<unsigned long long>((*ranges)[p].second));
+      if (item == nullptr) {
+        return nullptr;
+      }
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), item);
+    }
+    return list.release();
+  });
+}
+
+// A list of bytes objects.
+PyObject* bytes_list_object(const std::vector<std::string>& values) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* b = to_bytes(values[i]);
+    if (b == nullptr) {
+      return nullptr;
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), b);
+  }
+  return list.release();
+}
+
+// driver_first_layers(driver, buckets) -> list of bytes
+PyObject* driver_first_layers(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* obj = nullptr;
+    Py_ssize_t buckets = 0;
+    if (!PyArg_ParseTuple(args, "On", &obj, &buckets)) {
+      return nullptr;
+    }
+    ClusterDriver* d = driver_arg(obj);
+    if (d == nullptr) {
+      return nullptr;
+    }
+    return bytes_list_object(
+        d->first_layers(static_cast<std::size_t>(std::max<Py_ssize_t>(buckets, 1))));
+  });
+}
+
 // driver_first_round(driver, summaries) -> (complete, rest, elite_positions,
 // elite_counts)
 PyObject* driver_first_round(PyObject*, PyObject* args) {
@@ -650,6 +718,105 @@ PyObject* step_result(std::optional<std::string>& out) {
   return to_bytes(bytes);
 }
 
+// scorer_form(scorer, level, begin, end, buckets, threads) -> [formed run,
+// digests of bucket 0, ...]
+PyObject* scorer_form(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* obj = nullptr;
+    unsigned long long level = 0, begin = 0, end = 0;
+    Py_ssize_t buckets = 0;
+    int threads = 0;
+    if (!PyArg_ParseTuple(args, "OKKKni", &obj, &level, &begin, &end, &buckets, &threads)) {
+      return nullptr;
+    }
+    ClusterScorer* sc = scorer_arg(obj);
+    std::optional<std::vector<std::string>> out;
+    if (sc == nullptr ||
+        !run_unlocked(threads, [&] {
+          out = sc->form(level, begin, end, static_cast<std::size_t>(std::max<Py_ssize_t>(buckets, 0)));
+        })) {
+      return nullptr;
+    }
+    std::vector<std::string> pieces;
+    if (!decoded(std::move(out), pieces)) {
+      return nullptr;
+    }
+    return bytes_list_object(pieces);
+  });
+}
+
+// admit(earlier_layers, runs) -> (layer, flags, admitted per run)
+PyObject* admit(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* layers_obj = nullptr;
+    PyObject* runs_obj = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &layers_obj, &runs_obj)) {
+      return nullptr;
+    }
+    PyRef layers_holder;
+    PyRef runs_holder;
+    std::vector<std::optional<std::string_view>> layer_items;
+    std::vector<std::optional<std::string_view>> run_items;
+    if (!bytes_list(layers_obj, layers_holder, layer_items, false) ||
+        !bytes_list(runs_obj, runs_holder, run_items, false)) {
+      return nullptr;
+    }
+    std::vector<std::string_view> layers;
+    std::vector<std::string_view> runs;
+    for (const auto& item : layer_items) layers.push_back(*item);
+    for (const auto& item : run_items) runs.push_back(*item);
+    std::optional<ClusterScorer::Admission> out;
+    if (!run_unlocked(1, [&] { out = ClusterScorer::admit(layers, runs); })) {
+      return nullptr;
+    }
+    ClusterScorer::Admission admission;
+    if (!decoded(std::move(out), admission)) {
+      return nullptr;
+    }
+    std::vector<std::size_t> counts(admission.admitted.begin(), admission.admitted.end());
+    PyRef layer = PyRef::steal(to_bytes(admission.layer));
+    PyRef flags = PyRef::steal(to_bytes(admission.flags));
+    PyRef admitted = PyRef::steal(index_list_object(counts));
+    if (!layer || !flags || !admitted) {
+      return nullptr;
+    }
+    return PyTuple_Pack(3, layer.get(), flags.get(), admitted.get());
+  });
+}
+
+// scorer_score_admitted(scorer, level, formed, run, flags, threads) -> scored bytes
+PyObject* scorer_score_admitted(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* obj = nullptr;
+    unsigned long long level = 0;
+    PyObject* formed_obj = nullptr;
+    Py_ssize_t run = 0;
+    PyObject* flags_obj = nullptr;
+    int threads = 0;
+    std::string_view formed;
+    if (!PyArg_ParseTuple(args, "OKOnOi", &obj, &level, &formed_obj, &run, &flags_obj,
+                          &threads) ||
+        !bytes_view(formed_obj, formed)) {
+      return nullptr;
+    }
+    ClusterScorer* sc = scorer_arg(obj);
+    PyRef holder;
+    std::vector<std::optional<std::string_view>> items;
+    if (sc == nullptr || run < 0 || !bytes_list(flags_obj, holder, items, false)) {
+      return nullptr;
+    }
+    std::vector<std::string_view> flags;
+    for (const auto& item : items) flags.push_back(*item);
+    std::optional<std::string> out;
+    if (!run_unlocked(threads, [&] {
+          out = sc->score_admitted(level, formed, static_cast<std::size_t>(run), flags);
+        })) {
+      return nullptr;
+    }
+    return step_result(out);
+  });
+}
+
 // scorer_score(scorer, level, children, threads) -> scored bytes
 PyObject* scorer_score(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
@@ -829,6 +996,11 @@ PyMethodDef dask_step_methods[] = {
     {"driver_level", driver_level, METH_VARARGS, nullptr},
     {"driver_level_size", driver_level_size, METH_VARARGS, nullptr},
     {"driver_expand", driver_expand, METH_VARARGS, nullptr},
+    {"driver_expansion_ranges", driver_expansion_ranges, METH_VARARGS, nullptr},
+    {"driver_first_layers", driver_first_layers, METH_VARARGS, nullptr},
+    {"scorer_form", scorer_form, METH_VARARGS, nullptr},
+    {"admit", admit, METH_VARARGS, nullptr},
+    {"scorer_score_admitted", scorer_score_admitted, METH_VARARGS, nullptr},
     {"driver_first_round", driver_first_round, METH_VARARGS, nullptr},
     {"driver_second_round", driver_second_round, METH_VARARGS, nullptr},
     {"driver_wanted", driver_wanted, METH_VARARGS, nullptr},

@@ -24,6 +24,7 @@ once, by the driver.
 from __future__ import annotations
 
 import inspect
+import operator
 import threading
 import time
 import uuid
@@ -67,9 +68,22 @@ def _forget(token: str) -> None:
         _scorers.pop(token, None)
 
 
-def _score(token, data, config, threads, level, children, *levels):
+def _value(value):
+    return value
+
+
+def _form(token, data, config, threads, level, begin, end, buckets, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_score(scorer, level, children, threads)
+    return _steps.scorer_form(scorer, level, begin, end, buckets, threads)
+
+
+def _admit(layers, *runs):
+    return _steps.admit(list(layers), list(runs))
+
+
+def _score(token, data, config, threads, level, formed, run, flags, *levels):
+    scorer = _scorer(token, data, config, levels, threads)
+    return _steps.scorer_score_admitted(scorer, level, formed, run, list(flags), threads)
 
 
 def _summary(token, data, config, threads, level, scored, *levels):
@@ -302,6 +316,14 @@ class _ClusterSearch:
         self.futures.append(future)
         return future
 
+    def _plain(self, function, *args, name: str):
+        """A task that needs neither the data set nor the levels."""
+        future = self.client.submit(
+            function, *args, key=f"qarn-{name}-{self.token}", pure=False
+        )
+        self.futures.append(future)
+        return future
+
     def _submit(self, function, *args, name: str):
         future = self.client.submit(
             function,
@@ -326,6 +348,14 @@ class _ClusterSearch:
             first = _steps.driver_level(driver, 1)
             self.level_futures.append(self._scatter(first))
             self._sent("retained levels", len(first))
+            # The seen fingerprints live on the workers, split into hash
+            # buckets and into one frozen layer per level; level 1's layers
+            # are tasks with their value inside, so that Dask can remake them.
+            self.buckets = max(1, min(256, len(self.client.nthreads())))
+            self.layers = [
+                [self._plain(_value, layer, name=f"layer-1-{b}")]
+                for b, layer in enumerate(_steps.driver_first_layers(driver, self.buckets))
+            ]
             self._phase("broadcast")
             if _steps.driver_should_stop(driver):
                 return
@@ -346,18 +376,49 @@ class _ClusterSearch:
         driver = self.driver
         t0 = time.monotonic_ns()
         self._phase("driver")
-        pieces, lengths, _formed = _steps.driver_expand(driver, level, self.runs)
-        self._sent("children", sum(len(p) for p in pieces))
-        self._phase("expansion and deduplication (driver)")
-        progress = _Progress(level, sum(lengths))
+        ranges = _steps.driver_expansion_ranges(driver, level, self.runs)
+        self._phase("driver")
+        # Each run forms its children on a worker and sorts their fingerprints
+        # into buckets; each bucket admits its fingerprints of every run in
+        # loop order against the bucket's earlier layers; each run then scores
+        # the children its buckets admitted.
+        formed = [
+            self._submit(_form, level, begin, end, self.buckets, name=f"form-{level}-{i}")
+            for i, (begin, end) in enumerate(ranges)
+        ]
+        children = [
+            self._plain(operator.getitem, run, 0, name=f"formed-{level}-{i}")
+            for i, run in enumerate(formed)
+        ]
+        admissions = []
+        for b in range(self.buckets):
+            pieces = [
+                self._plain(operator.getitem, run, 1 + b, name=f"digests-{level}-{i}-{b}")
+                for i, run in enumerate(formed)
+            ]
+            admissions.append(
+                self._plain(_admit, self.layers[b], *pieces, name=f"admit-{level}-{b}")
+            )
+        flags = [
+            self._plain(operator.getitem, a, 1, name=f"flags-{level}-{b}")
+            for b, a in enumerate(admissions)
+        ]
+        counts = [
+            self._plain(operator.getitem, a, 2, name=f"admitted-{level}-{b}")
+            for b, a in enumerate(admissions)
+        ]
         scored = [
-            self._submit(_score, level, piece, name=f"score-{level}-{i}")
-            for i, piece in enumerate(pieces)
+            self._submit(_score, level, run, i, flags, name=f"score-{level}-{i}")
+            for i, run in enumerate(children)
         ]
         summaries = [
             self._submit(_summary, level, run, name=f"summary-{level}-{i}")
             for i, run in enumerate(scored)
         ]
+        admitted = self.client.gather(counts)
+        lengths = [sum(bucket[i] for bucket in admitted) for i in range(len(scored))]
+        self._phase("expansion and deduplication (cluster)")
+        progress = _Progress(level, sum(lengths))
         index = {future.key: i for i, future in enumerate(scored)}
         for future in as_completed(scored):
             progress.add(lengths[index[future.key]])
@@ -392,9 +453,16 @@ class _ClusterSearch:
         self._sent("retained levels", len(formulas_bytes))
         self._phase("broadcast")
         # The level's runs are no longer needed anywhere.
-        done = {f.key for f in scored + summaries + rests + formulas if f is not None}
-        self.futures = [f for f in self.futures if f.key not in done]
-        del scored, summaries, rests, formulas
+        # The level's layers stay for the next levels; everything else of the
+        # level is no longer needed anywhere.
+        for b, admission in enumerate(admissions):
+            self.layers[b].append(
+                self._plain(operator.getitem, admission, 0, name=f"layer-{level}-{b}")
+            )
+        keep = {f.key for f in self.level_futures} | {f.key for fs in self.layers for f in fs}
+        keep.add(self.data_future.key)
+        self.futures = [f for f in self.futures if f.key in keep]
+        del formed, children, admissions, flags, counts, scored, summaries, rests, formulas
         elapsed = time.monotonic_ns() - t0
         _steps.write_stdout(_steps.level_line(level, elapsed, retained))
 
@@ -407,6 +475,7 @@ class _ClusterSearch:
     def _release(self) -> None:
         self.futures = []
         self.level_futures = []
+        self.layers = []
         self.data_future = None
         try:
             if self.client.status == "running":
