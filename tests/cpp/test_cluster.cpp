@@ -9,6 +9,7 @@
 #include "api/cluster.h"
 #include "engine/beam.h"
 #include "engine/level_steps.h"
+#include "engine/seen_layer.h"
 #include "engine/wire.h"
 #include "test_util.h"
 
@@ -165,7 +166,8 @@ std::vector<std::string_view> views(const std::vector<std::string>& v) {
 Expected<std::vector<SearchResult>> cluster_search(const Rows& rows,
                                                    const std::vector<double>& targets,
                                                    const SearchConfig& config, std::size_t runs,
-                                                   std::size_t buckets) {
+                                                   std::size_t buckets,
+                                                   std::vector<std::uint64_t>& admitted) {
   const std::string data = encode_search_data(rows, targets);
   const std::string settings = encode_search_config(config);
   auto started = ClusterDriver::start(data, settings);
@@ -184,9 +186,12 @@ Expected<std::vector<SearchResult>> cluster_search(const Rows& rows,
       if (buckets == 0) {
         auto expanded = driver.expand(level, runs);
         REQUIRE(expanded);
+        std::uint64_t count = 0;
         for (std::size_t p = 0; p < expanded->children.size(); ++p) {
           scored.push_back(*scorers[p % 2]->score(level, expanded->children[p]));
+          count += expanded->lengths[p];
         }
+        admitted.push_back(count);
       } else {
         const auto ranges = driver.expansion_ranges(level, runs);
         REQUIRE(ranges);
@@ -197,6 +202,7 @@ Expected<std::vector<SearchResult>> cluster_search(const Rows& rows,
           formed.push_back(std::move(*run));
         }
         std::vector<std::string> flags;
+        std::uint64_t count = 0;
         for (std::size_t b = 0; b < buckets; ++b) {
           std::vector<std::string_view> pieces;
           for (const auto& run : formed) pieces.push_back(run[1 + b]);
@@ -204,7 +210,9 @@ Expected<std::vector<SearchResult>> cluster_search(const Rows& rows,
           REQUIRE(admission);
           layers[b].push_back(std::move(admission->layer));
           flags.push_back(std::move(admission->flags));
+          for (std::uint64_t n : admission->admitted) count += n;
         }
+        admitted.push_back(count);
         for (std::size_t p = 0; p < formed.size(); ++p) {
           auto run = scorers[(p + 1) % 2]->score_admitted(level, formed[p][0], p, views(flags));
           REQUIRE(run);
@@ -253,14 +261,19 @@ TEST_CASE("a search through a driver and scorers returns the local front bit for
   for (double alpha : {0.0, 0.1}) {
     config.alpha = alpha;
     Expected<std::vector<SearchResult>> local;
-    (void)capture_stdout([&] { local = run_search(rows, targets, config); });
+    std::vector<LevelStats> stats;
+    (void)capture_stdout([&] { local = run_search(rows, targets, config, &stats); });
+    std::vector<std::uint64_t> local_admitted;
+    for (const LevelStats& level : stats) local_admitted.push_back(level.admitted);
     REQUIRE(std::holds_alternative<std::vector<SearchResult>>(local));
     const auto& expected = std::get<std::vector<SearchResult>>(local);
     for (std::size_t runs : {1, 4, 1000}) {
       for (std::size_t buckets : {0, 1, 3}) {
         CAPTURE(runs);
         CAPTURE(buckets);
-        const auto remote = cluster_search(rows, targets, config, runs, buckets);
+        std::vector<std::uint64_t> admitted;
+        const auto remote = cluster_search(rows, targets, config, runs, buckets, admitted);
+        CHECK(admitted == local_admitted);
         REQUIRE(std::holds_alternative<std::vector<SearchResult>>(remote));
         const auto& got = std::get<std::vector<SearchResult>>(remote);
         REQUIRE(got.size() == expected.size());
@@ -295,6 +308,38 @@ TEST_CASE("scorers refuse children they cannot serve") {
   CHECK_FALSE(scorer->score(3, encode_children(good)));  // level 2 is not loaded
   CHECK(scorer->score(2, encode_children(good)));
   CHECK_FALSE(ClusterScorer::create(data.substr(1), settings));
+}
+
+}  // namespace
+}  // namespace qarn
+
+namespace qarn {
+namespace {
+
+TEST_CASE("a layer holds exactly its digests; admission keeps the first in loop order") {
+  std::mt19937_64 rng(3);
+  std::vector<FingerprintDigest> in, out;
+  for (int i = 0; i < 300; ++i) (i % 2 ? in : out).push_back({rng() | 1, rng()});
+  const std::string layer = encode_layer(in);
+  REQUIRE(valid_layer(layer));
+  for (const auto& d : in) CHECK(layer_contains(layer, d));
+  for (const auto& d : out) CHECK_FALSE(layer_contains(layer, d));
+  CHECK_FALSE(valid_layer(std::string_view(layer).substr(0, layer.size() - 1)));
+  CHECK(valid_layer(encode_layer({})));
+
+  // Run 0: x y x; run 1: y z w, with w seen at an earlier level.
+  const FingerprintDigest x{1, 2}, y{3, 4}, z{5, 6}, w{7, 8};
+  const std::string earlier = encode_layer(std::vector<FingerprintDigest>{w});
+  const std::vector<std::string_view> layers{earlier};
+  const std::vector<std::vector<FingerprintDigest>> runs{{x, y, x}, {y, z, w}};
+  const BucketAdmission a = admit_bucket(layers, runs);
+  CHECK(a.admitted[0] == std::vector<bool>{true, true, false});
+  CHECK(a.admitted[1] == std::vector<bool>{false, true, false});
+  for (const auto& d : {x, y, z}) CHECK(layer_contains(a.layer, d));
+  CHECK_FALSE(layer_contains(a.layer, w));
+  const auto flags = decode_flags(encode_flags(a.admitted));
+  REQUIRE(flags);
+  CHECK(*flags == a.admitted);
 }
 
 }  // namespace

@@ -4,17 +4,20 @@
 ``qarn_sr.SearchResult`` objects, bit for bit, whatever the number of workers
 and partitions. Each level of the breadth-first search is built in steps:
 
-1. the driver (this process) forms the level's children from the retained
-   levels, in the local loop order, and removes duplicates against every
-   fingerprint seen so far;
-2. the children are cut into consecutive runs; one task per run scores them
-   on a worker (the bulk of the work), and the scored run stays there;
-3. each run reports its lowest loss and its best ``beam_width`` entries by
+1. one task per range of the level's parents forms their children on a
+   worker, in the local loop order, and sorts their fingerprints into hash
+   buckets;
+2. one task per bucket admits the bucket's fingerprints of every range in
+   loop order against the bucket's layers of the earlier levels (the seen
+   set lives on the workers, one frozen layer per level and bucket);
+3. one task per range scores the children admitted (the bulk of the work),
+   and the scored run stays on its worker;
+4. each run reports its lowest loss and its best ``beam_width`` entries by
    score; the driver merges them into the level's winner and the elite of the
    beam, and when the level has more than ``beam_width`` entries each run
    sends its best entries outside the elite by (elite count of their
    structure key, score);
-4. the runs build the retained formulas, which the driver sends to every
+5. the runs build the retained formulas, which the driver sends to every
    worker once, for the next levels.
 
 The data set goes to every worker once per search. The front is refitted
