@@ -5,7 +5,7 @@
 #   ./run_tests.sh             check the include layers, install the module into
 #                              .venv, build and run the C++ unit tests, run the
 #                              Python tests against the installed module, check
-#                              the type stub
+#                              the type stub and the wheel
 #   ./run_tests.sh --sanitize  build and run the C++ unit tests under
 #                              AddressSanitizer and UndefinedBehaviorSanitizer
 #
@@ -69,7 +69,10 @@ ensure_venv() {
   if ! cmake_ok; then tools+=("cmake>=3.26"); fi
   if ! command -v ninja >/dev/null 2>&1; then tools+=(ninja); fi
   step "Installing build and test tools into .venv"
-  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy "${tools[@]}"
+  # scikit-learn, pandas, SymPy and Hypothesis serve the tests of the
+  # estimator module (the "test" extra of pyproject.toml).
+  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy \
+    "scikit-learn>=1.6" "sympy>=1.12" "pandas>=2" "hypothesis>=6" "${tools[@]}"
 }
 
 cmake_ok() {
@@ -106,9 +109,10 @@ if [[ "$mode" == sanitize ]]; then
   exit 0
 fi
 
-# With the dask extra, so that the tests of qarn_sr_dask run too.
-step "Installing qarn_sr into .venv (pip install .[dask])"
-"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO[dask]"
+# With the examples extra, so that the gallery's tests (tests/python/test_gallery.py)
+# run, and the dask extra, so that the tests of qarn_sr_dask run too.
+step "Installing qarn_sr into .venv (pip install .[examples,dask])"
+"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO[examples,dask]"
 
 cpp_tests "$REPO/build/cpp-tests"
 
@@ -125,5 +129,10 @@ if [[ -f "$REPO/src/python/qarn_sr.pyi" ]]; then
   step "Checking the type stub against the module (stubtest)"
   "$PY" -m mypy.stubtest qarn_sr
 fi
+
+# --- wheel: sdist and abi3 wheel, manylinux repair, fresh-environment quick start
+step "Building and checking the wheel (tools/check_wheel.sh)"
+bash "$REPO/tools/check_wheel.sh"
+# --- end wheel
 
 step "All tests passed"

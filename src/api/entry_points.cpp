@@ -66,4 +66,10 @@ Expected<SearchResult> recognize_constant(const SearchConfig& config, double val
   return first_of(run_search(rows, target, copy), copy.max_complexity);
 }
 
+Expected<std::vector<SearchResult>> search_front(const SearchConfig& config, const Rows& inputs,
+                                                 std::span<const double> ys,
+                                                 SearchControl* control) {
+  return run_search(inputs, ys, config, nullptr, control);
+}
+
 }  // namespace qarn

@@ -6,12 +6,14 @@
 
 #include "engine/bfs.h"
 #include "engine/search_config.h"
+#include "engine/search_control.h"
 #include "engine/search_error.h"
 #include "engine/search_result.h"
 
 // The library facade: what a caller of the search needs. Besides the entry
 // points below, this header is where a caller gets the types they take and
-// return: SearchConfig, Rows, SearchResult, SearchError and Expected.
+// return: SearchConfig, Rows, SearchResult, SearchError, Expected and
+// SearchControl.
 
 namespace qarn {
 
@@ -41,5 +43,13 @@ Expected<std::vector<SearchResult>> find_candidates(const SearchConfig& config, 
 Expected<SearchResult> recognize_constant(const SearchConfig& config, double value,
                                           std::optional<double> alpha,
                                           std::optional<double> l1_ratio);
+
+// One search of `inputs` with `config` as given (no overrides) under
+// `control`, which may be null: the whole front, lowest loss first. With a
+// control the search reports its progress there and, once the control
+// expires, returns the front of the levels it completed (run_search).
+Expected<std::vector<SearchResult>> search_front(const SearchConfig& config, const Rows& inputs,
+                                                 std::span<const double> ys,
+                                                 SearchControl* control);
 
 }  // namespace qarn

@@ -3,6 +3,7 @@
 #include <bit>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "engine/beam.h"
@@ -54,23 +55,43 @@ std::uint64_t digest(const Level& level) {
   return h;
 }
 
-LevelStats build_level(SearchState& s, std::uint64_t level, const SearchConfig& config) {
+// Builds one level; empty when `control` expired before the level was
+// complete, in which case the level is dropped: nothing of it is recorded or
+// retained.
+std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
+                                      const SearchConfig& config, SearchControl* control) {
   const Clock::time_point t0 = Clock::now();
   LevelStats stats;
   stats.level = level;
+  if (control != nullptr) {
+    control->total.store(0, std::memory_order_relaxed);
+    control->scored.store(0, std::memory_order_relaxed);
+    control->level.store(level, std::memory_order_relaxed);
+    control->phase.store(SearchPhase::Expanding, std::memory_order_relaxed);
+  }
 
-  Expansion expansion = expand_level(s, level);
+  Expansion expansion = expand_level(s, level, control);
   stats.formed = expansion.formed;
   std::vector<Child> candidates = std::move(expansion.children);
   stats.admitted = candidates.size();
+  if (control != nullptr) {
+    if (control->expired()) return std::nullopt;
+    control->total.store(candidates.size(), std::memory_order_relaxed);
+    control->phase.store(SearchPhase::Scoring, std::memory_order_relaxed);
+  }
 
   ProgressState progress;
   progress.total = candidates.size();
   progress.level = level;
   progress.start = Clock::now();
   const ScoredLevel scored = score_candidates(std::move(candidates), s.levels, level, progress,
-                                              s.data, s.targets, *s.registry, config);
+                                              s.data, s.targets, *s.registry, config, control);
   if (progress.total > 0) write_stdout("\n");
+  // Every candidate counted in the control was scored; a piece skipped after
+  // expiry leaves the count short.
+  if (control != nullptr && control->scored.load(std::memory_order_relaxed) != progress.total) {
+    return std::nullopt;
+  }
   stats.scored = scored.items.size();
 
   record_level_best(s, level, scored, config);
@@ -94,6 +115,13 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
 Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
                                                const SearchConfig& config,
                                                std::vector<LevelStats>* stats) {
+  return run_search(rows, targets, config, stats, nullptr);
+}
+
+Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               std::vector<LevelStats>* stats,
+                                               SearchControl* control) {
   if (rows.size() != targets.size() || rows.empty()) {
     return SearchError::dimension_mismatch(kDimensionMismatchText);
   }
@@ -103,16 +131,28 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
   SearchState s;
   load_search_data(s, rows, targets);
 
+  if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
   seed_level(s, rows[0].size(), config);
+  if (control != nullptr) control->completed_levels.store(1, std::memory_order_relaxed);
   if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
     write_stdout(started_text(s.levels[1].size()));
     for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
-      const LevelStats built = build_level(s, level, config);
-      if (stats != nullptr) stats->push_back(built);
+      const std::optional<LevelStats> built = build_level(s, level, config, control);
+      if (!built) {
+        control->mark_cut_short();
+        write_stdout("[QARN-SR] Search stopped during level " + std::to_string(level) +
+                     "; returning the front of levels 1 to " + std::to_string(level - 1) +
+                     ".\n");
+        break;
+      }
+      if (stats != nullptr) stats->push_back(*built);
+      if (control != nullptr) control->completed_levels.store(level, std::memory_order_relaxed);
       if (should_stop(s.best, config.stop_threshold, config.no_early_stop)) break;
     }
   }
-  return extract_front(s.best, s.registry, config, s.rows, s.targets);
+  auto front = extract_front(s.best, s.registry, config, s.rows, s.targets);
+  if (control != nullptr) control->phase.store(SearchPhase::Finished, std::memory_order_relaxed);
+  return front;
 }
 
 }  // namespace qarn

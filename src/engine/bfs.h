@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/search_config.h"
+#include "engine/search_control.h"
 #include "engine/search_error.h"
 #include "engine/search_result.h"
 
@@ -33,5 +34,15 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
 Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
                                                const SearchConfig& config,
                                                std::vector<LevelStats>* stats);
+
+// The same search under `control` (may be null): it reports its progress
+// there, and once the control expires it drops the level in progress, marks
+// the control cut short and returns the front of the levels it completed,
+// refitted as usual. Levels are built and results computed exactly as without
+// a control until then.
+Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
+                                               const SearchConfig& config,
+                                               std::vector<LevelStats>* stats,
+                                               SearchControl* control);
 
 }  // namespace qarn

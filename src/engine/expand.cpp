@@ -48,7 +48,7 @@ std::optional<Fingerprint> child_fingerprint(const ProbeValues& a, const ProbeVa
 // item's fingerprinted children in their order and counts every child formed.
 template <class Form>
 Expansion admit_in_order(std::size_t items, std::size_t items_per_piece,
-                                  FingerprintSet& seen, Form&& form) {
+                                  FingerprintSet& seen, SearchControl* control, Form&& form) {
   Expansion admitted;
   if (items == 0) return admitted;
   items_per_piece = std::max<std::size_t>(items_per_piece, 1);
@@ -59,7 +59,7 @@ Expansion admit_in_order(std::size_t items, std::size_t items_per_piece,
       tbb::make_filter<void, std::pair<std::size_t, std::size_t>>(
           tbb::filter_mode::serial_in_order,
           [&](tbb::flow_control& fc) -> std::pair<std::size_t, std::size_t> {
-            if (next >= items) {
+            if (next >= items || (control != nullptr && control->expired())) {
               fc.stop();
               return {0, 0};
             }
@@ -71,6 +71,7 @@ Expansion admit_in_order(std::size_t items, std::size_t items_per_piece,
               tbb::filter_mode::parallel,
               [&](std::pair<std::size_t, std::size_t> range) -> Batch* {
                 auto batch = std::make_unique<Batch>();
+                if (control != nullptr && control->expired()) return batch.release();
                 for (std::size_t i = range.first; i < range.second; ++i) form(i, *batch);
                 return batch.release();
               }) &
@@ -137,10 +138,10 @@ void form_binary_item(const Levels& levels, std::uint64_t level, std::uint64_t s
 
 Expansion expand_unary(const Levels& levels, std::uint64_t level,
                        std::span<const std::size_t> unary_ops, const OperatorRegistry& registry,
-                       FingerprintSet& seen) {
+                       FingerprintSet& seen, SearchControl* control) {
   const Level& parents = levels[level - 1];
   const std::size_t per_item = std::max<std::size_t>(unary_ops.size(), 1);
-  return admit_in_order(parents.size(), kChildrenPerPiece / per_item, seen,
+  return admit_in_order(parents.size(), kChildrenPerPiece / per_item, seen, control,
                         [&](std::size_t p, Batch& batch) {
                           form_unary_item(parents, p, unary_ops, registry, batch);
                         });
@@ -148,10 +149,11 @@ Expansion expand_unary(const Levels& levels, std::uint64_t level,
 
 Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
                         std::span<const std::size_t> binary_ops,
-                        const OperatorRegistry& registry, FingerprintSet& seen) {
+                        const OperatorRegistry& registry, FingerprintSet& seen,
+                        SearchControl* control) {
   const Level& rights = levels[level - 1 - split];
   const std::size_t per_item = std::max<std::size_t>(rights.size() * binary_ops.size(), 1);
-  return admit_in_order(levels[split].size(), kChildrenPerPiece / per_item, seen,
+  return admit_in_order(levels[split].size(), kChildrenPerPiece / per_item, seen, control,
                         [&](std::size_t a, Batch& batch) {
                           form_binary_item(levels, level, split, a, binary_ops, registry, batch);
                         });

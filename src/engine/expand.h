@@ -7,6 +7,7 @@
 
 #include "engine/level.h"
 #include "engine/fingerprint_set.h"
+#include "engine/search_control.h"
 #include "ops/registry.h"
 
 namespace qarn {
@@ -21,9 +22,13 @@ struct Expansion {
 // Children of levels[level - 1] under every unary operator of `unary_ops`
 // that pass deduplication, in parent order and, within a parent, operator
 // order.
+//
+// With a `control`, both loops stop forming children once it has expired; the
+// caller then drops the level.
 Expansion expand_unary(const Levels& levels, std::uint64_t level,
                                 std::span<const std::size_t> unary_ops,
-                                const OperatorRegistry& registry, FingerprintSet& seen);
+                                const OperatorRegistry& registry, FingerprintSet& seen,
+                                SearchControl* control = nullptr);
 
 // Children of pairs (A from levels[split], B from levels[level - 1 - split])
 // under every binary operator of `binary_ops` that pass deduplication, in the
@@ -31,7 +36,8 @@ Expansion expand_unary(const Levels& levels, std::uint64_t level,
 // operator forms only the pair whose left text is not greater.
 Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
                                  std::span<const std::size_t> binary_ops,
-                                 const OperatorRegistry& registry, FingerprintSet& seen);
+                                 const OperatorRegistry& registry, FingerprintSet& seen,
+                                 SearchControl* control = nullptr);
 
 // The expansion items of `level` in loop order: the parents of the unary
 // children (levels[level - 1]), then for each split j = 1 .. level - 2 the

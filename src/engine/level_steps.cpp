@@ -91,12 +91,13 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
   }
 }
 
-Expansion expand_level(SearchState& s, std::uint64_t level) {
+Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control) {
   const std::vector<std::size_t> unary = s.registry->operators_with_arity(1);
-  Expansion out = expand_unary(s.levels, level, unary, *s.registry, s.seen);
+  Expansion out = expand_unary(s.levels, level, unary, *s.registry, s.seen, control);
   const std::vector<std::size_t> binary = s.registry->operators_with_arity(2);
   for (std::uint64_t j = 1; j + 2 <= level; ++j) {
-    const Expansion formed = expand_binary(s.levels, level, j, binary, *s.registry, s.seen);
+    const Expansion formed =
+        expand_binary(s.levels, level, j, binary, *s.registry, s.seen, control);
     out.formed += formed.formed;
     out.children.insert(out.children.end(), formed.children.begin(), formed.children.end());
   }

@@ -16,6 +16,7 @@
 #include "engine/level.h"
 #include "engine/score.h"
 #include "engine/search_config.h"
+#include "engine/search_control.h"
 #include "ops/data_columns.h"
 #include "ops/registry.h"
 
@@ -52,8 +53,9 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
 
 // The children of `level` in loop order (unary children of level - 1, then
 // the binary children of every split j = 1 .. level - 2), each admitted only
-// when its fingerprint is new to `s.seen`.
-Expansion expand_level(SearchState& s, std::uint64_t level);
+// when its fingerprint is new to `s.seen`. With a `control`, forming stops
+// once it has expired (the caller then drops the level).
+Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control = nullptr);
 
 // Appends a retained level; its parameter-free formulas keep their values on
 // the data while the column budget of the search allows (`cache` false for

@@ -38,12 +38,14 @@ void store_parameters(Formula& formula, const double* values) {
 ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
                              std::uint64_t level, ProgressState& progress,
                              const DataColumns& data, std::span<const double> targets,
-                             const OperatorRegistry& registry, const SearchConfig& config) {
+                             const OperatorRegistry& registry, const SearchConfig& config,
+                             SearchControl* control) {
   const double factor = score_factor(config, level);
   tbb::enumerable_thread_specific<Workspace> workspaces;
   std::vector<ScoredLevel> parts = parallel_pieces<ScoredLevel>(
       candidates.size(), kCandidatesPerPiece,
       [&](std::size_t begin, std::size_t end, ScoredLevel& part) {
+        if (control != nullptr && control->expired()) return;
         Workspace& ws = workspaces.local();
         for (std::size_t i = begin; i < end; ++i) {
           const Child& child = candidates[i];
@@ -74,6 +76,7 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
           }
           part.items.push_back(scored);
         }
+        if (control != nullptr) control->scored.fetch_add(end - begin, std::memory_order_relaxed);
       });
 
   ScoredLevel out;

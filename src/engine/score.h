@@ -8,6 +8,7 @@
 #include "engine/level.h"
 #include "engine/progress.h"
 #include "engine/search_config.h"
+#include "engine/search_control.h"
 #include "ops/data_columns.h"
 #include "ops/registry.h"
 
@@ -37,11 +38,14 @@ inline double score_factor(const SearchConfig& config, std::uint64_t complexity)
 
 // Loss, optional fit (10 iterations) and score of every candidate of a level,
 // on the worker pool; candidates whose final loss is not finite are dropped.
-// Reports each candidate to `progress` before its loss is computed.
+// Reports each candidate to `progress` before its loss is computed. With a
+// `control`, counts the scored candidates in it and skips every piece that
+// starts after it expired (the caller then drops the level).
 ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
                              std::uint64_t level, ProgressState& progress,
                              const DataColumns& data, std::span<const double> targets,
-                             const OperatorRegistry& registry, const SearchConfig& config);
+                             const OperatorRegistry& registry, const SearchConfig& config,
+                             SearchControl* control = nullptr);
 
 // Writes values[k] as (values[k], 0.0) into the k-th Parameter token.
 void store_parameters(Formula& formula, const double* values);

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,17 +13,11 @@
 #include "python/convert.h"
 #include "python/exceptions.h"
 #include "python/py_ref.h"
+#include "python/search_result_object.h"
 
 namespace qarn::py {
 
 namespace {
-
-// Instances are made only by wrap_search_result; the record is constructed
-// in place right after allocation and never changed afterwards.
-struct SearchResultObject {
-  PyObject_HEAD
-  SearchResult record;
-};
 
 const SearchResult& record_of(PyObject* self) {
   return reinterpret_cast<SearchResultObject*>(self)->record;
@@ -221,40 +214,12 @@ PyObject* search_result_type() {
   return type_object;
 }
 
-bool use_search_result_type(PyObject* type) {
-  if (type_object != nullptr) {
-    return true;
-  }
-  // The instances hold this copy's record layout; a class of another layout
-  // (another build) is refused.
-  PyRef size = PyRef::steal(PyObject_GetAttrString(type, "__basicsize__"));
-  if (!size) {
-    return false;
-  }
-  if (PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(sizeof(SearchResultObject))) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_ImportError, "qarn_sr.SearchResult comes from another build");
-    }
-    return false;
-  }
-  Py_INCREF(type);
-  type_object = type;
-  return true;
-}
-
 PyObject* wrap_search_result(SearchResult&& record) {
   PyObject* type = search_result_type();
   if (type == nullptr) {
     return nullptr;
   }
-  auto* type_ptr = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type_ptr, Py_tp_alloc));
-  PyObject* self = alloc(type_ptr, 0);
-  if (self == nullptr) {
-    return nullptr;
-  }
-  new (&reinterpret_cast<SearchResultObject*>(self)->record) SearchResult(std::move(record));
-  return self;
+  return new_search_result(reinterpret_cast<PyTypeObject*>(type), std::move(record));
 }
 
 }  // namespace qarn::py

@@ -35,7 +35,7 @@ from typing import Any
 
 import qarn_sr
 
-from qarn_sr_dask import _steps
+import _qarn_sr_core as _core
 
 __all__ = ["DaskSearcher"]
 
@@ -57,12 +57,12 @@ def _scorer(token: str, data: bytes, config: bytes, levels: tuple[bytes, ...], t
         if entry is None:
             while len(_scorers) >= _SCORERS_KEPT:
                 _scorers.pop(next(iter(_scorers)))
-            entry = [threading.Lock(), _steps.scorer_new(data, config)]
+            entry = [threading.Lock(), _core.cluster_scorer_new(data, config)]
             _scorers[token] = entry
     lock, scorer = entry
     with lock:
-        for formulas in levels[_steps.scorer_levels(scorer) :]:
-            _steps.scorer_add_level(scorer, formulas, threads)
+        for formulas in levels[_core.cluster_scorer_levels(scorer) :]:
+            _core.cluster_scorer_add_level(scorer, formulas, threads)
     return scorer
 
 
@@ -77,31 +77,31 @@ def _value(value):
 
 def _form(token, data, config, threads, level, begin, end, buckets, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_form(scorer, level, begin, end, buckets, threads)
+    return _core.cluster_scorer_form(scorer, level, begin, end, buckets, threads)
 
 
 def _admit(layers, *runs):
-    return _steps.admit(list(layers), list(runs))
+    return _core.cluster_admit(list(layers), list(runs))
 
 
 def _score(token, data, config, threads, level, formed, run, flags, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_score_admitted(scorer, level, formed, run, list(flags), threads)
+    return _core.cluster_scorer_score_admitted(scorer, level, formed, run, list(flags), threads)
 
 
 def _summary(token, data, config, threads, level, scored, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_summary(scorer, level, scored, threads)
+    return _core.cluster_scorer_summary(scorer, level, scored, threads)
 
 
 def _rest(token, data, config, threads, level, scored, elite, counts, rest, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_rest(scorer, level, scored, elite, counts, rest, threads)
+    return _core.cluster_scorer_rest(scorer, level, scored, elite, counts, rest, threads)
 
 
 def _formulas(token, data, config, threads, level, scored, positions, *levels):
     scorer = _scorer(token, data, config, levels, threads)
-    return _steps.scorer_formulas(scorer, level, scored, positions, threads)
+    return _core.cluster_scorer_formulas(scorer, level, scored, positions, threads)
 
 
 # ---------------------------------------------------------------------------
@@ -128,8 +128,8 @@ class _Progress:
         self.last = pct
         elapsed = time.monotonic() - self.start
         remaining = elapsed * 100.0 / pct - elapsed
-        _steps.write_stdout(
-            _steps.progress_line(self.level, pct, self.done, self.total, elapsed, remaining)
+        _core.cluster_write_stdout(
+            _core.cluster_progress_line(self.level, pct, self.done, self.total, elapsed, remaining)
         )
 
 
@@ -161,7 +161,7 @@ class DaskSearcher:
             self._beam_width,
             self._alpha,
             self._l1_ratio,
-        ) = _steps.parse_config(args, kwargs)
+        ) = _core.cluster_parse_config(args, kwargs)
         if partitions is not None and (
             not isinstance(partitions, int) or isinstance(partitions, bool) or partitions < 1
         ):
@@ -253,8 +253,8 @@ class DaskSearcher:
         return max(1, 4 * sum(self._client.nthreads().values()))
 
     def _search(self, method: str, args, kwargs, no_early_stop: bool):
-        data, alpha, l1_ratio = _steps.parse_call(method, args, kwargs)
-        config = _steps.make_config(
+        data, alpha, l1_ratio = _core.cluster_parse_call(method, args, kwargs)
+        config = _core.cluster_make_config(
             self._max_complexity,
             self._complexity_penalty,
             self._beam_width,
@@ -262,13 +262,13 @@ class DaskSearcher:
             self._l1_ratio if l1_ratio is None else l1_ratio,
             no_early_stop,
         )
-        driver, error = _steps.driver_start(data, config)
+        driver, error = _core.cluster_driver_start(data, config)
         if error is not None:
             _raise_search_error(error)
         search = _ClusterSearch(self._client, driver, data, config, self._runs(), self._threads)
         self._last_search = search  # its phase timings, for the benchmark
         search.run(self._max_complexity)
-        front, error = _steps.driver_front(driver)
+        front, error = _core.cluster_driver_front(driver)
         if error is not None:
             _raise_search_error(error)
         if not front:
@@ -348,7 +348,7 @@ class _ClusterSearch:
             self._mark = time.perf_counter()
             self.data_future = self._scatter(self.data)
             self._sent("data set", len(self.data))
-            first = _steps.driver_level(driver, 1)
+            first = _core.cluster_driver_level(driver, 1)
             self.level_futures.append(self._scatter(first))
             self._sent("retained levels", len(first))
             # The seen fingerprints live on the workers, split into hash
@@ -357,15 +357,16 @@ class _ClusterSearch:
             self.buckets = max(1, min(256, len(self.client.nthreads())))
             self.layers = [
                 [self._plain(_value, layer, name=f"layer-1-{b}")]
-                for b, layer in enumerate(_steps.driver_first_layers(driver, self.buckets))
+                for b, layer in enumerate(_core.cluster_driver_first_layers(driver, self.buckets))
             ]
             self._phase("broadcast")
-            if _steps.driver_should_stop(driver):
+            if _core.cluster_driver_should_stop(driver):
                 return
-            _steps.write_stdout(_steps.started_line(_steps.driver_level_size(driver, 1)))
+            seeded = _core.cluster_driver_level_size(driver, 1)
+            _core.cluster_write_stdout(_core.cluster_started_line(seeded))
             for level in range(2, max_complexity + 1):
                 self._build_level(level)
-                if _steps.driver_should_stop(driver):
+                if _core.cluster_driver_should_stop(driver):
                     break
         except BaseException:
             self._cancel()
@@ -379,7 +380,7 @@ class _ClusterSearch:
         driver = self.driver
         t0 = time.monotonic_ns()
         self._phase("driver")
-        ranges = _steps.driver_expansion_ranges(driver, level, self.runs)
+        ranges = _core.cluster_driver_expansion_ranges(driver, level, self.runs)
         self._phase("driver")
         # Each run forms its children on a worker and sorts their fingerprints
         # into buckets; each bucket admits its fingerprints of every run in
@@ -426,10 +427,10 @@ class _ClusterSearch:
         for future in as_completed(scored):
             progress.add(lengths[index[future.key]])
         if progress.total > 0:
-            _steps.write_stdout("\n")
+            _core.cluster_write_stdout("\n")
         self._phase("scoring (cluster)")
 
-        complete, rest, elite, counts = _steps.driver_first_round(
+        complete, rest, elite, counts = _core.cluster_driver_first_round(
             driver, self.client.gather(summaries)
         )
         self._phase("beam round 1")
@@ -439,9 +440,9 @@ class _ClusterSearch:
                 self._submit(_rest, level, run, elite[i], counts, rest, name=f"rest-{level}-{i}")
                 for i, run in enumerate(scored)
             ]
-            _steps.driver_second_round(driver, self.client.gather(rests))
+            _core.cluster_driver_second_round(driver, self.client.gather(rests))
         self._phase("beam round 2")
-        wanted = _steps.driver_wanted(driver, len(scored))
+        wanted = _core.cluster_driver_wanted(driver, len(scored))
         formulas = [
             self._submit(_formulas, level, run, wanted[i], name=f"formulas-{level}-{i}")
             if wanted[i]
@@ -449,9 +450,9 @@ class _ClusterSearch:
             for i, run in enumerate(scored)
         ]
         gathered = [None if f is None else f.result() for f in formulas]
-        retained = _steps.driver_accept(driver, gathered)
+        retained = _core.cluster_driver_accept(driver, gathered)
         self._phase("retained formulas")
-        formulas_bytes = _steps.driver_level(driver, level)
+        formulas_bytes = _core.cluster_driver_level(driver, level)
         self.level_futures.append(self._scatter(formulas_bytes))
         self._sent("retained levels", len(formulas_bytes))
         self._phase("broadcast")
@@ -467,7 +468,7 @@ class _ClusterSearch:
         self.futures = [f for f in self.futures if f.key in keep]
         del formed, children, admissions, flags, counts, scored, summaries, rests, formulas
         elapsed = time.monotonic_ns() - t0
-        _steps.write_stdout(_steps.level_line(level, elapsed, retained))
+        _core.cluster_write_stdout(_core.cluster_level_line(level, elapsed, retained))
 
     def _cancel(self) -> None:
         try:

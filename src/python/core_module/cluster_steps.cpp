@@ -1,4 +1,4 @@
-#include "python/dask/steps.h"
+#include "python/core_module/cluster_steps.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,9 +19,9 @@
 #include "python/convert.h"
 #include "python/exceptions.h"
 #include "python/py_ref.h"
-#include "python/search_result.h"
+#include "python/core_module/qarn_classes.h"
 
-namespace qarn::py {
+namespace qarn::py::core {
 
 namespace {
 
@@ -290,8 +290,8 @@ PyObject* make_config(PyObject*, PyObject* args) {
 // ---------------------------------------------------------------------------
 // The driver's side: data, seen fingerprints, best formulas, retained levels
 
-constexpr const char* kDriverCapsule = "qarn_sr_dask.driver";
-constexpr const char* kScorerCapsule = "qarn_sr_dask.scorer";
+constexpr const char* kDriverCapsule = "_qarn_sr_core.cluster_driver";
+constexpr const char* kScorerCapsule = "_qarn_sr_core.cluster_scorer";
 
 void destroy_driver(PyObject* capsule) {
   delete static_cast<ClusterDriver*>(PyCapsule_GetPointer(capsule, kDriverCapsule));
@@ -385,48 +385,6 @@ PyObject* driver_level(PyObject*, PyObject* args) {
       return nullptr;
     }
     return to_bytes(bytes);
-  });
-}
-
-// driver_expand(driver, level, runs) -> (list of children bytes, list of
-// their lengths, formed)
-PyObject* driver_expand(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject* obj = nullptr;
-    unsigned long long level = 0;
-    Py_ssize_t runs = 0;
-    if (!PyArg_ParseTuple(args, "OKn", &obj, &level, &runs)) {
-      return nullptr;
-    }
-    ClusterDriver* d = driver_arg(obj);
-    if (d == nullptr) {
-      return nullptr;
-    }
-    std::optional<ClusterDriver::Runs> out;
-    if (!run_unlocked(0, [&] { out = d->expand(level, static_cast<std::size_t>(std::max<Py_ssize_t>(runs, 0))); })) {
-      return nullptr;
-    }
-    if (!out) {
-      PyErr_SetString(PyExc_ValueError, "levels are built in order, in at least one run");
-      return nullptr;
-    }
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(out->children.size())));
-    if (!list) {
-      return nullptr;
-    }
-    for (std::size_t p = 0; p < out->children.size(); ++p) {
-      PyObject* b = to_bytes(out->children[p]);
-      if (b == nullptr) {
-        return nullptr;
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(p), b);
-    }
-    PyRef lengths = PyRef::steal(index_list_object(out->lengths));
-    if (!lengths) {
-      return nullptr;
-    }
-    return Py_BuildValue("(OOK)", list.get(), lengths.get(),
-                         static_cast<unsigned long long>(out->formed));
   });
 }
 
@@ -638,7 +596,7 @@ PyObject* driver_front(PyObject*, PyObject* arg) {
       return nullptr;
     }
     for (std::size_t i = 0; i < records.size(); ++i) {
-      PyObject* item = wrap_search_result(std::move(records[i]));
+      PyObject* item = wrap_result(std::move(records[i]));
       if (item == nullptr) {
         return nullptr;
       }
@@ -987,46 +945,36 @@ PyObject* progress_line(PyObject*, PyObject* args) {
 
 }  // namespace
 
-PyMethodDef dask_step_methods[] = {
-    {"parse_config", parse_config, METH_VARARGS, nullptr},
-    {"parse_call", parse_call, METH_VARARGS, nullptr},
-    {"make_config", make_config, METH_VARARGS, nullptr},
-    {"driver_start", driver_start, METH_VARARGS, nullptr},
-    {"driver_should_stop", driver_should_stop, METH_O, nullptr},
-    {"driver_level", driver_level, METH_VARARGS, nullptr},
-    {"driver_level_size", driver_level_size, METH_VARARGS, nullptr},
-    {"driver_expand", driver_expand, METH_VARARGS, nullptr},
-    {"driver_expansion_ranges", driver_expansion_ranges, METH_VARARGS, nullptr},
-    {"driver_first_layers", driver_first_layers, METH_VARARGS, nullptr},
-    {"scorer_form", scorer_form, METH_VARARGS, nullptr},
-    {"admit", admit, METH_VARARGS, nullptr},
-    {"scorer_score_admitted", scorer_score_admitted, METH_VARARGS, nullptr},
-    {"driver_first_round", driver_first_round, METH_VARARGS, nullptr},
-    {"driver_second_round", driver_second_round, METH_VARARGS, nullptr},
-    {"driver_wanted", driver_wanted, METH_VARARGS, nullptr},
-    {"driver_accept", driver_accept, METH_VARARGS, nullptr},
-    {"driver_front", driver_front, METH_O, nullptr},
-    {"scorer_new", scorer_new, METH_VARARGS, nullptr},
-    {"scorer_levels", scorer_levels, METH_O, nullptr},
-    {"scorer_add_level", scorer_add_level, METH_VARARGS, nullptr},
-    {"scorer_score", scorer_score, METH_VARARGS, nullptr},
-    {"scorer_summary", scorer_summary, METH_VARARGS, nullptr},
-    {"scorer_rest", scorer_rest, METH_VARARGS, nullptr},
-    {"scorer_formulas", scorer_formulas, METH_VARARGS, nullptr},
-    {"write_stdout", write_text, METH_VARARGS, nullptr},
-    {"started_line", started_line, METH_VARARGS, nullptr},
-    {"level_line", level_line, METH_VARARGS, nullptr},
-    {"progress_line", progress_line, METH_VARARGS, nullptr},
+PyMethodDef cluster_functions[] = {
+    {"cluster_parse_config", parse_config, METH_VARARGS, nullptr},
+    {"cluster_parse_call", parse_call, METH_VARARGS, nullptr},
+    {"cluster_make_config", make_config, METH_VARARGS, nullptr},
+    {"cluster_driver_start", driver_start, METH_VARARGS, nullptr},
+    {"cluster_driver_should_stop", driver_should_stop, METH_O, nullptr},
+    {"cluster_driver_level", driver_level, METH_VARARGS, nullptr},
+    {"cluster_driver_level_size", driver_level_size, METH_VARARGS, nullptr},
+    {"cluster_driver_expansion_ranges", driver_expansion_ranges, METH_VARARGS, nullptr},
+    {"cluster_driver_first_layers", driver_first_layers, METH_VARARGS, nullptr},
+    {"cluster_scorer_form", scorer_form, METH_VARARGS, nullptr},
+    {"cluster_admit", admit, METH_VARARGS, nullptr},
+    {"cluster_scorer_score_admitted", scorer_score_admitted, METH_VARARGS, nullptr},
+    {"cluster_driver_first_round", driver_first_round, METH_VARARGS, nullptr},
+    {"cluster_driver_second_round", driver_second_round, METH_VARARGS, nullptr},
+    {"cluster_driver_wanted", driver_wanted, METH_VARARGS, nullptr},
+    {"cluster_driver_accept", driver_accept, METH_VARARGS, nullptr},
+    {"cluster_driver_front", driver_front, METH_O, nullptr},
+    {"cluster_scorer_new", scorer_new, METH_VARARGS, nullptr},
+    {"cluster_scorer_levels", scorer_levels, METH_O, nullptr},
+    {"cluster_scorer_add_level", scorer_add_level, METH_VARARGS, nullptr},
+    {"cluster_scorer_score", scorer_score, METH_VARARGS, nullptr},
+    {"cluster_scorer_summary", scorer_summary, METH_VARARGS, nullptr},
+    {"cluster_scorer_rest", scorer_rest, METH_VARARGS, nullptr},
+    {"cluster_scorer_formulas", scorer_formulas, METH_VARARGS, nullptr},
+    {"cluster_write_stdout", write_text, METH_VARARGS, nullptr},
+    {"cluster_started_line", started_line, METH_VARARGS, nullptr},
+    {"cluster_level_line", level_line, METH_VARARGS, nullptr},
+    {"cluster_progress_line", progress_line, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool prepare_dask_steps() {
-  PyRef qarn_sr = PyRef::steal(PyImport_ImportModule("qarn_sr"));
-  if (!qarn_sr) {
-    return false;
-  }
-  PyRef type = PyRef::steal(PyObject_GetAttrString(qarn_sr.get(), "SearchResult"));
-  return type && use_search_result_type(type.get());
-}
-
-}  // namespace qarn::py
+}  // namespace qarn::py::core

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace qarn {
+
+// What a search does at the moment, as SearchControl::phase reports it.
+enum class SearchPhase : std::uint8_t {
+  Idle = 0,       // not started, or seeding level 1
+  Expanding = 1,  // forming and deduplicating the children of `level`
+  Scoring = 2,    // scoring the `total` new candidates of `level`
+  Finished = 3,   // the front has been extracted (or the search failed)
+};
+
+// Lets the caller of a search bound it in time, stop it from another thread,
+// and watch its progress while it runs. A search given no control runs
+// exactly as one whose control never expires: the same levels, the same
+// results, the same console lines.
+//
+// The loops look at the control once per piece of work (a few candidates or
+// a few thousand children), never once per candidate: the clock is read at
+// most once per piece. Once expired, a control stays expired; the search then
+// drops the level in progress and returns the front of the completed levels.
+class SearchControl {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // The search expires at `when`. Set before the search starts.
+  void set_deadline(Clock::time_point when) {
+    deadline_ = when;
+    has_deadline_ = true;
+  }
+
+  // Asks the running search to stop as if its deadline had passed.
+  // Thread-safe; may be called before the search starts.
+  void request_stop() noexcept { expired_.store(true, std::memory_order_relaxed); }
+
+  // True once a stop was requested or the deadline has passed. Reads the
+  // clock when a deadline is set: call at piece boundaries.
+  bool expired() noexcept {
+    if (expired_.load(std::memory_order_relaxed)) return true;
+    if (has_deadline_ && Clock::now() >= deadline_) {
+      expired_.store(true, std::memory_order_relaxed);
+      return true;
+    }
+    return false;
+  }
+
+  // Whether the search returned without building every level it would have
+  // built: set by the driver when it drops a level.
+  bool cut_short() const noexcept { return cut_short_.load(std::memory_order_relaxed); }
+  void mark_cut_short() noexcept { cut_short_.store(true, std::memory_order_relaxed); }
+
+  // Progress, written by the search and readable from any thread at any time
+  // (each figure on its own; together they may be a moment apart).
+  std::atomic<SearchPhase> phase{SearchPhase::Idle};
+  std::atomic<std::uint64_t> level{0};             // level being built, 1 while seeding
+  std::atomic<std::uint64_t> total{0};             // new candidates of `level` to score
+  std::atomic<std::uint64_t> scored{0};            // of which scored so far
+  std::atomic<std::uint64_t> completed_levels{0};  // highest level built completely
+
+ private:
+  Clock::time_point deadline_{};
+  bool has_deadline_ = false;
+  std::atomic<bool> expired_{false};
+  std::atomic<bool> cut_short_{false};
+};
+
+}  // namespace qarn

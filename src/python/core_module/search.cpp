@@ -1,0 +1,283 @@
+#include "python/core_module/search.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "api/entry_points.h"
+#include "python/arguments.h"
+#include "python/convert.h"
+#include "python/core_module/qarn_classes.h"
+#include "python/exceptions.h"
+#include "python/py_ref.h"
+
+namespace qarn::py::core {
+
+namespace {
+
+// A SearchMonitor shares its control with the one search it is given to, so
+// the control outlives whichever of the two is released first. `claimed`
+// makes sure no second search writes the deadline of a control in use.
+struct MonitorObject {
+  PyObject_HEAD
+  std::shared_ptr<SearchControl> control;
+  std::atomic<bool> claimed;
+};
+
+MonitorObject* monitor_of(PyObject* self) { return reinterpret_cast<MonitorObject*>(self); }
+SearchControl& control_of(PyObject* self) { return *monitor_of(self)->control; }
+
+PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Parameters kNoParams{"SearchMonitor", {}, 0};
+    if (!bind_tuple(kNoParams, args, kwargs, {})) {
+      return nullptr;
+    }
+    auto control = std::make_shared<SearchControl>();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+      return nullptr;
+    }
+    new (&monitor_of(self)->control) std::shared_ptr<SearchControl>(std::move(control));
+    new (&monitor_of(self)->claimed) std::atomic<bool>(false);
+    return self;
+  });
+}
+
+void monitor_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  monitor_of(self)->control.~shared_ptr();
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+PyObject* get_phase(PyObject* self, void*) {
+  switch (control_of(self).phase.load(std::memory_order_relaxed)) {
+    case SearchPhase::Idle:
+      return PyUnicode_FromString("idle");
+    case SearchPhase::Expanding:
+      return PyUnicode_FromString("expanding");
+    case SearchPhase::Scoring:
+      return PyUnicode_FromString("scoring");
+    case SearchPhase::Finished:
+      break;
+  }
+  return PyUnicode_FromString("finished");
+}
+
+template <std::atomic<std::uint64_t> SearchControl::*Field>
+PyObject* get_count(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong((control_of(self).*Field).load(std::memory_order_relaxed));
+}
+
+PyObject* get_cut_short(PyObject* self, void*) {
+  return PyBool_FromLong(control_of(self).cut_short() ? 1 : 0);
+}
+
+PyObject* monitor_stop(PyObject* self, PyObject*) {
+  control_of(self).request_stop();
+  Py_RETURN_NONE;
+}
+
+PyGetSetDef monitor_getset[] = {
+    {"phase", get_phase, nullptr,
+     "'idle' (not started, or seeding level 1), 'expanding', 'scoring' or 'finished'.", nullptr},
+    {"level", get_count<&SearchControl::level>, nullptr, "The level being built.", nullptr},
+    {"total", get_count<&SearchControl::total>, nullptr,
+     "New candidates of the level to score (0 while expanding).", nullptr},
+    {"scored", get_count<&SearchControl::scored>, nullptr,
+     "Candidates of the level scored so far.", nullptr},
+    {"completed_levels", get_count<&SearchControl::completed_levels>, nullptr,
+     "The highest level built completely.", nullptr},
+    {"cut_short", get_cut_short, nullptr,
+     "Whether the search dropped a level because it was stopped or ran out of time.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef monitor_methods[] = {
+    {"stop", monitor_stop, METH_NOARGS,
+     "stop($self)\n--\n\nAsks the search to stop at its next piece of work, as if its time had "
+     "run out."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot monitor_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "SearchMonitor()\n--\n\n"
+                    "Progress counters of one search, readable from any thread while it runs, "
+                    "and a way to stop it.")},
+    {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
+    {Py_tp_getset, monitor_getset},
+    {Py_tp_methods, monitor_methods},
+    {0, nullptr},
+};
+
+PyType_Spec monitor_spec = {
+    "_qarn_sr_core.SearchMonitor",
+    static_cast<int>(sizeof(MonitorObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    monitor_slots,
+};
+
+PyObject* monitor_type_object = nullptr;
+
+// A time limit of this many seconds or more is no limit: the deadline would
+// not fit the clock's range.
+constexpr double kNoDeadlineSeconds = 1e9;
+
+bool convert_time_limit(PyObject* obj, std::optional<double>& out) {
+  if (!convert_override("time_limit", obj, out)) {
+    return false;
+  }
+  if (out && std::isnan(*out)) {
+    PyErr_SetString(PyExc_ValueError, "argument 'time_limit': must be a number of seconds, not nan");
+    return false;
+  }
+  return true;
+}
+
+bool convert_monitor(PyObject* obj, std::shared_ptr<SearchControl>& out) {
+  if (obj == nullptr || obj == Py_None) {
+    return true;
+  }
+  if (!Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(monitor_type_object))) {
+    PyErr_SetString(PyExc_TypeError, "argument 'monitor': must be SearchMonitor or None");
+    return false;
+  }
+  if (monitor_of(obj)->claimed.exchange(true)) {
+    PyErr_SetString(PyExc_ValueError, "argument 'monitor': a SearchMonitor serves one search only");
+    return false;
+  }
+  out = monitor_of(obj)->control;
+  return true;
+}
+
+PyObject* front_and_flag(std::vector<SearchResult>& records, bool cut_short) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* item = wrap_result(std::move(records[i]));
+    if (item == nullptr) {
+      return nullptr;
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+  }
+  return Py_BuildValue("(OO)", list.get(), cut_short ? Py_True : Py_False);
+}
+
+constexpr const char* kSearchNames[] = {"inputs",   "ys",         "max_complexity",
+                                        "complexity_penalty", "beam_width", "alpha",
+                                        "l1_ratio", "time_limit", "early_stop",
+                                        "monitor"};
+constexpr Parameters kSearchParams{"search", kSearchNames, 2};
+
+// Arguments, then data, are converted as by qarn_sr.Searcher, with the same
+// messages; the search itself runs with the interpreter lock released.
+PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyRef bound[10];
+    if (!bind_fastcall(kSearchParams, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    SearchConfig config;
+    std::optional<double> time_limit;
+    bool early_stop = true;
+    std::shared_ptr<SearchControl> control;
+    if ((bound[2] && !convert_u64("max_complexity", bound[2].get(), config.max_complexity)) ||
+        (bound[3] &&
+         !convert_double("complexity_penalty", bound[3].get(), config.complexity_penalty)) ||
+        (bound[4] && !convert_u64("beam_width", bound[4].get(), config.beam_width)) ||
+        (bound[5] && !convert_double("alpha", bound[5].get(), config.alpha)) ||
+        (bound[6] && !convert_double("l1_ratio", bound[6].get(), config.l1_ratio)) ||
+        !convert_time_limit(bound[7].get(), time_limit)) {
+      return nullptr;
+    }
+    if (bound[8]) {
+      const int truth = PyObject_IsTrue(bound[8].get());
+      if (truth < 0) {
+        return nullptr;
+      }
+      early_stop = truth != 0;
+    }
+    std::optional<Rows> inputs = extract_rows(bound[0].get());
+    if (!inputs) {
+      return nullptr;
+    }
+    std::optional<std::vector<double>> ys = extract_vector(bound[1].get());
+    if (!ys) {
+      return nullptr;
+    }
+    // Claimed last, so that a call that fails before the search leaves the
+    // monitor usable.
+    if (!convert_monitor(bound[9].get(), control)) {
+      return nullptr;
+    }
+    config.no_early_stop = !early_stop;
+    if (time_limit && *time_limit < kNoDeadlineSeconds) {
+      if (!control) control = std::make_shared<SearchControl>();
+      const auto budget = std::chrono::duration<double>(std::max(*time_limit, 0.0));
+      control->set_deadline(SearchControl::Clock::now() +
+                            std::chrono::duration_cast<SearchControl::Clock::duration>(budget));
+    }
+
+    Expected<std::vector<SearchResult>> outcome;
+    std::exception_ptr failure;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+      outcome = search_front(config, *inputs, *ys, control.get());
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) {
+      std::rethrow_exception(failure);
+    }
+    if (const SearchError* error = std::get_if<SearchError>(&outcome)) {
+      raise_error(*error);
+      return nullptr;
+    }
+    return front_and_flag(std::get<std::vector<SearchResult>>(outcome),
+                          control && control->cut_short());
+  });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace
+
+PyObject* monitor_type() {
+  if (monitor_type_object == nullptr) {
+    monitor_type_object = PyType_FromSpec(&monitor_spec);
+  }
+  return monitor_type_object;
+}
+
+PyMethodDef search_functions[] = {
+    {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
+     "search(inputs, ys, max_complexity=10, complexity_penalty=0.1, beam_width=1000, "
+     "alpha=0.0, l1_ratio=0.5, time_limit=None, early_stop=True, monitor=None)\n--\n\n"
+     "Runs one search with the interpreter lock released and returns (front, cut_short):\n"
+     "the Pareto front as qarn_sr.SearchResult objects, most accurate first, and whether\n"
+     "the time limit (seconds from the call) or the monitor's stop dropped a level.\n"
+     "With early_stop the search ends once a formula fits within 1e-10, as\n"
+     "Searcher.fit does; without it every level is built, as in find_candidates."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace qarn::py::core

@@ -1,0 +1,22 @@
+"""A scikit-learn regressor backed by the qarn_sr search engine.
+
+    from qarn_sr_sklearn import QarnRegressor
+
+    model = QarnRegressor(max_complexity=8, time_limit=60).fit(X, y)
+    model.predict(X_new)
+    print(model.to_text())       # formula with your feature names
+
+Needs scikit-learn (``pip install "qarn_sr[sklearn]"``); SymPy only for
+``QarnRegressor.to_sympy``.
+"""
+
+try:
+    import sklearn  # noqa: F401
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "qarn_sr_sklearn needs scikit-learn; install it with: pip install 'qarn_sr[sklearn]'"
+    ) from error
+
+from qarn_sr_sklearn._estimator import QarnRegressor
+
+__all__ = ["QarnRegressor"]

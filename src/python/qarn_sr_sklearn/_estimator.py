@@ -1,0 +1,322 @@
+"""QarnRegressor: the qarn_sr search as a scikit-learn regressor."""
+
+from __future__ import annotations
+
+import contextlib
+import threading
+import time
+from numbers import Integral, Real
+
+import numpy as np
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+import _qarn_sr_core
+import qarn_sr  # noqa: F401  (its classes are the results' classes)
+from qarn_sr_sklearn import _console, _formula
+
+# The engine's exact-fit threshold: a search stops once a formula fits the
+# data with a loss at or below it.
+EXACT_FIT_LOSS = 1e-10
+
+# How often the progress line is redrawn while a search runs, in seconds.
+_REDRAW_SECONDS = 0.25
+
+
+def schedule_stages(beam_width: int, max_complexity: int) -> list[tuple[int, int]]:
+    """The (beam_width, max_complexity) of each search of the "growing"
+    schedule: a quick narrow search up to complexity 6, the same levels with a
+    beam four times as wide, then the full depth at the given width, then at
+    four and sixteen times the width."""
+    low = min(max_complexity, 6)
+    stages = [(beam_width, low), (4 * beam_width, low), (beam_width, max_complexity),
+              (4 * beam_width, max_complexity), (16 * beam_width, max_complexity)]
+    unique: list[tuple[int, int]] = []
+    for stage in stages:
+        if stage not in unique:
+            unique.append(stage)
+    return unique
+
+
+def merge_fronts(fronts: list[list]) -> list:
+    """One Pareto front from several: for each complexity the lowest error
+    (the earlier front on a tie), kept only when strictly lower than every
+    simpler entry's; most accurate (most complex) first, like the engine's."""
+    best: dict[int, object] = {}
+    for front in fronts:
+        for result in front:
+            kept = best.get(result.complexity)
+            if kept is None or result.error < kept.error:
+                best[result.complexity] = result
+    merged = []
+    lowest = float("inf")
+    for complexity in sorted(best):
+        result = best[complexity]
+        if result.error < lowest:
+            merged.append(result)
+            lowest = result.error
+    merged.reverse()
+    return merged
+
+
+def choose_best(front: list, complexity_penalty: float):
+    """The entry of `front` with the lowest error × (1 + complexity_penalty ×
+    complexity), the engine's own ranking score, where an error at or below
+    the exact-fit threshold 1e-10 counts as 1e-10: among exact fits the
+    simplest wins, and so does the simpler of two equal scores."""
+    chosen = None
+    chosen_score = float("inf")
+    for result in sorted(front, key=lambda r: r.complexity):
+        score = max(result.error, EXACT_FIT_LOSS) * (1.0 + complexity_penalty * result.complexity)
+        if chosen is None or score < chosen_score:
+            chosen, chosen_score = result, score
+    return chosen
+
+
+class QarnRegressor(RegressorMixin, BaseEstimator):
+    """Symbolic regression with the qarn_sr engine, as a scikit-learn regressor.
+
+    The search looks for closed-form formulas of the features, breadth-first by
+    complexity (tokens), and keeps the Pareto front of error against
+    complexity. Predictions come from one entry of the front, ``best_``.
+
+    Parameters
+    ----------
+    max_complexity : int, default=10
+        Highest formula size searched, in tokens.
+    beam_width : int, default=1000
+        Candidates kept per complexity level to build the next levels.
+    complexity_penalty : float, default=0.1
+        Ranking factor per token: candidates are ranked by
+        loss × (1 + complexity_penalty × complexity). ``best_`` is chosen from
+        the front by the same score.
+    alpha : float, default=0.0
+        Elastic-net strength on the fitted constants (0: plain mean squared
+        error).
+    l1_ratio : float, default=0.5
+        Elastic-net mix between the L1 and L2 penalties.
+    time_limit : float or None, default=None
+        Seconds the fit may search. When they run out, the search stops at its
+        next piece of work, drops the level it was building and keeps the
+        front of the levels it completed (``timed_out_`` is then True). None:
+        no limit.
+    verbose : bool, default=True
+        True: the engine's console lines go to the process's standard output
+        (file descriptor 1), and in a Jupyter notebook a live progress line is
+        shown in the cell's output. False: nothing is written; file descriptor
+        1 is sent to the null device for the duration of the fit (for the
+        whole process) and restored afterwards, also when the fit raises.
+    schedule : {"single", "growing"}, default="single"
+        How a time budget is spent. "single": one search with the given
+        beam_width and max_complexity. "growing" (only with a time_limit):
+        a sequence of searches of growing beam width and complexity (see
+        ``schedule_stages``), each given what remains of the budget, until
+        the budget is spent, the sequence ends, or a search finds a formula
+        that fits within 1e-10; their fronts are merged into one Pareto
+        front.
+
+    Attributes
+    ----------
+    n_features_in_ : int
+    feature_names_in_ : ndarray of str
+        Only when X had string column names (a pandas DataFrame).
+    pareto_front_ : list of qarn_sr.SearchResult
+        The front, most accurate (and most complex) first, simplest last.
+        Variables are ``v_{0}``, ``v_{1}``, … in column order.
+    best_ : qarn_sr.SearchResult
+        The front entry used for predictions: the lowest
+        error × (1 + complexity_penalty × complexity), an error at or below
+        1e-10 counting as 1e-10, the simpler entry on ties.
+    search_time_ : float
+        Wall-clock seconds spent searching.
+    timed_out_ : bool
+        Whether the time limit cut a search short (a level was dropped).
+    searches_ : list of dict
+        One record per search run: beam_width, max_complexity, seconds,
+        timed_out.
+    """
+
+    _parameter_constraints: dict = {
+        "max_complexity": [Interval(Integral, 1, None, closed="left")],
+        "beam_width": [Interval(Integral, 1, None, closed="left")],
+        "complexity_penalty": [Interval(Real, 0, None, closed="left")],
+        "alpha": [Interval(Real, 0, None, closed="left")],
+        "l1_ratio": [Interval(Real, 0, 1, closed="both")],
+        "time_limit": [Interval(Real, 0, None, closed="neither"), None],
+        "verbose": ["verbose"],
+        "schedule": [StrOptions({"single", "growing"})],
+    }
+
+    def __init__(
+        self,
+        max_complexity=10,
+        beam_width=1000,
+        complexity_penalty=0.1,
+        alpha=0.0,
+        l1_ratio=0.5,
+        time_limit=None,
+        verbose=True,
+        schedule="single",
+    ):
+        self.max_complexity = max_complexity
+        self.beam_width = beam_width
+        self.complexity_penalty = complexity_penalty
+        self.alpha = alpha
+        self.l1_ratio = l1_ratio
+        self.time_limit = time_limit
+        self.verbose = verbose
+        self.schedule = schedule
+
+    # -- fitting ------------------------------------------------------------
+
+    def fit(self, X, y):
+        """Searches formulas for y ≈ f(X) and returns the fitted estimator.
+
+        X is checked (and y, as one numeric target per row) the way
+        scikit-learn regressors check them, before any search starts."""
+        self._validate_params()
+        X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
+        X = np.ascontiguousarray(X)
+        y = np.ascontiguousarray(y, dtype=np.float64)
+
+        if self.schedule == "growing" and self.time_limit is not None:
+            stages = schedule_stages(int(self.beam_width), int(self.max_complexity))
+        else:
+            stages = [(int(self.beam_width), int(self.max_complexity))]
+
+        quiet = _console.quiet_stdout() if not self.verbose else contextlib.nullcontext()
+        start = time.monotonic()
+        fronts, searches = [], []
+        with quiet:
+            display = _console.NotebookProgress() if self.verbose and _console.in_notebook() else None
+            for number, (beam_width, max_complexity) in enumerate(stages, 1):
+                remaining = None
+                if self.time_limit is not None:
+                    remaining = float(self.time_limit) - (time.monotonic() - start)
+                    if remaining <= 0.0:
+                        break
+                label = "" if len(stages) == 1 else (
+                    f"search {number}/{len(stages)} (beam {beam_width}, "
+                    f"complexity {max_complexity}) | ")
+                if self.verbose and len(stages) > 1:
+                    print(f"[QARN-SR] Schedule: {label.rstrip(' |')}", flush=True)
+                began = time.monotonic()
+                front, cut_short = self._search(X, y, beam_width, max_complexity, remaining,
+                                                display, label, start)
+                fronts.append(front)
+                searches.append({"beam_width": beam_width, "max_complexity": max_complexity,
+                                 "seconds": time.monotonic() - began, "timed_out": cut_short})
+                if cut_short or min(r.error for r in front) <= EXACT_FIT_LOSS:
+                    break
+
+        self.search_time_ = time.monotonic() - start
+        self.searches_ = searches
+        self.timed_out_ = any(s["timed_out"] for s in searches)
+        self.pareto_front_ = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
+        self.best_ = choose_best(self.pareto_front_, float(self.complexity_penalty))
+        return self
+
+    def _search(self, X, y, beam_width, max_complexity, time_limit, display, label, start):
+        """One engine search, run on a worker thread with the interpreter lock
+        released, while this thread redraws the progress line. Ctrl-C stops
+        the search (its front is discarded) and is raised here."""
+        monitor = _qarn_sr_core.SearchMonitor()
+        outcome: dict = {}
+
+        def run() -> None:
+            try:
+                outcome["value"] = _qarn_sr_core.search(
+                    X, y, max_complexity=max_complexity,
+                    complexity_penalty=self.complexity_penalty, beam_width=beam_width,
+                    alpha=self.alpha, l1_ratio=self.l1_ratio, time_limit=time_limit,
+                    early_stop=True, monitor=monitor)
+            except BaseException as error:  # handed to the calling thread
+                outcome["error"] = error
+
+        worker = threading.Thread(target=run, name="qarn-search", daemon=True)
+        worker.start()
+        try:
+            while worker.is_alive():
+                worker.join(_REDRAW_SECONDS)
+                if display is not None:
+                    display.show(_console.progress_text(monitor, label, time.monotonic() - start,
+                                                        self.time_limit))
+        except BaseException:
+            monitor.stop()
+            worker.join()
+            raise
+        if "error" in outcome:
+            raise outcome.pop("error")
+        return outcome["value"]
+
+    # -- prediction ---------------------------------------------------------
+
+    def predict(self, X):
+        """Values of ``best_`` at the rows of X, as a float64 array (NaN where
+        the formula has no value)."""
+        check_is_fitted(self)
+        X = validate_data(self, X, reset=False, dtype=np.float64)
+        return np.asarray(self.best_.predict(X), dtype=np.float64)
+
+    # -- formulas -----------------------------------------------------------
+
+    def _feature_names(self) -> list[str]:
+        check_is_fitted(self)
+        names = getattr(self, "feature_names_in_", None)
+        if names is not None:
+            return [str(n) for n in names]
+        return [f"x{i}" for i in range(self.n_features_in_)]
+
+    def _entry(self, result):
+        check_is_fitted(self)
+        if result is None:
+            return self.best_
+        if isinstance(result, Integral):
+            return self.pareto_front_[result]
+        return result
+
+    def to_text(self, result=None) -> str:
+        """The formula with the fitted constants and your feature names, e.g.
+        ``Times(2.5, Square(x))``. `result`: None for ``best_``, an index into
+        ``pareto_front_``, or a SearchResult of this estimator. Features are
+        named after the DataFrame's columns, else ``x0``, ``x1``, …"""
+        return _formula.display_text(self._entry(result), self._feature_names())
+
+    def to_python(self, result=None) -> str:
+        """Python/NumPy source of the formula (constants with four decimals),
+        the features as identifiers (other characters replaced by ``_``)."""
+        return _formula.python_source(self._entry(result), self._feature_names())
+
+    def to_latex(self, result=None) -> str:
+        """LaTeX of the formula (constants with four decimals) with the
+        feature names."""
+        return _formula.latex(self._entry(result), self._feature_names())
+
+    def to_sympy(self, result=None):
+        """The formula as a SymPy expression in real symbols named after the
+        features, with the exact fitted constants. Needs SymPy."""
+        return _formula.sympy_expression(self._entry(result), self._feature_names())
+
+    # -- scikit-learn protocol ----------------------------------------------
+
+    # SearchResult objects cannot be pickled themselves; a fitted estimator
+    # stores their states and rebuilds them when it is loaded.
+    def __getstate__(self):
+        # A copy: the base class may hand out the instance's own __dict__.
+        state = dict(super().__getstate__())
+        front = state.get("pareto_front_")
+        if front is not None:
+            state["pareto_front_"] = [_qarn_sr_core.result_state(r) for r in front]
+            state["best_"] = next(i for i, r in enumerate(front) if r is self.best_)
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        front = state.get("pareto_front_")
+        if front is not None:
+            front = [_qarn_sr_core.result_from_state(s) for s in front]
+            state["pareto_front_"] = front
+            state["best_"] = front[state["best_"]]
+        super().__setstate__(state)
+
