@@ -379,7 +379,6 @@ class _ClusterSearch:
 
         driver = self.driver
         t0 = time.monotonic_ns()
-        self._phase("driver")
         ranges = _core.cluster_driver_expansion_ranges(driver, level, self.runs)
         self._phase("driver")
         # Each run forms its children on a worker and sorts their fingerprints
@@ -407,7 +406,7 @@ class _ClusterSearch:
             self._plain(operator.getitem, a, 1, name=f"flags-{level}-{b}")
             for b, a in enumerate(admissions)
         ]
-        counts = [
+        admitted_counts = [
             self._plain(operator.getitem, a, 2, name=f"admitted-{level}-{b}")
             for b, a in enumerate(admissions)
         ]
@@ -419,7 +418,7 @@ class _ClusterSearch:
             self._submit(_summary, level, run, name=f"summary-{level}-{i}")
             for i, run in enumerate(scored)
         ]
-        admitted = self.client.gather(counts)
+        admitted = self.client.gather(admitted_counts)
         lengths = [sum(bucket[i] for bucket in admitted) for i in range(len(scored))]
         self._phase("expansion and deduplication (cluster)")
         progress = _Progress(level, sum(lengths))
@@ -456,7 +455,6 @@ class _ClusterSearch:
         self.level_futures.append(self._scatter(formulas_bytes))
         self._sent("retained levels", len(formulas_bytes))
         self._phase("broadcast")
-        # The level's runs are no longer needed anywhere.
         # The level's layers stay for the next levels; everything else of the
         # level is no longer needed anywhere.
         for b, admission in enumerate(admissions):
@@ -466,7 +464,7 @@ class _ClusterSearch:
         keep = {f.key for f in self.level_futures} | {f.key for fs in self.layers for f in fs}
         keep.add(self.data_future.key)
         self.futures = [f for f in self.futures if f.key in keep]
-        del formed, children, admissions, flags, counts, scored, summaries, rests, formulas
+        del formed, children, admissions, flags, admitted_counts, scored, summaries, rests, formulas
         elapsed = time.monotonic_ns() - t0
         _core.cluster_write_stdout(_core.cluster_level_line(level, elapsed, retained))
 
