@@ -2,10 +2,10 @@
 # The one test command. On a fresh Debian machine (Python 3.11 with pip and
 # venv, CMake, Ninja, g++) it installs what it needs and runs every suite:
 #
-#   ./run_tests.sh             check the include layers, install the module into
-#                              .venv, build and run the C++ unit tests, run the
-#                              Python tests against the installed module, check
-#                              the type stub and the wheel
+#   ./run_tests.sh             check the include layers and the formatting,
+#                              install the module into .venv, build and run the
+#                              C++ unit tests, run the Python tests against the
+#                              installed module, check the type stub and the wheel
 #   ./run_tests.sh --sanitize  build and run the C++ unit tests under
 #                              AddressSanitizer and UndefinedBehaviorSanitizer
 #
@@ -16,6 +16,8 @@ REPO="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 VENV="$REPO/.venv"
 PY="$VENV/bin/python"
 TBB_VERSION=2023.2.0
+# Formatting depends on the clang-format release, so the check pins one.
+CLANG_FORMAT_VERSION=18.1.8
 
 mode=all
 case "${1:-}" in
@@ -71,7 +73,8 @@ ensure_venv() {
   step "Installing build and test tools into .venv"
   # scikit-learn, pandas, SymPy and Hypothesis serve the tests of the
   # estimator module (the "test" extra of pyproject.toml).
-  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" pytest mypy numpy \
+  "${pip[@]}" install --progress-bar off -q "tbb-devel==$TBB_VERSION" \
+    "clang-format==$CLANG_FORMAT_VERSION" pytest mypy numpy \
     "scikit-learn>=1.6" "sympy>=1.12" "pandas>=2" "hypothesis>=6" "${tools[@]}"
 }
 
@@ -99,8 +102,17 @@ cpp_tests() {
 step "Checking that includes point down the layers (tools/check_layers.py)"
 python3 "$REPO/tools/check_layers.py" "$REPO"
 
+# Every C++ source must be as clang-format leaves it under .clang-format.
+check_format() {
+  step "Checking the C++ formatting (clang-format $CLANG_FORMAT_VERSION)"
+  local sources=()
+  mapfile -t sources < <(cd "$REPO" && find src tests bench -name '*.h' -o -name '*.cpp' | sort)
+  (cd "$REPO" && "$VENV/bin/clang-format" --dry-run --Werror "${sources[@]}")
+}
+
 ensure_doctest
 ensure_venv
+check_format
 
 if [[ "$mode" == sanitize ]]; then
   export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1"

@@ -120,8 +120,10 @@ int main(int argc, char** argv) {
   }
   tbb::task_arena arena(threads > 0 ? threads : tbb::task_arena::automatic);
   arena.execute([&] {
-    if (which == "a" || which == "all") run(one_variable(100, "a: 100 rows, y = 2.5 x sin(x) + 0.3"), config);
-    if (which == "b" || which == "all") run(one_variable(1000, "b: 1000 rows, y = 2.5 x sin(x) + 0.3"), config);
+    if (which == "a" || which == "all")
+      run(one_variable(100, "a: 100 rows, y = 2.5 x sin(x) + 0.3"), config);
+    if (which == "b" || which == "all")
+      run(one_variable(1000, "b: 1000 rows, y = 2.5 x sin(x) + 0.3"), config);
     if (which == "c" || which == "all") run(three_variables(), config);
   });
   return 0;

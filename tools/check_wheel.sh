@@ -59,9 +59,10 @@ echo "--- auditwheel show"
 "$PY" -m auditwheel show "${repaired[0]}"
 "$PY" -m auditwheel show --json "${repaired[0]}" >"$OUT/show.json"
 
-# What the repaired wheel holds: the module, its stubs, and no shared library
-# besides the module (in particular no copy of libtbb); the module still needs
-# libtbb.so.12 and still carries the run path that finds it in <env>/lib.
+# What the repaired wheel holds: the module, its stubs, the private module and
+# the pure-Python companions, and no other shared library (in particular no
+# copy of libtbb); both extension modules still need libtbb.so.12 and still
+# carry the run path that finds it in <env>/lib.
 "$PY" - "${repaired[0]}" "$OUT/show.json" <<'PYEOF'
 import json
 import pathlib
@@ -73,21 +74,23 @@ import zipfile
 wheel, show = pathlib.Path(sys.argv[1]), json.loads(pathlib.Path(sys.argv[2]).read_text())
 names = zipfile.ZipFile(wheel).namelist()
 libraries = [n for n in names if ".so" in pathlib.PurePosixPath(n).name]
-assert libraries == ["qarn_sr.abi3.so"], libraries
+extensions = ["_qarn_sr_core.abi3.so", "qarn_sr.abi3.so"]
+assert sorted(libraries) == extensions, libraries
 assert not any(n.startswith("qarn_sr.libs/") for n in names), names
-assert {"qarn_sr.pyi", "qarn_sr-stubs/__init__.pyi"} <= set(names), names
+assert {"qarn_sr.pyi", "qarn_sr-stubs/__init__.pyi", "qarn_sr_sklearn/__init__.py"} <= set(names), names
 # Only libtbb is external beyond the manylinux system libraries, and it stays so.
 assert set(show["external_libs"]) == {"libtbb.so.12"}, show["external_libs"]
 assert show["sym_tag"].startswith("manylinux_"), show["sym_tag"]
 assert f"-{show['sym_tag']}.whl" in wheel.name, (wheel.name, show["sym_tag"])
-with tempfile.TemporaryDirectory() as tmp:
-    module = zipfile.ZipFile(wheel).extract("qarn_sr.abi3.so", tmp)
-    rpath = subprocess.run(["patchelf", "--print-rpath", module], capture_output=True, text=True,
-                           check=True).stdout.strip()
-    needed = subprocess.run(["patchelf", "--print-needed", module], capture_output=True, text=True,
-                            check=True).stdout.split()
-assert rpath == "$ORIGIN/../..:$ORIGIN/../../..", rpath
-assert "libtbb.so.12" in needed, needed
+for extension in extensions:
+    with tempfile.TemporaryDirectory() as tmp:
+        module = zipfile.ZipFile(wheel).extract(extension, tmp)
+        rpath = subprocess.run(["patchelf", "--print-rpath", module], capture_output=True,
+                               text=True, check=True).stdout.strip()
+        needed = subprocess.run(["patchelf", "--print-needed", module], capture_output=True,
+                                text=True, check=True).stdout.split()
+    assert rpath == "$ORIGIN/../..:$ORIGIN/../../..", (extension, rpath)
+    assert "libtbb.so.12" in needed, (extension, needed)
 print(f"{wheel.name}: {len(names)} files, tag {show['sym_tag']}, run path {rpath}")
 PYEOF
 

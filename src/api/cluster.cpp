@@ -9,9 +9,9 @@
 #include "engine/beam.h"
 #include "engine/expand.h"
 #include "engine/fingerprint.h"
-#include "engine/seen_layer.h"
 #include "engine/level_steps.h"
 #include "engine/progress.h"
+#include "engine/seen_layer.h"
 #include "engine/wire.h"
 
 namespace qarn {
@@ -95,8 +95,8 @@ std::optional<ClusterDriver::Runs> ClusterDriver::expand(std::uint64_t level, st
   return out;
 }
 
-std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>>
-ClusterDriver::expansion_ranges(std::uint64_t level, std::size_t runs) const {
+std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> ClusterDriver::expansion_ranges(
+    std::uint64_t level, std::size_t runs) const {
   const SearchState& s = state_->s;
   if (level != s.levels.size() || runs == 0) return std::nullopt;
   const std::size_t unary = s.registry->operators_with_arity(1).size();
@@ -341,7 +341,8 @@ std::optional<ClusterScorer::Admission> ClusterScorer::admit(
   Admission out;
   out.layer = std::move(admission.layer);
   for (const std::vector<bool>& flags : admission.admitted) {
-    out.admitted.push_back(static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), true)));
+    out.admitted.push_back(
+        static_cast<std::uint64_t>(std::count(flags.begin(), flags.end(), true)));
   }
   out.flags = encode_flags(admission.admitted);
   return out;

@@ -35,7 +35,7 @@ class ClusterDriver {
   // Checks the data set as run_search does (the same errors) and seeds
   // level 1. Empty (no error) when the bytes are malformed.
   static std::optional<Expected<std::unique_ptr<ClusterDriver>>> start(std::string_view data,
-                                                                      std::string_view config);
+                                                                       std::string_view config);
   ~ClusterDriver();
 
   bool should_stop();

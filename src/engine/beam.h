@@ -108,9 +108,9 @@ struct BeamEntry {
 
 // A run's best entries by score with their structure keys, as round 1 sends them.
 struct RunBest {
-  std::uint64_t count = 0;            // scored entries in the run
-  std::vector<BeamEntry> entries;     // best by score, in that order (part is ignored)
-  std::vector<std::string> keys;      // key of each entry
+  std::uint64_t count = 0;         // scored entries in the run
+  std::vector<BeamEntry> entries;  // best by score, in that order (part is ignored)
+  std::vector<std::string> keys;   // key of each entry
 };
 
 struct BeamFirstRound {

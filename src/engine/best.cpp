@@ -38,8 +38,8 @@ Expected<std::vector<SearchResult>> extract_front(
     Formula candidate = entry.candidate;
     double loss = entry.loss;
     if (candidate.param_count != 0 && config.fit_constants) {
-      FitResult refit = fit_parameters(candidate, rows, targets, *registry, config.alpha,
-                                       config.l1_ratio, 30);
+      FitResult refit =
+          fit_parameters(candidate, rows, targets, *registry, config.alpha, config.l1_ratio, 30);
       candidate = std::move(refit.formula);
       loss = refit.loss;
     }

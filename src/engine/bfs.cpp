@@ -141,8 +141,7 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
       if (!built) {
         control->mark_cut_short();
         write_stdout("[QARN-SR] Search stopped during level " + std::to_string(level) +
-                     "; returning the front of levels 1 to " + std::to_string(level - 1) +
-                     ".\n");
+                     "; returning the front of levels 1 to " + std::to_string(level - 1) + ".\n");
         break;
       }
       if (stats != nullptr) stats->push_back(*built);

@@ -16,11 +16,11 @@ using Rows = std::vector<std::vector<double>>;
 // Figures of one built level, for benchmarks.
 struct LevelStats {
   std::uint64_t level = 0;
-  std::uint64_t formed = 0;    // children formed by the expansion loops
-  std::uint64_t admitted = 0;  // children that passed deduplication (= scored)
-  std::uint64_t scored = 0;    // candidates with a finite loss
-  std::uint64_t retained = 0;  // kept in the level's beam
-  double seconds = 0.0;        // time to build the level
+  std::uint64_t formed = 0;           // children formed by the expansion loops
+  std::uint64_t admitted = 0;         // children that passed deduplication (= scored)
+  std::uint64_t scored = 0;           // candidates with a finite loss
+  std::uint64_t retained = 0;         // kept in the level's beam
+  double seconds = 0.0;               // time to build the level
   std::uint64_t retained_digest = 0;  // hash of the retained texts and parameter values, in order
 };
 

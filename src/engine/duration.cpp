@@ -8,8 +8,7 @@ namespace {
 
 // Whole units, then, when the remainder is not zero, a point and the
 // remainder as `digits` digits with the trailing zeros removed.
-std::string with_fraction(std::int64_t whole, std::int64_t fraction, int digits,
-                          const char* unit) {
+std::string with_fraction(std::int64_t whole, std::int64_t fraction, int digits, const char* unit) {
   std::string out = std::to_string(whole);
   if (fraction > 0) {
     std::string frac = std::to_string(fraction);

@@ -47,8 +47,8 @@ std::optional<Fingerprint> child_fingerprint(const ProbeValues& a, const ProbeVa
 // does not depend on the number of threads. form(item, batch) appends the
 // item's fingerprinted children in their order and counts every child formed.
 template <class Form>
-Expansion admit_in_order(std::size_t items, std::size_t items_per_piece,
-                                  FingerprintSet& seen, SearchControl* control, Form&& form) {
+Expansion admit_in_order(std::size_t items, std::size_t items_per_piece, FingerprintSet& seen,
+                         SearchControl* control, Form&& form) {
   Expansion admitted;
   if (items == 0) return admitted;
   items_per_piece = std::max<std::size_t>(items_per_piece, 1);
@@ -108,9 +108,9 @@ void form_unary_item(const Level& parents, std::size_t p, std::span<const std::s
 }
 
 // The children of left operand a of split `split` in the order (B, operator).
-void form_binary_item(const Levels& levels, std::uint64_t level, std::uint64_t split,
-                      std::size_t a, std::span<const std::size_t> binary_ops,
-                      const OperatorRegistry& registry, Batch& batch) {
+void form_binary_item(const Levels& levels, std::uint64_t level, std::uint64_t split, std::size_t a,
+                      std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
+                      Batch& batch) {
   const std::uint64_t right_complexity = level - 1 - split;
   const Level& lefts = levels[split];
   const Level& rights = levels[right_complexity];
@@ -148,9 +148,8 @@ Expansion expand_unary(const Levels& levels, std::uint64_t level,
 }
 
 Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
-                        std::span<const std::size_t> binary_ops,
-                        const OperatorRegistry& registry, FingerprintSet& seen,
-                        SearchControl* control) {
+                        std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
+                        FingerprintSet& seen, SearchControl* control) {
   const Level& rights = levels[level - 1 - split];
   const std::size_t per_item = std::max<std::size_t>(rights.size() * binary_ops.size(), 1);
   return admit_in_order(levels[split].size(), kChildrenPerPiece / per_item, seen, control,
@@ -196,8 +195,8 @@ FormedChildren form_children(const Levels& levels, std::uint64_t level, std::uin
   const std::vector<std::size_t> binary = registry.operators_with_arity(2);
   end = std::min(end, expansion_items(levels, level));
   begin = std::min(begin, end);
-  const std::vector<Batch> parts = parallel_pieces<Batch>(
-      end - begin, 16, [&](std::size_t from, std::size_t to, Batch& batch) {
+  const std::vector<Batch> parts =
+      parallel_pieces<Batch>(end - begin, 16, [&](std::size_t from, std::size_t to, Batch& batch) {
         for (std::size_t k = from; k < to; ++k) {
           const auto [split, index] = locate_item(levels, level, begin + k);
           if (split == 0) {

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/level.h"
 #include "engine/fingerprint_set.h"
+#include "engine/level.h"
 #include "engine/search_control.h"
 #include "ops/registry.h"
 
@@ -26,18 +26,16 @@ struct Expansion {
 // With a `control`, both loops stop forming children once it has expired; the
 // caller then drops the level.
 Expansion expand_unary(const Levels& levels, std::uint64_t level,
-                                std::span<const std::size_t> unary_ops,
-                                const OperatorRegistry& registry, FingerprintSet& seen,
-                                SearchControl* control = nullptr);
+                       std::span<const std::size_t> unary_ops, const OperatorRegistry& registry,
+                       FingerprintSet& seen, SearchControl* control = nullptr);
 
 // Children of pairs (A from levels[split], B from levels[level - 1 - split])
 // under every binary operator of `binary_ops` that pass deduplication, in the
 // order (A, B, operator). When both sides are the same level, a commutative
 // operator forms only the pair whose left text is not greater.
 Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
-                                 std::span<const std::size_t> binary_ops,
-                                 const OperatorRegistry& registry, FingerprintSet& seen,
-                                 SearchControl* control = nullptr);
+                        std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
+                        FingerprintSet& seen, SearchControl* control = nullptr);
 
 // The expansion items of `level` in loop order: the parents of the unary
 // children (levels[level - 1]), then for each split j = 1 .. level - 2 the

@@ -33,9 +33,7 @@ const ProbeInputs& probe_inputs() {
 // The evaluator screens operator results only; a bare leaf (a parameter with
 // a huge or NaN stored value) reaches this test unscreened. The bound is the
 // one the evaluator applies: both parts below 1e15, NaN and infinities out.
-bool usable(const std::optional<Complex>& value) {
-  return value && kernels::in_range(*value);
-}
+bool usable(const std::optional<Complex>& value) { return value && kernels::in_range(*value); }
 
 }  // namespace
 
@@ -59,7 +57,8 @@ ProbeValues probe_values(std::span<const Token> tokens, std::uint8_t var_count,
   ProbeValues values;
   for (std::size_t p = 0; p < kProbeCount; ++p) {
     // No parameter vector: Parameter tokens use their stored values.
-    values[p] = evaluate(tokens, std::span<const Complex>(inputs[p].data(), var_count), {}, registry);
+    values[p] =
+        evaluate(tokens, std::span<const Complex>(inputs[p].data(), var_count), {}, registry);
   }
   return values;
 }

@@ -20,9 +20,9 @@ inline constexpr std::size_t kProbeCount = 5;
 
 // Euler-Mascheroni, Glaisher-Kinkelin, golden ratio, ln 2, Apery's constant:
 // irrational and unrelated, so accidental identities at the probes are rare.
-inline constexpr std::array<double, kProbeCount> kProbes = {
-    0.5772156649015329, 1.2824271291006226, 1.618033988749895, 0.6931471805599453,
-    1.202056903159594};
+inline constexpr std::array<double, kProbeCount> kProbes = {0.5772156649015329, 1.2824271291006226,
+                                                            1.618033988749895, 0.6931471805599453,
+                                                            1.202056903159594};
 
 // Five (re, im) pairs in probe order, each rounded to a multiple of 1e-10 as a saturated int64.
 struct Fingerprint {

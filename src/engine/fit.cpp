@@ -27,8 +27,7 @@ void Fitter::reserve_block() {
   }
 }
 
-Fitter::Start Fitter::start_record(std::size_t program_size, std::size_t rows,
-                                   std::size_t used) {
+Fitter::Start Fitter::start_record(std::size_t program_size, std::size_t rows, std::size_t used) {
   base_.resize(used);
   tape_.resize(program_size, rows);
   return {base_.data(), &tape_};
@@ -197,8 +196,7 @@ bool Fitter::build_skips(std::span<const Token> program, std::size_t m) {
   for (std::size_t j = 0; j < m; ++j) {
     // Tokens whose subtree reads parameter entry j.
     spans_.mark(
-        program,
-        [j](const Token& t) { return t.kind == TokenKind::Parameter && t.small == j; },
+        program, [j](const Token& t) { return t.kind == TokenKind::Parameter && t.small == j; },
         on_path_);
     std::size_t* skip = skips_.data() + j * n;
     for (std::size_t i = 0; i < n; ++i) {

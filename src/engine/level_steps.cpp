@@ -20,9 +20,7 @@ namespace {
 // the memory those columns may take in one search.
 constexpr std::size_t kColumnBudgetBytes = std::size_t{512} << 20;
 
-Formula parameter_leaf() {
-  return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1};
-}
+Formula parameter_leaf() { return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1}; }
 
 Formula variable_leaf(std::size_t i) {
   return Formula{{Token::variable(static_cast<std::uint8_t>(i))},
@@ -152,7 +150,8 @@ bool merge_winners(std::span<const LevelWinner> parts, WinnerPlace& out) {
 Formula scored_formula(const SearchState& s, std::uint64_t level, const ScoredLevel& scored,
                        const ScoredChild& item) {
   Formula f = materialize(s.levels, level, item.child, *s.registry);
-  if (item.fitted != ScoredChild::kUnfitted) store_parameters(f, &scored.fitted_values[item.fitted]);
+  if (item.fitted != ScoredChild::kUnfitted)
+    store_parameters(f, &scored.fitted_values[item.fitted]);
   return f;
 }
 

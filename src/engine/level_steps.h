@@ -68,11 +68,11 @@ void add_level(SearchState& s, Level level, bool cache);
 // NaN losses. Summaries of consecutive runs merge into the summary of the
 // whole run.
 struct LevelWinner {
-  std::uint64_t count = 0;        // children in the run
-  bool first_is_nan = false;      // the run's first loss is NaN
-  bool has_number = false;        // some loss is not NaN
-  std::uint64_t position = 0;     // first position of the lowest non-NaN loss
-  double loss = 0.0;              // that loss
+  std::uint64_t count = 0;     // children in the run
+  bool first_is_nan = false;   // the run's first loss is NaN
+  bool has_number = false;     // some loss is not NaN
+  std::uint64_t position = 0;  // first position of the lowest non-NaN loss
+  double loss = 0.0;           // that loss
 };
 
 LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,

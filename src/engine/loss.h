@@ -48,9 +48,9 @@ struct Tape {
 // How one error pass runs and what it leaves behind.
 struct PassOptions {
   std::span<const Complex> params{};  // parameter vector (see load_params); empty: stored values
-  double penalty = 0.0;             // added to the mean squared error
-  bool screen = false;              // a value with a part of magnitude >= 1e15 fails its row too
-  double* keep = nullptr;           // when set, keep[i] = real part of row i, for rows with a target
+  double penalty = 0.0;               // added to the mean squared error
+  bool screen = false;                // a value with a part of magnitude >= 1e15 fails its row too
+  double* keep = nullptr;  // when set, keep[i] = real part of row i, for rows with a target
   // When finite, the pass returns +inf as soon as its result can no longer
   // fall below this value.
   double stop_at = std::numeric_limits<double>::infinity();

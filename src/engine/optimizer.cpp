@@ -48,11 +48,12 @@ FitSummary Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
 }
 
 Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& data,
-                                  std::span<const double> targets,
-                                  const OperatorRegistry& registry, double alpha, double l1_ratio,
-                                  std::size_t fit_iterations, std::span<const KnownColumn> known) {
+                                  std::span<const double> targets, const OperatorRegistry& registry,
+                                  double alpha, double l1_ratio, std::size_t fit_iterations,
+                                  std::span<const KnownColumn> known) {
   const bool reduced = reduced_.build(tokens, data, registry, known, pass_.evaluator());
-  const std::span<const Token> program = reduced ? reduced_.tokens() : std::span<const Token>(tokens);
+  const std::span<const Token> program =
+      reduced ? reduced_.tokens() : std::span<const Token>(tokens);
   const DataColumns& view = reduced ? reduced_.data() : data;
   Score out;
   // The pass at the stored values goes where the fit would record its own
@@ -83,8 +84,8 @@ Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& da
 }
 
 double formula_loss(const Formula& formula, std::span<const std::vector<Complex>> rows,
-                    std::span<const double> targets, const OperatorRegistry& registry,
-                    double alpha, double l1_ratio) {
+                    std::span<const double> targets, const OperatorRegistry& registry, double alpha,
+                    double l1_ratio) {
   const DataColumns data(rows);
   Optimizer optimizer;
   return optimizer.loss(formula.tokens, data, targets, registry, alpha, l1_ratio);

@@ -22,8 +22,8 @@ namespace qarn {
 // "Optimizer is bit-identical to the free functions and a row-by-row
 // reference" holds the two together.
 double formula_loss(const Formula& formula, std::span<const std::vector<Complex>> rows,
-                    std::span<const double> targets, const OperatorRegistry& registry,
-                    double alpha, double l1_ratio);
+                    std::span<const double> targets, const OperatorRegistry& registry, double alpha,
+                    double l1_ratio);
 
 // Loss with the parameter values `theta` (one per Parameter token, in token
 // order); the penalty counts theta and the RealConstant values.
@@ -66,9 +66,9 @@ class Optimizer {
   // Fits the Parameter tokens of `tokens` in place; the summary's loss is
   // the one fit_parameters reports. Tokens without parameters get the direct
   // loss.
-  FitSummary fit(std::span<Token> tokens, const DataColumns& data,
-                 std::span<const double> targets, const OperatorRegistry& registry, double alpha,
-                 double l1_ratio, std::size_t max_iterations);
+  FitSummary fit(std::span<Token> tokens, const DataColumns& data, std::span<const double> targets,
+                 const OperatorRegistry& registry, double alpha, double l1_ratio,
+                 std::size_t max_iterations);
 
   // What scoring a candidate gives: its loss as it stands or, when fitting
   // lowered it strictly, the fitted loss (the tokens then hold the fitted

@@ -10,11 +10,11 @@ namespace qarn {
 
 // Progress of one level's scoring loop, shared by reference with its workers.
 struct ProgressState {
-  std::uint64_t total = 0;                             // candidates handed to the scoring loop
-  std::atomic<std::uint64_t> done{0};                  // candidates started so far
-  std::atomic<std::uint64_t> last{0};                  // last percentage claimed for printing
-  std::chrono::steady_clock::time_point start{};       // taken just before the scoring loop
-  std::uint64_t level = 0;                             // complexity being scored
+  std::uint64_t total = 0;                        // candidates handed to the scoring loop
+  std::atomic<std::uint64_t> done{0};             // candidates started so far
+  std::atomic<std::uint64_t> last{0};             // last percentage claimed for printing
+  std::chrono::steady_clock::time_point start{};  // taken just before the scoring loop
+  std::uint64_t level = 0;                        // complexity being scored
 };
 
 // Counts one candidate and, when it is the first to reach a new whole
@@ -22,8 +22,8 @@ struct ProgressState {
 // each percentage is printed at most once and nothing after 100.
 void progress_step(ProgressState& state);
 
-// "\r  [QARN] L{level} Progress: [{bar}] {pct}% ({done}/{total}) | {elapsed:.1f}s (Est: {remaining:.1f}s)   "
-// with a bar of pct / 10 full cells and the rest empty, ten cells in all.
+// "\r  [QARN] L{level} Progress: [{bar}] {pct}% ({done}/{total}) | {elapsed:.1f}s (Est:
+// {remaining:.1f}s)   " with a bar of pct / 10 full cells and the rest empty, ten cells in all.
 std::string progress_text(std::uint64_t level, std::uint64_t pct, std::uint64_t done_now,
                           std::uint64_t total, double elapsed, double remaining);
 

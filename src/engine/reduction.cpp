@@ -29,8 +29,7 @@ bool ReducedFormula::build(std::span<const Token> tokens, const DataColumns& dat
 
   // Step 2: the remaining maximal parameter-free subtrees of two or more tokens.
   if (!spans_.build(first_)) return false;
-  spans_.mark(
-      first_, [](const Token& t) { return t.kind == TokenKind::Parameter; }, depends_);
+  spans_.mark(first_, [](const Token& t) { return t.kind == TokenKind::Parameter; }, depends_);
   const std::size_t n = first_.size();
   roots_.clear();
   for (std::size_t i = 0; i < n; ++i) {
@@ -52,7 +51,7 @@ bool ReducedFormula::build(std::span<const Token> tokens, const DataColumns& dat
   for (std::size_t c = 0; c < roots_.size(); ++c) {
     const std::size_t root = roots_[c];
     const std::span<const Token> subtree(first_.data() + spans_.start(root),
-                                        root + 1 - spans_.start(root));
+                                         root + 1 - spans_.start(root));
     Complex* out = values_.data() + c * rows;
     std::uint8_t* ok = ok_.data() + c * rows;
     for (std::size_t begin = 0; begin < rows; begin += BatchEvaluator::kBlock) {

@@ -40,14 +40,14 @@ class ReducedFormula {
   const DataColumns& data() const { return view_; }
 
  private:
-  std::vector<Token> first_;               // tokens with the known subtrees replaced
-  std::vector<Token> program_;             // final rewritten tokens
-  DataColumns view_;                       // base variables, then the columns
-  SubtreeSpans spans_;                     // subtrees of first_
-  std::vector<std::uint8_t> depends_;      // per token of first_: subtree holds a Parameter
-  std::vector<std::size_t> roots_;         // roots of the subtrees to precompute, by start
-  std::vector<Complex> values_;            // precomputed columns, rows() values each
-  std::vector<std::uint8_t> ok_;           // their masks
+  std::vector<Token> first_;           // tokens with the known subtrees replaced
+  std::vector<Token> program_;         // final rewritten tokens
+  DataColumns view_;                   // base variables, then the columns
+  SubtreeSpans spans_;                 // subtrees of first_
+  std::vector<std::uint8_t> depends_;  // per token of first_: subtree holds a Parameter
+  std::vector<std::size_t> roots_;     // roots of the subtrees to precompute, by start
+  std::vector<Complex> values_;        // precomputed columns, rows() values each
+  std::vector<std::uint8_t> ok_;       // their masks
   std::vector<Complex> block_values_;
   std::vector<std::uint8_t> block_ok_;
 };

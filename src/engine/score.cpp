@@ -36,10 +36,9 @@ void store_parameters(Formula& formula, const double* values) {
 }
 
 ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
-                             std::uint64_t level, ProgressState& progress,
-                             const DataColumns& data, std::span<const double> targets,
-                             const OperatorRegistry& registry, const SearchConfig& config,
-                             SearchControl* control) {
+                             std::uint64_t level, ProgressState& progress, const DataColumns& data,
+                             std::span<const double> targets, const OperatorRegistry& registry,
+                             const SearchConfig& config, SearchControl* control) {
   const double factor = score_factor(config, level);
   tbb::enumerable_thread_specific<Workspace> workspaces;
   std::vector<ScoredLevel> parts = parallel_pieces<ScoredLevel>(
@@ -64,8 +63,8 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
           const bool has_parameters = child_param_count(a, b) != 0;
           const std::size_t iterations = config.fit_constants && has_parameters ? 10 : 0;
           const Optimizer::Score result =
-              ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha,
-                                 config.l1_ratio, iterations, {known, known_count});
+              ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha, config.l1_ratio,
+                                 iterations, {known, known_count});
           if (!std::isfinite(result.loss)) continue;
           ScoredChild scored{child, result.loss * factor};
           if (result.fitted) {

@@ -26,7 +26,7 @@ struct ScoredChild {
 };
 
 struct ScoredLevel {
-  std::vector<ScoredChild> items;    // input order
+  std::vector<ScoredChild> items;     // input order
   std::vector<double> fitted_values;  // parameter store of the fitted items
 };
 
@@ -42,10 +42,9 @@ inline double score_factor(const SearchConfig& config, std::uint64_t complexity)
 // `control`, counts the scored candidates in it and skips every piece that
 // starts after it expired (the caller then drops the level).
 ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
-                             std::uint64_t level, ProgressState& progress,
-                             const DataColumns& data, std::span<const double> targets,
-                             const OperatorRegistry& registry, const SearchConfig& config,
-                             SearchControl* control = nullptr);
+                             std::uint64_t level, ProgressState& progress, const DataColumns& data,
+                             std::span<const double> targets, const OperatorRegistry& registry,
+                             const SearchConfig& config, SearchControl* control = nullptr);
 
 // Writes values[k] as (values[k], 0.0) into the k-th Parameter token.
 void store_parameters(Formula& formula, const double* values);

@@ -48,8 +48,7 @@ bool valid_layer(std::string_view layer) {
   if (layer.size() < 8) return false;
   const std::uint64_t capacity = read_u64(layer.data());
   return capacity != 0 && std::has_single_bit(capacity) &&
-         capacity <= (layer.size() - 8) / kSlotBytes &&
-         layer.size() == 8 + capacity * kSlotBytes;
+         capacity <= (layer.size() - 8) / kSlotBytes && layer.size() == 8 + capacity * kSlotBytes;
 }
 
 bool layer_contains(std::string_view layer, const FingerprintDigest& d) {

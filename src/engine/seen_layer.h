@@ -34,8 +34,8 @@ bool layer_contains(std::string_view layer, const FingerprintDigest& d);
 // earlier digest of the level equals it, so of equal fingerprints the first
 // in loop order survives and one seen at an earlier level always wins.
 struct BucketAdmission {
-  std::string layer;                          // the admitted digests
-  std::vector<std::vector<bool>> admitted;    // per run, per digest
+  std::string layer;                        // the admitted digests
+  std::vector<std::vector<bool>> admitted;  // per run, per digest
 };
 BucketAdmission admit_bucket(std::span<const std::string_view> earlier_layers,
                              std::span<const std::vector<FingerprintDigest>> runs);

@@ -82,7 +82,8 @@ bool get_formula(Reader& r, Formula& f) {
     std::uint8_t kind = 0;
     if (!r.get(kind) || kind > static_cast<std::uint8_t>(TokenKind::Apply)) return false;
     t.kind = static_cast<TokenKind>(kind);
-    if (!r.get(t.small) || !r.get(t.index) || !r.get(t.value.re) || !r.get(t.value.im)) return false;
+    if (!r.get(t.small) || !r.get(t.index) || !r.get(t.value.re) || !r.get(t.value.im))
+      return false;
   }
   return r.get_text(f.text) && r.get(f.complexity) && r.get(f.var_count) && r.get(f.param_count);
 }

@@ -47,8 +47,8 @@ void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args
   const OperatorEntry& entry = registry.entries[t.index];
   if (entry.arity == t.small) {
     switch (entry.kernel) {
-#define QARN_BLOCK_CASE(Class, kernel, name, arity, ...)                          \
-  case Kernel::kernel:                                                          \
+#define QARN_BLOCK_CASE(Class, kernel, name, arity, ...)                              \
+  case Kernel::kernel:                                                                \
     if (t.small == (arity)) return map_kernel<&kernels::kernel>(args, stride, ok, n); \
     break;
       QARN_OPERATORS(QARN_BLOCK_CASE)
@@ -72,18 +72,17 @@ void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args
 
 }  // namespace
 
-void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
-                         std::size_t begin, std::size_t count, std::span<const Complex> params,
+void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
+                         std::size_t count, std::span<const Complex> params,
                          const OperatorRegistry& registry, Complex* out, std::uint8_t* ok) {
   run_recorded(tokens, data, begin, count, params, registry, out, ok, nullptr, nullptr, nullptr);
 }
 
 void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColumns& data,
                                   std::size_t begin, std::size_t count,
-                                  std::span<const Complex> params,
-                                  const OperatorRegistry& registry, Complex* out,
-                                  std::uint8_t* ok, Complex* record, std::uint8_t* record_ok,
-                                  const Reuse* reuse) {
+                                  std::span<const Complex> params, const OperatorRegistry& registry,
+                                  Complex* out, std::uint8_t* ok, Complex* record,
+                                  std::uint8_t* record_ok, const Reuse* reuse) {
   constexpr std::size_t B = kBlock;
   const auto fail_all = [&] { std::fill(ok, ok + count, std::uint8_t{0}); };
   if (stack_.size() < tokens.size() * B) {

@@ -50,8 +50,12 @@ namespace {
 #define QARN_TEMPLATE(before, between, after) \
   Template { before, between, after }
 #define QARN_DESCRIBE_OPERATOR(Class, kernel, name, arity, commutative, latex, python) \
-  constexpr BuiltinInfo k##Class{#Class,          name,                 arity,          \
-                                 commutative,     Kernel::kernel,       QARN_TEMPLATE latex, \
+  constexpr BuiltinInfo k##Class{#Class,                                               \
+                                 name,                                                 \
+                                 arity,                                                \
+                                 commutative,                                          \
+                                 Kernel::kernel,                                       \
+                                 QARN_TEMPLATE latex,                                  \
                                  QARN_TEMPLATE python};
 QARN_OPERATORS(QARN_DESCRIBE_OPERATOR)
 #undef QARN_DESCRIBE_OPERATOR

@@ -74,7 +74,7 @@ class BuiltinOperator : public Operator {
 };
 
 // One class per entry of QARN_OPERATORS (Qarn, Neg, ..., Cube).
-#define QARN_DECLARE_OPERATOR(Class, ...)       \
+#define QARN_DECLARE_OPERATOR(Class, ...)      \
   class Class final : public BuiltinOperator { \
    public:                                     \
     Class();                                   \

@@ -47,10 +47,10 @@ class DataColumns {
 
  private:
   std::size_t rows_ = 0;
-  std::vector<const Complex*> columns_;      // one pointer per variable
-  std::vector<const std::uint8_t*> valid_;   // one mask pointer (or null) per variable
-  std::vector<Complex> values_;              // owned data, variable-major; missing entries 0
-  std::vector<std::uint8_t> masks_;          // owned masks of the variables some row lacks
+  std::vector<const Complex*> columns_;     // one pointer per variable
+  std::vector<const std::uint8_t*> valid_;  // one mask pointer (or null) per variable
+  std::vector<Complex> values_;             // owned data, variable-major; missing entries 0
+  std::vector<std::uint8_t> masks_;         // owned masks of the variables some row lacks
 };
 
 }  // namespace qarn

@@ -26,8 +26,8 @@ namespace {
 
 // The evaluator proper over a stack with room for one value per token.
 std::optional<Complex> run_tokens(std::span<const Token> tokens, std::span<const Complex> inputs,
-                                  std::span<const Complex> params,
-                                  const OperatorRegistry& registry, Complex* stack) {
+                                  std::span<const Complex> params, const OperatorRegistry& registry,
+                                  Complex* stack) {
   std::size_t depth = 0;
   for (const Token& t : tokens) {
     switch (t.kind) {
@@ -61,8 +61,7 @@ constexpr std::size_t kInlineStack = 32;
 }  // namespace
 
 std::optional<Complex> evaluate(std::span<const Token> tokens, std::span<const Complex> inputs,
-                                std::span<const Complex> params,
-                                const OperatorRegistry& registry) {
+                                std::span<const Complex> params, const OperatorRegistry& registry) {
   if (tokens.size() <= kInlineStack) {
     std::array<Complex, kInlineStack> stack;
     return run_tokens(tokens, inputs, params, registry, stack.data());

@@ -29,9 +29,9 @@ enum class TokenKind : std::uint8_t {
 // One postfix token. A flat record so that formulas are plain arrays.
 struct Token {
   TokenKind kind = TokenKind::Variable;
-  std::uint8_t small = 0;    // variable index, parameter slot or operator arity
-  std::uint64_t index = 0;   // registry index of a named constant or operator
-  Complex value;             // constant value or stored parameter value
+  std::uint8_t small = 0;   // variable index, parameter slot or operator arity
+  std::uint64_t index = 0;  // registry index of a named constant or operator
+  Complex value;            // constant value or stored parameter value
 
   static Token named_constant(std::uint64_t index, Complex value) {
     return {TokenKind::NamedConstant, 0, index, value};
@@ -50,11 +50,11 @@ struct Token {
 
 // A formula: postfix tokens plus the numbers the search keeps beside them.
 struct Formula {
-  std::vector<Token> tokens;      // postfix order
-  std::string text;               // display text, built with the formula ("C" stays "C")
-  std::uint64_t complexity = 0;   // token count
-  std::uint8_t var_count = 0;     // highest variable index used + 1, 0 if none
-  std::uint8_t param_count = 0;   // number of Parameter tokens, slots 0..count-1
+  std::vector<Token> tokens;     // postfix order
+  std::string text;              // display text, built with the formula ("C" stays "C")
+  std::uint64_t complexity = 0;  // token count
+  std::uint8_t var_count = 0;    // highest variable index used + 1, 0 if none
+  std::uint8_t param_count = 0;  // number of Parameter tokens, slots 0..count-1
 
   friend bool operator==(const Formula&, const Formula&) = default;
 };

@@ -172,13 +172,12 @@ inline bool in_range(Complex v) {
 
 // Number of operands of a kernel function: 1 for f(z, out), 2 for f(a, b, out).
 template <auto fn>
-inline constexpr std::uint8_t kArity = std::is_invocable_r_v<bool, decltype(fn), Complex, Complex&>
-                                           ? 1
-                                           : 2;
+inline constexpr std::uint8_t kArity =
+    std::is_invocable_r_v<bool, decltype(fn), Complex, Complex&> ? 1 : 2;
 
-#define QARN_CHECK_ARITY(Class, kernel, name, arity, ...)                 \
-  static_assert(kArity<&kernels::kernel> == (arity), "operator table: " #Class \
-                " has an arity other than its kernel function's");
+#define QARN_CHECK_ARITY(Class, kernel, name, arity, ...) \
+  static_assert(kArity<&kernels::kernel> == (arity),      \
+                "operator table: " #Class " has an arity other than its kernel function's");
 QARN_OPERATORS(QARN_CHECK_ARITY)
 #undef QARN_CHECK_ARITY
 

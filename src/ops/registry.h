@@ -12,9 +12,9 @@ namespace qarn {
 
 // Registry metadata of one operator, copied at registration time.
 struct OperatorEntry {
-  std::string name;          // registered name, as used in display texts
-  bool commutative = false;  // Plus and Times: one operand order suffices
-  std::uint8_t arity = 0;    // 0 for constants, 1 or 2 for operators
+  std::string name;                 // registered name, as used in display texts
+  bool commutative = false;         // Plus and Times: one operand order suffices
+  std::uint8_t arity = 0;           // 0 for constants, 1 or 2 for operators
   Kernel kernel = Kernel::generic;  // arithmetic identity for fast dispatch
 };
 

@@ -33,8 +33,9 @@ std::string render(const Formula& formula, const OperatorRegistry& registry, For
       case TokenKind::Apply: {
         const std::size_t k = std::min<std::size_t>(t.small, stack.size());
         const std::span<const std::string> args(stack.data() + (stack.size() - k), k);
-        std::string text =
-            t.index < registry.size() ? call(*registry.operators[t.index], form, args) : std::string{};
+        std::string text = t.index < registry.size()
+                               ? call(*registry.operators[t.index], form, args)
+                               : std::string{};
         stack.resize(stack.size() - k);
         stack.push_back(std::move(text));
         break;

@@ -2,8 +2,8 @@
 #include <Python.h>
 
 #include "python/exceptions.h"
-#include "python/searcher.h"
 #include "python/search_result.h"
+#include "python/searcher.h"
 
 namespace qarn::py {
 

@@ -11,8 +11,7 @@ namespace qarn::py {
 // module built from these sources shares it, so a private module can fill
 // instances of the class that qarn_sr created.
 struct SearchResultObject {
-  PyObject_HEAD
-  SearchResult record;
+  PyObject_HEAD SearchResult record;
 };
 
 // A new instance of `type` (qarn_sr.SearchResult, or a class of the same

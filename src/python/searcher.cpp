@@ -21,8 +21,7 @@ namespace {
 // The configuration is written once by the constructor and only read after,
 // so every method may borrow the object without further coordination.
 struct SearcherObject {
-  PyObject_HEAD
-  SearchConfig config;
+  PyObject_HEAD SearchConfig config;
 };
 
 const SearchConfig& config_of(PyObject* self) {
@@ -30,7 +29,7 @@ const SearchConfig& config_of(PyObject* self) {
 }
 
 constexpr const char* kConstructorNames[] = {"max_complexity", "complexity_penalty", "beam_width",
-                                              "alpha", "l1_ratio"};
+                                             "alpha", "l1_ratio"};
 constexpr Parameters kConstructorParams{"Searcher", kConstructorNames, 0};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -152,16 +151,16 @@ PyObject* find_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!ys) {
       return nullptr;
     }
-    return finish(qarn::find_function(config_of(self), *xs, *ys, overrides.alpha,
-                                      overrides.l1_ratio));
+    return finish(
+        qarn::find_function(config_of(self), *xs, *ys, overrides.alpha, overrides.l1_ratio));
   });
 }
 
 // find_multivariate, fit and find_candidates differ only in their name and
 // in the entry point they call.
 template <class Entry>
-PyObject* search_rows(PyObject* self, const Parameters& params, Entry entry,
-                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* search_rows(PyObject* self, const Parameters& params, Entry entry, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyRef bound[4];
     Overrides overrides;
@@ -183,8 +182,7 @@ PyObject* search_rows(PyObject* self, const Parameters& params, Entry entry,
 
 PyObject* find_multivariate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return search_rows(self, kFindMultivariateParams, qarn::find_multivariate, args, nargs,
-                     kwnames);
+  return search_rows(self, kFindMultivariateParams, qarn::find_multivariate, args, nargs, kwnames);
 }
 
 PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -251,10 +249,10 @@ PyMethodDef methods[] = {
 // The signature line of the class docstring becomes the constructor's
 // __text_signature__; __doc__ keeps only the text after "--".
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Searcher(max_complexity=10, complexity_penalty=0.1, beam_width=1000, "
-                    "alpha=0.0, l1_ratio=0.5)\n--\n\n"
-                    "The core QARN-SR search engine exposed to Python.")},
+    {Py_tp_doc,
+     const_cast<char*>("Searcher(max_complexity=10, complexity_penalty=0.1, beam_width=1000, "
+                       "alpha=0.0, l1_ratio=0.5)\n--\n\n"
+                       "The core QARN-SR search engine exposed to Python.")},
     {Py_tp_new, reinterpret_cast<void*>(construct)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_getset, getset},

@@ -49,9 +49,7 @@ TEST_CASE("mul is the schoolbook product with no shortcuts") {
 }
 
 TEST_CASE("div is unscaled schoolbook division") {
-  SUBCASE("one over i") {
-    CHECK(same_bits(div({1.0, 0.0}, {0.0, 1.0}), {0.0, -1.0}));
-  }
+  SUBCASE("one over i") { CHECK(same_bits(div({1.0, 0.0}, {0.0, 1.0}), {0.0, -1.0})); }
   SUBCASE("real division") {
     CHECK(same_bits(div({1.0, 0.0}, {2.0, 0.0}), {0.5, 0.0}));
     CHECK(same_bits(div({3.0, 4.0}, {1.0, 0.0}), {3.0, 4.0}));

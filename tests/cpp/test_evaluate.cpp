@@ -110,7 +110,8 @@ TEST_CASE("evaluate: leaves") {
     REQUIRE(absent.has_value());
     CHECK(same_bits(*absent, {-0.0, 2.0}));
     // Mixed in one formula: slot 0 overridden, slot 3 stored.
-    const auto mixed = eval({parameter(0, {1.0, 0.0}), parameter(3, {0.5, 0.0}), plus()}, {}, params);
+    const auto mixed =
+        eval({parameter(0, {1.0, 0.0}), parameter(3, {0.5, 0.0}), plus()}, {}, params);
     REQUIRE(mixed.has_value());
     CHECK(same_bits(*mixed, {10.5, 0.0}));
   }
@@ -162,8 +163,8 @@ TEST_CASE("evaluate with a reused caller-owned stack") {
   const Formula f = binary(kDivide, "Divide", var(0), var(1));
   std::vector<Complex> stack(1, Complex{kNaN, kNaN});  // too small and dirty
   const std::array<std::array<Complex, 2>, 3> rows{{{Complex{1.0, 0.0}, Complex{2.0, 0.0}},
-                                                     {Complex{1.0, 0.0}, Complex{0.0, -0.0}},
-                                                     {Complex{3.0, 0.0}, Complex{4.0, 0.0}}}};
+                                                    {Complex{1.0, 0.0}, Complex{0.0, -0.0}},
+                                                    {Complex{3.0, 0.0}, Complex{4.0, 0.0}}}};
   const auto a = evaluate(f.tokens, rows[0], {}, reg(), stack);
   const auto b = evaluate(f.tokens, rows[1], {}, reg(), stack);
   const auto c = evaluate(f.tokens, rows[2], {}, reg(), stack);
@@ -277,7 +278,8 @@ const std::vector<double>& special_values() {
 
 class Generator {
  public:
-  Generator(std::uint64_t seed, const OperatorRegistry& registry) : rng_(seed), registry_(registry) {
+  Generator(std::uint64_t seed, const OperatorRegistry& registry)
+      : rng_(seed), registry_(registry) {
     unary_ = registry.operators_with_arity(1);
     binary_ = registry.operators_with_arity(2);
     ternary_ = registry.operators_with_arity(3);
@@ -286,18 +288,24 @@ class Generator {
   double number() {
     switch (pick(4)) {
       case 0:
-      case 1: return special_values()[pick(special_values().size())];
-      case 2: return std::uniform_real_distribution<double>(-3.0, 3.0)(rng_);
-      default: return std::ldexp(std::uniform_real_distribution<double>(-1.0, 1.0)(rng_),
-                                 static_cast<int>(pick(120)) - 60);
+      case 1:
+        return special_values()[pick(special_values().size())];
+      case 2:
+        return std::uniform_real_distribution<double>(-3.0, 3.0)(rng_);
+      default:
+        return std::ldexp(std::uniform_real_distribution<double>(-1.0, 1.0)(rng_),
+                          static_cast<int>(pick(120)) - 60);
     }
   }
 
   Complex complex_number() {
     switch (pick(3)) {
-      case 0: return {number(), 0.0};
-      case 1: return {number(), -0.0};
-      default: return {number(), number()};
+      case 0:
+        return {number(), 0.0};
+      case 1:
+        return {number(), -0.0};
+      default:
+        return {number(), number()};
     }
   }
 
@@ -311,7 +319,9 @@ class Generator {
 
   std::uint8_t param_slots() const { return slots_; }
 
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
 
  private:
   void leaf(std::vector<Token>& out, std::uint8_t max_var) {
@@ -322,14 +332,20 @@ class Generator {
         out.push_back(Token::named_constant(c, op.value()));
         break;
       }
-      case 1: out.push_back(Token::real_constant(number())); break;
+      case 1:
+        out.push_back(Token::real_constant(number()));
+        break;
       case 2:
-      case 3: out.push_back(Token::parameter(slots_++, complex_number())); break;
+      case 3:
+        out.push_back(Token::parameter(slots_++, complex_number()));
+        break;
       case 4:
         // A constant applied as a zero-argument operator.
         out.push_back(Token::apply(0, pick(5)));
         break;
-      default: out.push_back(Token::variable(static_cast<std::uint8_t>(pick(max_var + 1u)))); break;
+      default:
+        out.push_back(Token::variable(static_cast<std::uint8_t>(pick(max_var + 1u))));
+        break;
     }
   }
 
@@ -417,12 +433,18 @@ TEST_CASE("BatchEvaluator matches evaluate bit for bit") {
       const std::vector<Token> tokens = gen.formula(budget, static_cast<std::uint8_t>(width + 1));
       std::vector<Complex> params;
       switch (gen.pick(3)) {
-        case 0: break;  // stored values
-        case 1: params.resize(gen.param_slots()); break;
-        default: params.resize(gen.pick(gen.param_slots() + 1u)); break;  // partly covered
+        case 0:
+          break;  // stored values
+        case 1:
+          params.resize(gen.param_slots());
+          break;
+        default:
+          params.resize(gen.pick(gen.param_slots() + 1u));
+          break;  // partly covered
       }
       for (Complex& p : params) p = gen.complex_number();
-      const std::size_t block = gen.pick(2) == 0 ? BatchEvaluator::kBlock : 1 + gen.pick(BatchEvaluator::kBlock);
+      const std::size_t block =
+          gen.pick(2) == 0 ? BatchEvaluator::kBlock : 1 + gen.pick(BatchEvaluator::kBlock);
       rows_with_value += compare_batch(batch, tokens, rows, data, params, registry, block);
       rows_total += n_rows;
     }
@@ -439,8 +461,10 @@ TEST_CASE("BatchEvaluator: fixed cases") {
   std::array<std::uint8_t, BatchEvaluator::kBlock> ok{};
 
   SUBCASE("Divide by zero fails only its own row") {
-    const std::vector<std::vector<Complex>> rows{
-        {{1.0, 0.0}, {2.0, 0.0}}, {{1.0, 0.0}, {0.0, 0.0}}, {{1.0, 0.0}, {-0.0, -0.0}}, {{3.0, 0.0}, {4.0, 0.0}}};
+    const std::vector<std::vector<Complex>> rows{{{1.0, 0.0}, {2.0, 0.0}},
+                                                 {{1.0, 0.0}, {0.0, 0.0}},
+                                                 {{1.0, 0.0}, {-0.0, -0.0}},
+                                                 {{3.0, 0.0}, {4.0, 0.0}}};
     const DataColumns data(rows);
     const Formula f = binary(kDivide, "Divide", var(0), var(1));
     batch.run(f.tokens, data, 0, rows.size(), {}, r, out.data(), ok.data());

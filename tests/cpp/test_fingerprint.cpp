@@ -101,9 +101,9 @@ TEST_CASE("fingerprint of formulas") {
     CHECK(fp->parts[8] == round_saturate(kProbes[0] * 1e10));
   }
   SUBCASE("division by zero at the probes leaves no fingerprint") {
-    const Formula inv_zero = make({Token::variable(0), Token::variable(0),
-                                   Token::apply(2, kSubtract), Token::apply(1, kInv)},
-                                  1);
+    const Formula inv_zero = make(
+        {Token::variable(0), Token::variable(0), Token::apply(2, kSubtract), Token::apply(1, kInv)},
+        1);
     CHECK_FALSE(fingerprint(inv_zero, registry));
   }
   SUBCASE("a formula without variables has five equal pairs") {
@@ -114,8 +114,8 @@ TEST_CASE("fingerprint of formulas") {
       CHECK(fp->parts[2 * p] == 1000000000);
       CHECK(fp->parts[2 * p + 1] == 0);
     }
-    const auto sin_c = fingerprint(make({Token::parameter(0, {0.1, 0.0}), Token::apply(1, kSin)}, 0),
-                                   registry);
+    const auto sin_c =
+        fingerprint(make({Token::parameter(0, {0.1, 0.0}), Token::apply(1, kSin)}, 0), registry);
     REQUIRE(sin_c);
     for (std::size_t p = 1; p < kProbeCount; ++p) {
       CHECK(sin_c->parts[2 * p] == sin_c->parts[0]);
@@ -227,7 +227,8 @@ TEST_CASE("fingerprint set") {
     FingerprintSet set;
     std::size_t already = 0;
     for (std::size_t pos = 0; pos < 2 * kProbeCount; ++pos) {
-      for (const std::int64_t v : {std::int64_t{1}, std::int64_t{2}, std::int64_t{-1}, kMax, kMin}) {
+      for (const std::int64_t v :
+           {std::int64_t{1}, std::int64_t{2}, std::int64_t{-1}, kMax, kMin}) {
         Fingerprint fp;
         fp.parts[pos] = v;
         already += set.insert(fp);

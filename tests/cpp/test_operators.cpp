@@ -55,11 +55,10 @@ const std::array<Complex, 4> kZeros{Complex{0.0, 0.0}, Complex{-0.0, -0.0}, Comp
 }  // namespace
 
 TEST_CASE("registry order and metadata") {
-  const std::vector<std::string> names{"0",      "1",        "I",      "Pi",     "E",
-                                       "QARN",   "Neg",      "Inv",    "Plus",   "Times",
-                                       "Subtract", "Divide", "Exp",    "Log",    "Sqrt",
-                                       "Sin",    "Cos",      "Tan",    "ArcSin", "ArcCos",
-                                       "ArcTan", "Square",   "Cube"};
+  const std::vector<std::string> names{"0",      "1",      "I",      "Pi",     "E",        "QARN",
+                                       "Neg",    "Inv",    "Plus",   "Times",  "Subtract", "Divide",
+                                       "Exp",    "Log",    "Sqrt",   "Sin",    "Cos",      "Tan",
+                                       "ArcSin", "ArcCos", "ArcTan", "Square", "Cube"};
   const OperatorRegistry& r = reg();
   REQUIRE(r.size() == 23);
   REQUIRE(r.entries.size() == 23);
@@ -295,9 +294,9 @@ TEST_CASE("LaTeX and Python templates") {
   }};
   for (const Form& f : forms) {
     CAPTURE(f.index);
-    const std::vector<std::string> args =
-        reg().entries[f.index].arity == 2 ? std::vector<std::string>{"a", "b"}
-                                          : std::vector<std::string>{"a"};
+    const std::vector<std::string> args = reg().entries[f.index].arity == 2
+                                              ? std::vector<std::string>{"a", "b"}
+                                              : std::vector<std::string>{"a"};
     CHECK(latex(f.index, args) == f.latex);
     CHECK(python(f.index, args) == f.python);
   }

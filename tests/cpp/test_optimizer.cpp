@@ -65,10 +65,12 @@ double loss(const Formula& f, const Rows& rows, const std::vector<double>& y, do
     p.push_back(v->re);
   }
   double sse = 0.0;
-  for (std::size_t i = 0; i < std::min(p.size(), y.size()); ++i) sse += (p[i] - y[i]) * (p[i] - y[i]);
+  for (std::size_t i = 0; i < std::min(p.size(), y.size()); ++i)
+    sse += (p[i] - y[i]) * (p[i] - y[i]);
   std::vector<double> values;
   for (const Token& t : f.tokens) {
-    if (t.kind == TokenKind::RealConstant || t.kind == TokenKind::Parameter) values.push_back(t.value.re);
+    if (t.kind == TokenKind::RealConstant || t.kind == TokenKind::Parameter)
+      values.push_back(t.value.re);
   }
   return sse / static_cast<double>(y.size()) + penalty(values, alpha, l1_ratio);
 }
@@ -185,11 +187,15 @@ struct FormulaMaker {
   std::mt19937_64 rng{20240611};
   std::uint8_t next_slot = 0;
 
-  double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
+  double uniform(double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  }
 
   void grow(std::vector<Token>& out, int depth) {
-    static constexpr std::uint64_t kUnary[] = {idx::kNeg, idx::kInv, idx::kExp, idx::kLog,
+    static constexpr std::uint64_t kUnary[] = {idx::kNeg,  idx::kInv, idx::kExp, idx::kLog,
                                                idx::kSqrt, idx::kSin, idx::kCos, idx::kSquare};
     static constexpr std::uint64_t kBinary[] = {idx::kPlus, idx::kTimes, idx::kSubtract,
                                                 idx::kDivide, idx::kQarn};
@@ -267,9 +273,8 @@ void check_same_tokens(const Formula& a, const std::vector<Token>& b) {
 
 TEST_CASE("subtree spans, marks and maximal unmarked subtrees") {
   // Plus(Sin(v_{0}), Times(C, v_{0})) and the constant Pi applied as an operator.
-  const Formula f =
-      binary(idx::kPlus, "Plus", unary(idx::kSin, "Sin", var(0)),
-             binary(idx::kTimes, "Times", param(0.5), var(0)));
+  const Formula f = binary(idx::kPlus, "Plus", unary(idx::kSin, "Sin", var(0)),
+                           binary(idx::kTimes, "Times", param(0.5), var(0)));
   SubtreeSpans spans;
   REQUIRE(spans.build(f.tokens));
   constexpr std::size_t kNo = SubtreeSpans::kNoParent;
@@ -374,8 +379,8 @@ TEST_CASE("elastic-net penalty counts real constants and parameters only") {
 
   SUBCASE("alpha 0 still propagates an infinite constant as NaN") {
     const Formula big{{Token::real_constant(kInf)}, "inf", 1, 0, 0};
-    CHECK(std::isnan(parameter_objective(big, {}, real_rows({0.0}), std::vector<double>{0.0},
-                                         reg(), 0.0, 0.5)));
+    CHECK(std::isnan(
+        parameter_objective(big, {}, real_rows({0.0}), std::vector<double>{0.0}, reg(), 0.0, 0.5)));
   }
 }
 
@@ -416,7 +421,8 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
     CHECK(r.formula.text == f.text);
     CHECK(r.stop == FitStop::iteration_limit);
     CHECK(r.iterations == 0);
-    CHECK(same_bits(r.loss, parameter_objective(f, std::vector<double>{1.5}, rows, y, reg(), 0.5, 0.5)));
+    CHECK(same_bits(r.loss,
+                    parameter_objective(f, std::vector<double>{1.5}, rows, y, reg(), 0.5, 0.5)));
     CHECK(f.tokens[0].value == Complex{1.5, 0.7});  // the input is untouched
   }
 
@@ -440,8 +446,9 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
     const double lambda = 0.01 * 10.0 * 10.0;
     const double expected = 0.0 - (-100.0) / ((1.0 + lambda) + 1e-6);
     CHECK(same_bits(r.formula.tokens[0].value.re, expected));
-    CHECK(same_bits(r.loss, parameter_objective(times_c_x({0.0, 0.0}), std::vector<double>{expected},
-                                                one, hundred, reg(), 145.0, 1.0)));
+    CHECK(
+        same_bits(r.loss, parameter_objective(times_c_x({0.0, 0.0}), std::vector<double>{expected},
+                                              one, hundred, reg(), 145.0, 1.0)));
   }
 
   SUBCASE("an accepted gain below 1e-9 ends the fit with that step") {
@@ -467,7 +474,8 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
       xs.push_back(0.1 * i);
       y.push_back(2.5 * (0.1 * i));
     }
-    const FitResult r = fit_parameters(times_c_x({1.0, 0.3}), real_rows(xs), y, reg(), 0.0, 0.5, 10);
+    const FitResult r =
+        fit_parameters(times_c_x({1.0, 0.3}), real_rows(xs), y, reg(), 0.0, 0.5, 10);
     CHECK(r.formula.tokens[0].value.re == doctest::Approx(2.5).epsilon(1e-9));
     CHECK(r.formula.tokens[0].value.im == 0.0);
     CHECK(r.loss < 1e-12);

@@ -23,8 +23,8 @@ std::vector<std::string> lines_of(const std::string& out) {
   std::size_t pos = 0;
   while ((pos = out.find('\r', pos)) != std::string::npos) {
     const std::size_t next = out.find('\r', pos + 1);
-    lines.push_back(out.substr(pos + 1, next == std::string::npos ? std::string::npos
-                                                                   : next - pos - 1));
+    lines.push_back(
+        out.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1));
     pos = pos + 1;
   }
   return lines;
@@ -47,12 +47,16 @@ std::string bar(int full) {
 TEST_CASE("progress text format") {
   SUBCASE("pieces and bar") {
     CHECK(progress_text(3, 42, 105, 250, 1.5, 2.0714285714285716) ==
-          std::string("\r  [QARN] L3 Progress: [") + bar(4) + "] 42% (105/250) | 1.5s (Est: 2.1s)   ");
-    CHECK(progress_text(12, 9, 9, 100, 0.0, 0.0) ==
-          std::string("\r  [QARN] L12 Progress: [") + bar(0) + "] 9% (9/100) | 0.0s (Est: 0.0s)   ");
-    CHECK(progress_text(2, 100, 7, 7, 61.0, 0.0) ==
-          std::string("\r  [QARN] L2 Progress: [") + bar(10) + "] 100% (7/7) | 61.0s (Est: 0.0s)   ");
-    CHECK(progress_text(2, 10, 1, 10, 0.0, 0.0).find(std::string("[") + bar(1) + "]") != std::string::npos);
+          std::string("\r  [QARN] L3 Progress: [") + bar(4) +
+              "] 42% (105/250) | 1.5s (Est: 2.1s)   ");
+    CHECK(progress_text(12, 9, 9, 100, 0.0, 0.0) == std::string("\r  [QARN] L12 Progress: [") +
+                                                        bar(0) +
+                                                        "] 9% (9/100) | 0.0s (Est: 0.0s)   ");
+    CHECK(progress_text(2, 100, 7, 7, 61.0, 0.0) == std::string("\r  [QARN] L2 Progress: [") +
+                                                        bar(10) +
+                                                        "] 100% (7/7) | 61.0s (Est: 0.0s)   ");
+    CHECK(progress_text(2, 10, 1, 10, 0.0, 0.0).find(std::string("[") + bar(1) + "]") !=
+          std::string::npos);
   }
   SUBCASE("one decimal rounds the exact binary value, ties to even") {
     auto elapsed_of = [](double e) {
@@ -60,10 +64,10 @@ TEST_CASE("progress text format") {
       const std::size_t bar_end = t.find(") | ");
       return t.substr(bar_end + 4, t.find("s (Est") - bar_end - 4);
     };
-    CHECK(elapsed_of(0.25) == "0.2");   // exact tie, to even
-    CHECK(elapsed_of(0.75) == "0.8");   // exact tie, to even
-    CHECK(elapsed_of(0.05) == "0.1");   // 0.05 is slightly above the tie
-    CHECK(elapsed_of(0.35) == "0.3");   // 0.35 is slightly below the tie
+    CHECK(elapsed_of(0.25) == "0.2");  // exact tie, to even
+    CHECK(elapsed_of(0.75) == "0.8");  // exact tie, to even
+    CHECK(elapsed_of(0.05) == "0.1");  // 0.05 is slightly above the tie
+    CHECK(elapsed_of(0.35) == "0.3");  // 0.35 is slightly below the tie
     CHECK(elapsed_of(12345.96) == "12346.0");
   }
 }
@@ -86,7 +90,8 @@ TEST_CASE("progress step output") {
     const std::string out = capture_stdout([&] { progress_step(state); });
     const auto lines = lines_of(out);
     REQUIRE(lines.size() == 1);
-    CHECK(out.rfind(std::string("\r  [QARN] L4 Progress: [") + bar(10) + "] 100% (1/1) | ", 0) == 0);
+    CHECK(out.rfind(std::string("\r  [QARN] L4 Progress: [") + bar(10) + "] 100% (1/1) | ", 0) ==
+          0);
     CHECK(out.find("s (Est: 0.0s)   ") == out.size() - 16);  // elapsed * 100 / 100 - elapsed
     CHECK(out.find('\n') == std::string::npos);
     const double elapsed = std::stod(out.substr(out.find(") | ") + 4));
@@ -122,7 +127,7 @@ TEST_CASE("progress step output") {
     });
     const auto lines = lines_of(out);
     REQUIRE(lines.size() == 40);
-    CHECK(pct_of(lines[0]) == 2);   // 1 * 100 / 40
+    CHECK(pct_of(lines[0]) == 2);  // 1 * 100 / 40
     CHECK(pct_of(lines[1]) == 5);
     CHECK(pct_of(lines[39]) == 100);
   }
@@ -130,9 +135,8 @@ TEST_CASE("progress step output") {
     ProgressState state;
     state.total = 200000;
     state.level = 9;
-    const std::string out = capture_stdout([&] {
-      tbb::parallel_for(0, 200000, [&](int) { progress_step(state); });
-    });
+    const std::string out =
+        capture_stdout([&] { tbb::parallel_for(0, 200000, [&](int) { progress_step(state); }); });
     const auto lines = lines_of(out);
     std::set<unsigned long> seen;
     for (const auto& line : lines) {

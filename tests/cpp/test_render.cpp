@@ -65,7 +65,8 @@ TEST_CASE("four-decimal format") {
     CHECK(four_decimals(5e-324) == "0.0000");
   }
   SUBCASE("other digit counts") {
-    CHECK(fixed_decimal(0.1, 60) == "0.100000000000000005551115123125782702118158340454101562500000");
+    CHECK(fixed_decimal(0.1, 60) ==
+          "0.100000000000000005551115123125782702118158340454101562500000");
     CHECK(fixed_decimal(-std::numeric_limits<double>::max(), 100).size() == 411);
     CHECK(fixed_decimal(2.5, 0) == "2");
     CHECK(fixed_decimal(3.5, 0) == "4");
@@ -141,8 +142,7 @@ TEST_CASE("rendering malformed token lists") {
     const Formula f = tokens_only({Token::variable(0), Token::variable(1)});
     CHECK(render_latex(f, reg()) == "v_{1}");
     CHECK(render_python(f, reg()) == "v_{1}");
-    const Formula g =
-        tokens_only({Token::variable(0), Token::variable(1), Token::apply(1, kSin)});
+    const Formula g = tokens_only({Token::variable(0), Token::variable(1), Token::apply(1, kSin)});
     CHECK(render_latex(g, reg()) == "\\sin(v_{1})");
   }
   SUBCASE("an operator never takes more texts than the stack holds") {

@@ -236,11 +236,13 @@ TEST_CASE("searches end to end") {
     }
     const std::vector<double> ys{1.0, 2.0, 4.0};
     std::string out = capture_stdout([&] { (void)run_search(wide, ys, config); });
-    CHECK(out == "[QARN-SR] Started search space exploration. Level 1 seeded with 256 primary "
-                 "nodes.\n");
+    CHECK(out ==
+          "[QARN-SR] Started search space exploration. Level 1 seeded with 256 primary "
+          "nodes.\n");
     out = capture_stdout([&] { (void)run_search(Rows(3), ys, config); });
-    CHECK(out == "[QARN-SR] Started search space exploration. Level 1 seeded with 1 primary "
-                 "nodes.\n");
+    CHECK(out ==
+          "[QARN-SR] Started search space exploration. Level 1 seeded with 1 primary "
+          "nodes.\n");
   }
   SUBCASE("fit_constants off leaves every parameter at its seeded value") {
     config.max_complexity = 3;
@@ -318,8 +320,8 @@ TEST_CASE("a search gives identical results whatever the number of threads") {
     tbb::task_arena arena(threads);
     arena.execute([&] {
       Expected<std::vector<SearchResult>> result;
-      run.lines = without_durations(capture_stdout(
-          [&] { result = run_search(column(xs), ys, config, &run.stats); }));
+      run.lines = without_durations(
+          capture_stdout([&] { result = run_search(column(xs), ys, config, &run.stats); }));
       run.front = std::get<std::vector<SearchResult>>(result);
     });
     return run;

@@ -41,7 +41,9 @@ inline bool same_bits(double a, double b) {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
-inline bool same_bits(Complex a, Complex b) { return same_bits(a.re, b.re) && same_bits(a.im, b.im); }
+inline bool same_bits(Complex a, Complex b) {
+  return same_bits(a.re, b.re) && same_bits(a.im, b.im);
+}
 
 // Equal as IEEE values except that any NaN matches any NaN and the sign of a
 // zero must agree. Used where the expected value is NaN of unknown payload.
@@ -62,13 +64,14 @@ inline const OperatorRegistry& reg() {
 
 // Formula builders mirroring how the search composes formulas.
 inline Formula var(std::uint8_t i) {
-  return {{Token::variable(i)}, "v_{" + std::to_string(i) + "}", 1,
-          static_cast<std::uint8_t>(i + 1), 0};
+  return {{Token::variable(i)},
+          "v_{" + std::to_string(i) + "}",
+          1,
+          static_cast<std::uint8_t>(i + 1),
+          0};
 }
 
-inline Formula param(double value) {
-  return {{Token::parameter(0, {value, 0.0})}, "C", 1, 0, 1};
-}
+inline Formula param(double value) { return {{Token::parameter(0, {value, 0.0})}, "C", 1, 0, 1}; }
 
 inline Formula unary(std::uint64_t index, const std::string& name, const Formula& a) {
   Formula f = a;
@@ -82,7 +85,8 @@ inline Formula binary(std::uint64_t index, const std::string& name, const Formul
                       const Formula& b) {
   Formula f = a;
   for (Token t : b.tokens) {
-    if (t.kind == TokenKind::Parameter) t.small = static_cast<std::uint8_t>(t.small + a.param_count);
+    if (t.kind == TokenKind::Parameter)
+      t.small = static_cast<std::uint8_t>(t.small + a.param_count);
     f.tokens.push_back(t);
   }
   f.tokens.push_back(Token::apply(2, index));
@@ -120,10 +124,10 @@ std::string capture_stdout(Body body) {
 // Registry indices of the built-in vocabulary.
 namespace idx {
 inline constexpr std::uint64_t kZero = 0, kOne = 1, kI = 2, kPi = 3, kE = 4;
-inline constexpr std::uint64_t kQarn = 5, kNeg = 6, kInv = 7, kPlus = 8, kTimes = 9,
-                               kSubtract = 10, kDivide = 11, kExp = 12, kLog = 13, kSqrt = 14,
-                               kSin = 15, kCos = 16, kTan = 17, kArcSin = 18, kArcCos = 19,
-                               kArcTan = 20, kSquare = 21, kCube = 22;
+inline constexpr std::uint64_t kQarn = 5, kNeg = 6, kInv = 7, kPlus = 8, kTimes = 9, kSubtract = 10,
+                               kDivide = 11, kExp = 12, kLog = 13, kSqrt = 14, kSin = 15, kCos = 16,
+                               kTan = 17, kArcSin = 18, kArcCos = 19, kArcTan = 20, kSquare = 21,
+                               kCube = 22;
 }  // namespace idx
 
 }  // namespace qarn::test

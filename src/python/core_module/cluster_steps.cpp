@@ -17,9 +17,9 @@
 #include "api/cluster.h"
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/core_module/qarn_classes.h"
 #include "python/exceptions.h"
 #include "python/py_ref.h"
-#include "python/core_module/qarn_classes.h"
 
 namespace qarn::py::core {
 
@@ -121,8 +121,7 @@ bool decoded(std::optional<T> value, T& out) {
 template <class Work>
 bool run_unlocked(int threads, Work&& work) {
   std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  Py_BEGIN_ALLOW_THREADS try {
     if (threads > 0) {
       tbb::task_arena arena(threads);
       arena.execute([&] { work(); });
@@ -132,8 +131,7 @@ bool run_unlocked(int threads, Work&& work) {
   } catch (...) {
     failure = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
-  if (failure) {
+  Py_END_ALLOW_THREADS if (failure) {
     try {
       std::rethrow_exception(failure);
     } catch (...) {
@@ -148,7 +146,7 @@ bool run_unlocked(int threads, Work&& work) {
 // Argument checks, as qarn_sr.Searcher makes them
 
 constexpr const char* kConstructorNames[] = {"max_complexity", "complexity_penalty", "beam_width",
-                                              "alpha", "l1_ratio"};
+                                             "alpha", "l1_ratio"};
 constexpr const char* kFunctionNames[] = {"xs", "ys", "alpha", "l1_ratio"};
 constexpr const char* kRowsNames[] = {"inputs", "ys", "alpha", "l1_ratio"};
 constexpr const char* kConstantNames[] = {"value", "alpha", "l1_ratio"};
@@ -276,8 +274,8 @@ PyObject* make_config(PyObject*, PyObject* args) {
     unsigned long long beam_width = 0;
     SearchConfig config;
     int no_early_stop = 0;
-    if (!PyArg_ParseTuple(args, "KdKddp", &max_complexity, &config.complexity_penalty,
-                          &beam_width, &config.alpha, &config.l1_ratio, &no_early_stop)) {
+    if (!PyArg_ParseTuple(args, "KdKddp", &max_complexity, &config.complexity_penalty, &beam_width,
+                          &config.alpha, &config.l1_ratio, &no_early_stop)) {
       return nullptr;
     }
     config.max_complexity = max_complexity;
@@ -689,9 +687,9 @@ PyObject* scorer_form(PyObject*, PyObject* args) {
     }
     ClusterScorer* sc = scorer_arg(obj);
     std::optional<std::vector<std::string>> out;
-    if (sc == nullptr ||
-        !run_unlocked(threads, [&] {
-          out = sc->form(level, begin, end, static_cast<std::size_t>(std::max<Py_ssize_t>(buckets, 0)));
+    if (sc == nullptr || !run_unlocked(threads, [&] {
+          out = sc->form(level, begin, end,
+                         static_cast<std::size_t>(std::max<Py_ssize_t>(buckets, 0)));
         })) {
       return nullptr;
     }
@@ -752,8 +750,7 @@ PyObject* scorer_score_admitted(PyObject*, PyObject* args) {
     PyObject* flags_obj = nullptr;
     int threads = 0;
     std::string_view formed;
-    if (!PyArg_ParseTuple(args, "OKOnOi", &obj, &level, &formed_obj, &run, &flags_obj,
-                          &threads) ||
+    if (!PyArg_ParseTuple(args, "OKOnOi", &obj, &level, &formed_obj, &run, &flags_obj, &threads) ||
         !bytes_view(formed_obj, formed)) {
       return nullptr;
     }
@@ -915,7 +912,8 @@ PyObject* started_line(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "n", &seeded)) {
     return nullptr;
   }
-  return guarded([&] { return to_str(exploration_started_line(static_cast<std::size_t>(seeded))); });
+  return guarded(
+      [&] { return to_str(exploration_started_line(static_cast<std::size_t>(seeded))); });
 }
 
 // level_line(level, nanoseconds, retained) -> str

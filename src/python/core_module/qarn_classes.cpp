@@ -39,10 +39,10 @@ bool load_qarn_classes() {
   }
   // The instances are filled here and destroyed by qarn_sr: both must agree
   // on their size, which they do when both come from one build.
-  PyRef size = PyType_Check(type.get())
-                   ? PyRef::steal(attribute(type.get(), "__basicsize__"))
-                   : PyRef();
-  if (!size || PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(sizeof(SearchResultObject))) {
+  PyRef size =
+      PyType_Check(type.get()) ? PyRef::steal(attribute(type.get(), "__basicsize__")) : PyRef();
+  if (!size ||
+      PyLong_AsSsize_t(size.get()) != static_cast<Py_ssize_t>(sizeof(SearchResultObject))) {
     PyErr_Clear();
     PyErr_SetString(PyExc_ImportError,
                     "_qarn_sr_core does not match the installed qarn_sr (different builds)");

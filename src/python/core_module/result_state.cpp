@@ -39,8 +39,9 @@ PyObject* to_str(const std::string& text) {
 
 PyObject* token_tuple(const Token& t, const OperatorRegistry& registry) {
   const bool named = t.kind == TokenKind::NamedConstant || t.kind == TokenKind::Apply;
-  PyRef name = named && t.index < registry.size() ? PyRef::steal(to_str(registry.entries[t.index].name))
-                                                  : PyRef::borrow(Py_None);
+  PyRef name = named && t.index < registry.size()
+                   ? PyRef::steal(to_str(registry.entries[t.index].name))
+                   : PyRef::borrow(Py_None);
   if (!name) {
     return nullptr;
   }
@@ -145,8 +146,7 @@ constexpr const char* kStateNames[] = {"state"};
 constexpr Parameters kFromStateParams{"result_from_state", kStateNames, 1};
 constexpr const char* kBadState = "argument 'state': not the state of a SearchResult";
 
-PyObject* result_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* result_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyRef bound[1];
     if (!bind_fastcall(kFromStateParams, args, nargs, kwnames, bound)) {
@@ -157,8 +157,7 @@ PyObject* result_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     double loss = 0.0;
     PyObject* items = nullptr;
     if (!PyTuple_Check(bound[0].get()) ||
-        !PyArg_ParseTuple(bound[0].get(), "lUdO!", &version, &text, &loss, &PyTuple_Type,
-                          &items) ||
+        !PyArg_ParseTuple(bound[0].get(), "lUdO!", &version, &text, &loss, &PyTuple_Type, &items) ||
         version != kStateVersion) {
       PyErr_Clear();
       PyErr_SetString(PyExc_ValueError, kBadState);

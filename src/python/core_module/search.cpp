@@ -26,8 +26,7 @@ namespace {
 // the control outlives whichever of the two is released first. `claimed`
 // makes sure no second search writes the deadline of a control in use.
 struct MonitorObject {
-  PyObject_HEAD
-  std::shared_ptr<SearchControl> control;
+  PyObject_HEAD std::shared_ptr<SearchControl> control;
   std::atomic<bool> claimed;
 };
 
@@ -94,8 +93,8 @@ PyGetSetDef monitor_getset[] = {
     {"level", get_count<&SearchControl::level>, nullptr, "The level being built.", nullptr},
     {"total", get_count<&SearchControl::total>, nullptr,
      "New candidates of the level to score (0 while expanding).", nullptr},
-    {"scored", get_count<&SearchControl::scored>, nullptr,
-     "Candidates of the level scored so far.", nullptr},
+    {"scored", get_count<&SearchControl::scored>, nullptr, "Candidates of the level scored so far.",
+     nullptr},
     {"completed_levels", get_count<&SearchControl::completed_levels>, nullptr,
      "The highest level built completely.", nullptr},
     {"cut_short", get_cut_short, nullptr,
@@ -111,10 +110,10 @@ PyMethodDef monitor_methods[] = {
 };
 
 PyType_Slot monitor_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "SearchMonitor()\n--\n\n"
-                    "Progress counters of one search, readable from any thread while it runs, "
-                    "and a way to stop it.")},
+    {Py_tp_doc,
+     const_cast<char*>("SearchMonitor()\n--\n\n"
+                       "Progress counters of one search, readable from any thread while it runs, "
+                       "and a way to stop it.")},
     {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
     {Py_tp_getset, monitor_getset},
@@ -141,7 +140,8 @@ bool convert_time_limit(PyObject* obj, std::optional<double>& out) {
     return false;
   }
   if (out && std::isnan(*out)) {
-    PyErr_SetString(PyExc_ValueError, "argument 'time_limit': must be a number of seconds, not nan");
+    PyErr_SetString(PyExc_ValueError,
+                    "argument 'time_limit': must be a number of seconds, not nan");
     return false;
   }
   return true;
@@ -178,10 +178,9 @@ PyObject* front_and_flag(std::vector<SearchResult>& records, bool cut_short) {
   return Py_BuildValue("(OO)", list.get(), cut_short ? Py_True : Py_False);
 }
 
-constexpr const char* kSearchNames[] = {"inputs",   "ys",         "max_complexity",
-                                        "complexity_penalty", "beam_width", "alpha",
-                                        "l1_ratio", "time_limit", "early_stop",
-                                        "monitor"};
+constexpr const char* kSearchNames[] = {
+    "inputs", "ys",       "max_complexity", "complexity_penalty", "beam_width",
+    "alpha",  "l1_ratio", "time_limit",     "early_stop",         "monitor"};
 constexpr Parameters kSearchParams{"search", kSearchNames, 2};
 
 // Arguments, then data, are converted as by qarn_sr.Searcher, with the same
