@@ -307,9 +307,10 @@ ClusterScorer* scorer_arg(PyObject* obj) {
 
 // (None, (kind, message)) for a search error.
 PyObject* error_pair(const SearchError& error) {
-  const bool dimension = error.kind == SearchError::Kind::DimensionMismatch;
-  return Py_BuildValue("(O(ss))", Py_None, dimension ? "dimension" : "complexity",
-                       error.message().c_str());
+  const char* kind = "complexity";
+  if (error.kind == SearchError::Kind::DimensionMismatch) kind = "dimension";
+  if (error.kind == SearchError::Kind::InvalidArgument) kind = "value";
+  return Py_BuildValue("(O(ss))", Py_None, kind, error.message().c_str());
 }
 
 // driver_start(data, config) -> (driver, None) or (None, (kind, message)):
