@@ -155,9 +155,10 @@ if [[ "$mode" == sanitize ]]; then
   exit 0
 fi
 
-# With the examples extra, so that the gallery's tests (tests/python/test_gallery.py) run.
-step "Installing qarn_sr into .venv (pip install .[examples])"
-"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO[examples]"
+# With the examples extra, so that the gallery's tests (tests/python/test_gallery.py)
+# run, and the dask extra, so that the tests of qarn_sr_dask run too.
+step "Installing qarn_sr into .venv (pip install .[examples,dask])"
+"$PY" -m pip --disable-pip-version-check install --progress-bar off "$REPO[examples,dask]"
 
 cpp_tests "$REPO/build/cpp-tests"
 

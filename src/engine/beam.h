@@ -24,6 +24,13 @@ inline bool score_less(double a, double b) {
   return a < b;
 }
 
+// Entries a beam of `beam_width` takes by score alone when it has more
+// candidates than its width (the elite); the rest of the width goes to rare
+// structure keys.
+inline std::uint64_t beam_elite_size(std::uint64_t beam_width) {
+  return static_cast<std::uint64_t>(static_cast<double>(beam_width) * 0.8);
+}
+
 // Positions (into `scores`) of the entries a level keeps, in kept order: the
 // best 80 % of `beam_width` by score, then the rest favouring structure keys
 // that are rare among those best ones. Equal scores keep input order, which
@@ -44,7 +51,7 @@ std::vector<std::size_t> select_beam_positions(std::span<const double> scores,
     std::sort(order.begin(), order.end(), by_score);
     return order;
   }
-  const auto elite = static_cast<std::uint64_t>(static_cast<double>(beam_width) * 0.8);
+  const std::uint64_t elite = beam_elite_size(beam_width);
   const std::uint64_t rest_taken = beam_width - elite;
   const auto elite_end = order.begin() + static_cast<std::ptrdiff_t>(elite);
   std::nth_element(order.begin(), elite_end, order.end(), by_score);
@@ -71,6 +78,54 @@ std::vector<std::size_t> select_beam_positions(std::span<const double> scores,
   order.resize(beam_width);
   return order;
 }
+
+// The beam over a level whose scored children lie in consecutive runs
+// (partitions) held apart. Positions are within a run; a run's entries come
+// before the next run's, so (part, position) orders entries as the whole
+// level's input order does. Selecting in two rounds gives exactly
+// select_beam_positions over the joined runs:
+//   1. each run sends its best beam_width entries by score with their keys;
+//      the merge of those holds every entry when the level has at most
+//      beam_width, and otherwise the elite and its key counts;
+//   2. each run sends its best `rest` non-elite entries by (count of the
+//      entry's key among the elite, score); their merge completes the beam.
+
+// Positions of the best `limit` entries of one run by score, in that order.
+std::vector<std::size_t> best_by_score(std::span<const double> scores, std::size_t limit);
+
+// Positions of the best `limit` entries of one run that are not in `excluded`
+// (ascending positions), by (counts[i], score), in that order.
+std::vector<std::size_t> best_by_rarity(std::span<const double> scores,
+                                        std::span<const std::uint32_t> counts,
+                                        std::span<const std::size_t> excluded, std::size_t limit);
+
+struct BeamEntry {
+  double score = 0.0;
+  std::uint32_t count = 0;     // elite count of the entry's key (second round)
+  std::uint32_t part = 0;      // run holding the entry
+  std::uint64_t position = 0;  // position in that run
+};
+
+// A run's best entries by score with their structure keys, as round 1 sends them.
+struct RunBest {
+  std::uint64_t count = 0;         // scored entries in the run
+  std::vector<BeamEntry> entries;  // best by score, in that order (part is ignored)
+  std::vector<std::string> keys;   // key of each entry
+};
+
+struct BeamFirstRound {
+  std::vector<BeamEntry> kept;  // entries kept so far, in beam order
+  bool complete = true;         // no second round needed
+  std::uint64_t rest = 0;       // entries the second round adds
+  std::unordered_map<std::string, std::uint32_t> elite_counts;
+  std::vector<std::vector<std::size_t>> elite_positions;  // per run, ascending
+};
+
+BeamFirstRound beam_first_round(std::span<const RunBest> runs, std::uint64_t beam_width);
+
+// The beam's remaining entries from each run's best `rest` by (count, score).
+std::vector<BeamEntry> beam_second_round(std::span<const std::vector<BeamEntry>> runs,
+                                         std::uint64_t rest);
 
 // A candidate with its score.
 struct ScoredCandidate {

@@ -8,6 +8,7 @@
 #include <tbb/parallel_pipeline.h>
 #include <tbb/task_arena.h>
 
+#include "engine/parallel.h"
 #include "ops/evaluate.h"
 
 namespace qarn {
@@ -90,6 +91,51 @@ constexpr std::size_t kChildrenPerPiece = 4096;
 
 }  // namespace
 
+namespace {
+
+// The children of unary item p (a parent of levels[level - 1]) in operator order.
+void form_unary_item(const Level& parents, std::size_t p, std::span<const std::size_t> unary_ops,
+                     const OperatorRegistry& registry, Batch& batch) {
+  batch.formed += unary_ops.size();
+  for (std::size_t op : unary_ops) {
+    const auto fp = child_fingerprint(parents.probes[p], nullptr, op, registry);
+    if (!fp) continue;
+    Child c;
+    c.left = static_cast<std::uint32_t>(p);
+    c.op = static_cast<std::uint16_t>(op);
+    batch.pending.push_back({c, *fp});
+  }
+}
+
+// The children of left operand a of split `split` in the order (B, operator).
+void form_binary_item(const Levels& levels, std::uint64_t level, std::uint64_t split, std::size_t a,
+                      std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
+                      Batch& batch) {
+  const std::uint64_t right_complexity = level - 1 - split;
+  const Level& lefts = levels[split];
+  const Level& rights = levels[right_complexity];
+  const bool same_complexity = split == right_complexity;
+  const Formula& left = lefts.formulas[a];
+  for (std::size_t b = 0; b < rights.size(); ++b) {
+    // Byte-wise text order, the shorter text first on a common prefix.
+    const bool left_greater = same_complexity && left.text > rights.formulas[b].text;
+    for (std::size_t op : binary_ops) {
+      if (left_greater && registry.entries[op].commutative) continue;
+      ++batch.formed;
+      const auto fp = child_fingerprint(lefts.probes[a], &rights.probes[b], op, registry);
+      if (!fp) continue;
+      Child c;
+      c.left = static_cast<std::uint32_t>(a);
+      c.right = static_cast<std::uint32_t>(b);
+      c.split = static_cast<std::uint32_t>(split);
+      c.op = static_cast<std::uint16_t>(op);
+      batch.pending.push_back({c, *fp});
+    }
+  }
+}
+
+}  // namespace
+
 Expansion expand_unary(const Levels& levels, std::uint64_t level,
                        std::span<const std::size_t> unary_ops, const OperatorRegistry& registry,
                        FingerprintSet& seen, SearchControl* control) {
@@ -97,47 +143,78 @@ Expansion expand_unary(const Levels& levels, std::uint64_t level,
   const std::size_t per_item = std::max<std::size_t>(unary_ops.size(), 1);
   return admit_in_order(parents.size(), kChildrenPerPiece / per_item, seen, control,
                         [&](std::size_t p, Batch& batch) {
-                          batch.formed += unary_ops.size();
-                          for (std::size_t op : unary_ops) {
-                            const auto fp =
-                                child_fingerprint(parents.probes[p], nullptr, op, registry);
-                            if (!fp) continue;
-                            Child c;
-                            c.left = static_cast<std::uint32_t>(p);
-                            c.op = static_cast<std::uint16_t>(op);
-                            batch.pending.push_back({c, *fp});
-                          }
+                          form_unary_item(parents, p, unary_ops, registry, batch);
                         });
 }
 
 Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
                         std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
                         FingerprintSet& seen, SearchControl* control) {
-  const std::uint64_t right_complexity = level - 1 - split;
-  const Level& lefts = levels[split];
-  const Level& rights = levels[right_complexity];
-  const bool same_complexity = split == right_complexity;
+  const Level& rights = levels[level - 1 - split];
   const std::size_t per_item = std::max<std::size_t>(rights.size() * binary_ops.size(), 1);
-  return admit_in_order(
-      lefts.size(), kChildrenPerPiece / per_item, seen, control, [&](std::size_t a, Batch& batch) {
-        const Formula& left = lefts.formulas[a];
-        for (std::size_t b = 0; b < rights.size(); ++b) {
-          // Byte-wise text order, the shorter text first on a common prefix.
-          const bool left_greater = same_complexity && left.text > rights.formulas[b].text;
-          for (std::size_t op : binary_ops) {
-            if (left_greater && registry.entries[op].commutative) continue;
-            ++batch.formed;
-            const auto fp = child_fingerprint(lefts.probes[a], &rights.probes[b], op, registry);
-            if (!fp) continue;
-            Child c;
-            c.left = static_cast<std::uint32_t>(a);
-            c.right = static_cast<std::uint32_t>(b);
-            c.split = static_cast<std::uint32_t>(split);
-            c.op = static_cast<std::uint16_t>(op);
-            batch.pending.push_back({c, *fp});
+  return admit_in_order(levels[split].size(), kChildrenPerPiece / per_item, seen, control,
+                        [&](std::size_t a, Batch& batch) {
+                          form_binary_item(levels, level, split, a, binary_ops, registry, batch);
+                        });
+}
+
+std::uint64_t expansion_items(const Levels& levels, std::uint64_t level) {
+  std::uint64_t items = levels[level - 1].size();
+  for (std::uint64_t j = 1; j + 2 <= level; ++j) items += levels[j].size();
+  return items;
+}
+
+namespace {
+
+// The group of item `item`: split 0 for the unary items, else the split j,
+// with the item's index inside its group.
+std::pair<std::uint64_t, std::uint64_t> locate_item(const Levels& levels, std::uint64_t level,
+                                                    std::uint64_t item) {
+  if (item < levels[level - 1].size()) return {0, item};
+  item -= levels[level - 1].size();
+  for (std::uint64_t j = 1; j + 2 <= level; ++j) {
+    if (item < levels[j].size()) return {j, item};
+    item -= levels[j].size();
+  }
+  return {level, 0};  // past the end
+}
+
+}  // namespace
+
+std::uint64_t item_children(const Levels& levels, std::uint64_t level, std::uint64_t item,
+                            std::size_t unary_ops, std::size_t binary_ops) {
+  const auto [split, index] = locate_item(levels, level, item);
+  if (split == 0) return unary_ops;
+  if (split >= level) return 0;
+  return levels[level - 1 - split].size() * binary_ops;
+}
+
+FormedChildren form_children(const Levels& levels, std::uint64_t level, std::uint64_t begin,
+                             std::uint64_t end, const OperatorRegistry& registry) {
+  const std::vector<std::size_t> unary = registry.operators_with_arity(1);
+  const std::vector<std::size_t> binary = registry.operators_with_arity(2);
+  end = std::min(end, expansion_items(levels, level));
+  begin = std::min(begin, end);
+  const std::vector<Batch> parts =
+      parallel_pieces<Batch>(end - begin, 16, [&](std::size_t from, std::size_t to, Batch& batch) {
+        for (std::size_t k = from; k < to; ++k) {
+          const auto [split, index] = locate_item(levels, level, begin + k);
+          if (split == 0) {
+            form_unary_item(levels[level - 1], index, unary, registry, batch);
+          } else {
+            form_binary_item(levels, level, split, index, binary, registry, batch);
           }
         }
       });
+  FormedChildren out;
+  for (const Batch& batch : parts) {
+    out.formed += batch.formed;
+    for (const Pending& p : batch.pending) {
+      out.children.push_back(p.child);
+      out.fingerprints.push_back(p.fingerprint);
+    }
+  }
+  return out;
 }
 
 }  // namespace qarn

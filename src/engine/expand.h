@@ -37,4 +37,24 @@ Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t
                         std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
                         FingerprintSet& seen, SearchControl* control = nullptr);
 
+// The expansion items of `level` in loop order: the parents of the unary
+// children (levels[level - 1]), then for each split j = 1 .. level - 2 the
+// left operands (levels[j]). Item k's children come before item k + 1's.
+std::uint64_t expansion_items(const Levels& levels, std::uint64_t level);
+
+// Children an item forms, before fingerprints (for balancing ranges).
+std::uint64_t item_children(const Levels& levels, std::uint64_t level, std::uint64_t item,
+                            std::size_t unary_ops, std::size_t binary_ops);
+
+// Children of the items [begin, end) of `level` in loop order with their
+// fingerprints; a child without one is counted in `formed` and left out.
+// Nothing is admitted: deduplication is the caller's.
+struct FormedChildren {
+  std::vector<Child> children;
+  std::vector<Fingerprint> fingerprints;  // one per child
+  std::uint64_t formed = 0;
+};
+FormedChildren form_children(const Levels& levels, std::uint64_t level, std::uint64_t begin,
+                             std::uint64_t end, const OperatorRegistry& registry);
+
 }  // namespace qarn

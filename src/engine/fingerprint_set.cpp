@@ -57,6 +57,11 @@ Slot digest(const Fingerprint& fp) {
 
 }  // namespace
 
+FingerprintDigest fingerprint_digest(const Fingerprint& fp) {
+  const Slot d = digest(fp);
+  return {d.a, d.b};
+}
+
 // Cache-line aligned so that neighbouring shards' locks do not share a line.
 struct alignas(64) FingerprintSet::Shard {
   std::mutex mutex;

@@ -10,6 +10,17 @@
 
 namespace qarn {
 
+// The 128-bit digest under which the set stores a fingerprint: two
+// independent, well-mixed 64-bit hashes of its ten integers, never {0, 0}.
+struct FingerprintDigest {
+  std::uint64_t a = 0;
+  std::uint64_t b = 0;
+
+  friend bool operator==(const FingerprintDigest&, const FingerprintDigest&) = default;
+};
+
+FingerprintDigest fingerprint_digest(const Fingerprint& fp);
+
 // The search's set of seen fingerprints, shared by all worker threads and all
 // levels of one search. Nothing is ever removed.
 //

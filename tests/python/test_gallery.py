@@ -121,26 +121,19 @@ def test_to_sympy_names_and_the_rounding_bound_per_constant():
 
 def test_sklearn_workflow_scores_and_chooses_max_complexity(capfd):
     pytest.importorskip("sklearn")
-    from sklearn.base import clone
-    from sklearn.exceptions import NotFittedError
+    from qarn_sr_sklearn import QarnRegressor
 
     example = load("sklearn_workflow")
     test_r2, grid, chosen_r2 = example.main()
     assert test_r2 > 0.99 and chosen_r2 > 0.99
     # 1.5 x0 x1 needs five tokens: Times(C, Times(v_{0}, v_{1})) or the like.
     assert grid.best_params_ == {"max_complexity": 5}
-    assert grid.best_estimator_.result_.complexity == 5
+    best = grid.best_estimator_
+    assert type(best) is QarnRegressor and best.best_.complexity == 5
     # verbose=False kept every search's progress off file descriptor 1.
     out = capfd.readouterr().out
     assert "[QARN" not in out and f"R^2 on 30 test rows: {test_r2:.6f}" in out
-
-    estimator = example.QarnEstimator(max_complexity=3)
-    assert clone(estimator).get_params() == estimator.get_params()
-    assert estimator.set_params(beam_width=7) is estimator and estimator.beam_width == 7
-    with pytest.raises(NotFittedError):
-        estimator.predict([[1.0, 2.0]])
-    with pytest.raises(ValueError, match="X has 3 features"):
-        grid.best_estimator_.predict(np.ones((2, 3)))
+    assert f"formula {best.to_text()}, R^2 on the test rows {chosen_r2:.6f}" in out
 
 
 def test_constants_with_and_without_the_l1_penalty(capfd):

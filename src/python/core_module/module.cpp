@@ -1,12 +1,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python/core_module/cluster_steps.h"
 #include "python/core_module/qarn_classes.h"
 #include "python/core_module/result_state.h"
 #include "python/core_module/search.h"
 
 // _qarn_sr_core: private engine functions for the Python modules shipped
-// beside qarn_sr (the scikit-learn estimator). It is built from the same core
+// beside qarn_sr (the scikit-learn estimator, the Dask scale-out). It is built from the same core
 // as qarn_sr and works on qarn_sr's own classes. Each source file of this
 // folder contributes a null-terminated function table; a new group of
 // functions adds its table to kFunctionTables.
@@ -17,7 +18,7 @@ namespace {
 
 bool in_main_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0; }
 
-PyMethodDef* const kFunctionTables[] = {search_functions, state_functions};
+PyMethodDef* const kFunctionTables[] = {search_functions, state_functions, cluster_functions};
 
 int exec_module(PyObject* module) {
   if (!in_main_interpreter()) {

@@ -1,0 +1,189 @@
+#include "engine/level_steps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include <tbb/parallel_for.h>
+
+#include "engine/duration.h"
+#include "engine/optimizer.h"
+#include "engine/progress.h"
+#include "ops/batch_evaluate.h"
+
+namespace qarn {
+namespace {
+
+// Parameter-free retained formulas keep their values on the data set, so that
+// their children's losses and fits do not evaluate them again; this bounds
+// the memory those columns may take in one search.
+constexpr std::size_t kColumnBudgetBytes = std::size_t{512} << 20;
+
+Formula parameter_leaf() { return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1}; }
+
+Formula variable_leaf(std::size_t i) {
+  return Formula{{Token::variable(static_cast<std::uint8_t>(i))},
+                 "v_{" + std::to_string(i) + "}",
+                 1,
+                 static_cast<std::uint8_t>(i + 1),
+                 0};
+}
+
+// Caches the values of the level's parameter-free formulas while the budget
+// allows.
+void cache_columns(SearchState& s, Level& level) {
+  const std::size_t rows = s.data.rows();
+  const std::size_t per_column = rows * (sizeof(Complex) + 1);
+  level.columns.resize(level.size());
+  std::vector<std::size_t> chosen;
+  for (std::size_t i = 0; i < level.size(); ++i) {
+    bool has_parameter = false;
+    for (const Token& t : level.formulas[i].tokens) has_parameter |= t.kind == TokenKind::Parameter;
+    if (has_parameter || s.column_bytes + per_column > kColumnBudgetBytes) continue;
+    s.column_bytes += per_column;
+    chosen.push_back(i);
+  }
+  tbb::parallel_for(std::size_t{0}, chosen.size(), [&](std::size_t k) {
+    Level::Column& c = level.columns[chosen[k]];
+    c.values.resize(rows);
+    c.ok.resize(rows);
+    BatchEvaluator evaluator;
+    for (std::size_t begin = 0; begin < rows; begin += BatchEvaluator::kBlock) {
+      const std::size_t count = std::min(BatchEvaluator::kBlock, rows - begin);
+      evaluator.run(level.formulas[chosen[k]].tokens, s.data, begin, count, {}, *s.registry,
+                    c.values.data() + begin, c.ok.data() + begin);
+    }
+  });
+}
+
+}  // namespace
+
+void load_search_data(SearchState& s, const Rows& rows, std::span<const double> targets) {
+  s.registry = make_builtin_registry();
+  // The first row decides which variables are seeded, and no formula reads
+  // any other: the search keeps only those columns, however long some later
+  // row is (the column store would be as wide as the widest row it holds).
+  const std::size_t variables = rows.empty() ? 0 : std::min(rows[0].size(), kMaxSeededVariables);
+  s.rows.clear();
+  s.rows.reserve(rows.size());
+  for (const std::vector<double>& row : rows) {
+    const std::size_t kept = std::min(row.size(), variables);
+    std::vector<Complex>& out = s.rows.emplace_back(kept);
+    for (std::size_t i = 0; i < kept; ++i) out[i] = Complex{row[i], 0.0};
+  }
+  s.data = DataColumns(s.rows);
+  s.targets.assign(targets.begin(), targets.end());
+  s.levels.resize(2);
+}
+
+void seed_level(SearchState& s, std::size_t variables, const SearchConfig& config) {
+  std::vector<Formula> seeds;
+  seeds.push_back(parameter_leaf());
+  for (std::size_t i = 0; i < std::min(variables, kMaxSeededVariables); ++i) {
+    seeds.push_back(variable_leaf(i));
+  }
+  Optimizer optimizer;
+  for (Formula& seed : seeds) {
+    const std::optional<Fingerprint> fp = fingerprint(seed, *s.registry);
+    if (!fp || s.seen.insert(*fp)) continue;
+    const double loss =
+        optimizer.loss(seed.tokens, s.data, s.targets, *s.registry, config.alpha, config.l1_ratio);
+    if (std::isfinite(loss)) record_best(s.best, seed, loss);
+    s.levels[1].add(std::move(seed), *s.registry);
+  }
+}
+
+Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control) {
+  const std::vector<std::size_t> unary = s.registry->operators_with_arity(1);
+  Expansion out = expand_unary(s.levels, level, unary, *s.registry, s.seen, control);
+  const std::vector<std::size_t> binary = s.registry->operators_with_arity(2);
+  for (std::uint64_t j = 1; j + 2 <= level; ++j) {
+    const Expansion formed =
+        expand_binary(s.levels, level, j, binary, *s.registry, s.seen, control);
+    out.formed += formed.formed;
+    out.children.insert(out.children.end(), formed.children.begin(), formed.children.end());
+  }
+  return out;
+}
+
+void add_level(SearchState& s, Level level, bool cache) {
+  if (cache) cache_columns(s, level);
+  s.levels.push_back(std::move(level));
+}
+
+LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
+                         const SearchConfig& config) {
+  const double factor = score_factor(config, level);
+  LevelWinner w;
+  w.count = scored.items.size();
+  for (std::size_t i = 0; i < scored.items.size(); ++i) {
+    const double loss = scored.items[i].score / factor;
+    if (std::isnan(loss)) {
+      if (i == 0) w.first_is_nan = true;
+      continue;
+    }
+    if (!w.has_number || w.loss > loss) {
+      w.has_number = true;
+      w.position = i;
+      w.loss = loss;
+    }
+  }
+  return w;
+}
+
+bool merge_winners(std::span<const LevelWinner> parts, WinnerPlace& out) {
+  // The first entry of the whole run decides whether NaN keeps the place.
+  std::size_t first = 0;
+  while (first < parts.size() && parts[first].count == 0) ++first;
+  if (first == parts.size()) return false;
+  if (parts[first].first_is_nan) {
+    out = {first, 0, std::nan("")};
+    return true;
+  }
+  bool found = false;
+  for (std::size_t p = first; p < parts.size(); ++p) {
+    if (!parts[p].has_number) continue;
+    if (!found || out.loss > parts[p].loss) {
+      out = {p, parts[p].position, parts[p].loss};
+      found = true;
+    }
+  }
+  return found;
+}
+
+Formula scored_formula(const SearchState& s, std::uint64_t level, const ScoredLevel& scored,
+                       const ScoredChild& item) {
+  Formula f = materialize(s.levels, level, item.child, *s.registry);
+  if (item.fitted != ScoredChild::kUnfitted)
+    store_parameters(f, &scored.fitted_values[item.fitted]);
+  return f;
+}
+
+std::string scored_key(const SearchState& s, std::uint64_t level, const Child& c) {
+  const std::string& a = s.levels[left_level(level, c)].keys[c.left];
+  const std::string* b = c.unary() ? nullptr : &s.levels[right_level(level, c)].keys[c.right];
+  return child_key(a, b, c.op);
+}
+
+ScoredLevel score_range(const SearchState& s, std::uint64_t level, std::vector<Child> children,
+                        const SearchConfig& config) {
+  ProgressState silent;  // total 0: nothing is printed
+  silent.level = level;
+  return score_candidates(std::move(children), s.levels, level, silent, s.data, s.targets,
+                          *s.registry, config);
+}
+
+std::string started_text(std::size_t seeded) {
+  return "[QARN-SR] Started search space exploration. Level 1 seeded with " +
+         std::to_string(seeded) + " primary nodes.\n";
+}
+
+std::string level_done_text(std::uint64_t level, std::chrono::nanoseconds elapsed,
+                            std::size_t retained) {
+  return "[QARN-SR]   -> Level " + std::to_string(level) + " processed in " +
+         format_duration(elapsed) + ". Retaining top " + std::to_string(retained) +
+         " candidates.\n";
+}
+
+}  // namespace qarn

@@ -1,0 +1,486 @@
+"""The qarn_sr search spread over a Dask cluster, with the results of a local search.
+
+``DaskSearcher`` has the methods of ``qarn_sr.Searcher`` and returns the same
+``qarn_sr.SearchResult`` objects, bit for bit, whatever the number of workers
+and partitions. Each level of the breadth-first search is built in steps:
+
+1. one task per range of the level's parents forms their children on a
+   worker, in the local loop order, and sorts their fingerprints into hash
+   buckets;
+2. one task per bucket admits the bucket's fingerprints of every range in
+   loop order against the bucket's layers of the earlier levels (the seen
+   set lives on the workers, one frozen layer per level and bucket);
+3. one task per range scores the children admitted (the bulk of the work),
+   and the scored run stays on its worker;
+4. each run reports its lowest loss and its best ``beam_width`` entries by
+   score; the driver merges them into the level's winner and the elite of the
+   beam, and when the level has more than ``beam_width`` entries each run
+   sends its best entries outside the elite by (elite count of their
+   structure key, score);
+5. the runs build the retained formulas, which the driver sends to every
+   worker once, for the next levels.
+
+The data set goes to every worker once per search. The front is refitted
+once, by the driver.
+"""
+
+from __future__ import annotations
+
+import inspect
+import operator
+import threading
+import time
+import uuid
+from typing import Any
+
+import qarn_sr
+
+import _qarn_sr_core as _core
+
+__all__ = ["DaskSearcher"]
+
+
+# ---------------------------------------------------------------------------
+# Worker side. Every task is a pure function of its arguments; a worker keeps
+# the decoded data and retained levels of a search only as a cache, which a
+# task that finds it missing (a new or restarted worker) rebuilds from its
+# arguments.
+
+_scorers: dict[str, list[Any]] = {}  # search token -> [lock, scorer]
+_scorers_lock = threading.Lock()
+_SCORERS_KEPT = 2  # searches whose state a worker keeps at most
+
+
+def _scorer(token: str, data: bytes, config: bytes, levels: tuple[bytes, ...], threads: int):
+    with _scorers_lock:
+        entry = _scorers.get(token)
+        if entry is None:
+            while len(_scorers) >= _SCORERS_KEPT:
+                _scorers.pop(next(iter(_scorers)))
+            entry = [threading.Lock(), _core.cluster_scorer_new(data, config)]
+            _scorers[token] = entry
+    lock, scorer = entry
+    with lock:
+        for formulas in levels[_core.cluster_scorer_levels(scorer) :]:
+            _core.cluster_scorer_add_level(scorer, formulas, threads)
+    return scorer
+
+
+def _forget(token: str) -> None:
+    with _scorers_lock:
+        _scorers.pop(token, None)
+
+
+def _value(value):
+    return value
+
+
+def _form(token, data, config, threads, level, begin, end, buckets, *levels):
+    scorer = _scorer(token, data, config, levels, threads)
+    return _core.cluster_scorer_form(scorer, level, begin, end, buckets, threads)
+
+
+def _admit(layers, *runs):
+    return _core.cluster_admit(list(layers), list(runs))
+
+
+def _score(token, data, config, threads, level, formed, run, flags, *levels):
+    scorer = _scorer(token, data, config, levels, threads)
+    return _core.cluster_scorer_score_admitted(scorer, level, formed, run, list(flags), threads)
+
+
+def _summary(token, data, config, threads, level, scored, *levels):
+    scorer = _scorer(token, data, config, levels, threads)
+    return _core.cluster_scorer_summary(scorer, level, scored, threads)
+
+
+def _rest(token, data, config, threads, level, scored, elite, counts, rest, *levels):
+    scorer = _scorer(token, data, config, levels, threads)
+    return _core.cluster_scorer_rest(scorer, level, scored, elite, counts, rest, threads)
+
+
+def _formulas(token, data, config, threads, level, scored, positions, *levels):
+    scorer = _scorer(token, data, config, levels, threads)
+    return _core.cluster_scorer_formulas(scorer, level, scored, positions, threads)
+
+
+# ---------------------------------------------------------------------------
+# Driver side
+
+
+class _Progress:
+    """The local search's progress line, counted over the runs scored so far."""
+
+    def __init__(self, level: int, total: int) -> None:
+        self.level = level
+        self.total = total
+        self.done = 0
+        self.last = 0
+        self.start = time.monotonic()
+
+    def add(self, count: int) -> None:
+        if self.total == 0:
+            return
+        self.done += count
+        pct = self.done * 100 // self.total
+        if self.last > 99 or pct <= self.last:
+            return
+        self.last = pct
+        elapsed = time.monotonic() - self.start
+        remaining = elapsed * 100.0 / pct - elapsed
+        _core.cluster_write_stdout(
+            _core.cluster_progress_line(self.level, pct, self.done, self.total, elapsed, remaining)
+        )
+
+
+def _raise_search_error(error: tuple[str, str]) -> None:
+    kind, message = error
+    if kind == "dimension":
+        raise qarn_sr.QarnDimensionError(message)
+    raise qarn_sr.QarnComplexityError(message)
+
+
+def _signature(template) -> inspect.Signature:
+    return inspect.signature(template)
+
+
+class DaskSearcher:
+    """A qarn_sr search whose scoring runs on the workers of a Dask cluster.
+
+    ``client`` is a ``dask.distributed.Client``. The other arguments are those
+    of ``qarn_sr.Searcher``, checked the same way. Keyword-only tuning:
+    ``partitions`` (runs per level; default four per worker thread of the
+    cluster, which evens out runs of unequal cost) and ``threads_per_task`` (threads a task may use on its worker,
+    default 1: give each worker one thread per core).
+    """
+
+    def __init__(self, client, *args, partitions=None, threads_per_task=1, **kwargs) -> None:
+        (
+            self._max_complexity,
+            self._complexity_penalty,
+            self._beam_width,
+            self._alpha,
+            self._l1_ratio,
+        ) = _core.cluster_parse_config(args, kwargs)
+        if partitions is not None and (
+            not isinstance(partitions, int) or isinstance(partitions, bool) or partitions < 1
+        ):
+            raise ValueError("partitions must be a positive integer or None")
+        if not isinstance(threads_per_task, int) or threads_per_task < 1:
+            raise ValueError("threads_per_task must be a positive integer")
+        self._client = client
+        self._partitions = partitions
+        self._threads = threads_per_task
+
+    __init__.__signature__ = _signature(  # type: ignore[attr-defined]
+        lambda self,
+        client,
+        max_complexity=10,
+        complexity_penalty=0.1,
+        beam_width=1000,
+        alpha=0.0,
+        l1_ratio=0.5,
+        *,
+        partitions=None,
+        threads_per_task=1: None
+    )
+
+    @property
+    def client(self):
+        return self._client
+
+    @property
+    def max_complexity(self) -> int:
+        return self._max_complexity
+
+    @property
+    def beam_width(self) -> int:
+        return self._beam_width
+
+    @property
+    def complexity_penalty(self) -> float:
+        return self._complexity_penalty
+
+    @property
+    def alpha(self) -> float:
+        return self._alpha
+
+    @property
+    def l1_ratio(self) -> float:
+        return self._l1_ratio
+
+    # -- the five search methods ----------------------------------------------
+
+    def find_function(self, *args, **kwargs):
+        """Finds a univariate function f(x) \u2248 y.
+        Supports both Python lists and NumPy arrays."""
+        return self._search("find_function", args, kwargs, False)[0]
+
+    def find_multivariate(self, *args, **kwargs):
+        """Finds a multivariate function f(x0, x1, ...) \u2248 y.
+        Inputs should be a 2D array-like structure."""
+        return self._search("find_multivariate", args, kwargs, False)[0]
+
+    def fit(self, *args, **kwargs):
+        """Alias for find_multivariate (Scikit-Learn style)."""
+        return self._search("fit", args, kwargs, False)[0]
+
+    def find_candidates(self, *args, **kwargs):
+        """Returns the Pareto-front of all candidate formulas found."""
+        return self._search("find_candidates", args, kwargs, True)
+
+    def recognize_constant(self, *args, **kwargs):
+        """Identifies a closed-form expression for a scalar constant."""
+        return self._search("recognize_constant", args, kwargs, False)[0]
+
+    find_function.__signature__ = _signature(  # type: ignore[attr-defined]
+        lambda self, xs, ys, alpha=None, l1_ratio=None: None
+    )
+    find_multivariate.__signature__ = _signature(  # type: ignore[attr-defined]
+        lambda self, inputs, ys, alpha=None, l1_ratio=None: None
+    )
+    fit.__signature__ = find_multivariate.__signature__  # type: ignore[attr-defined]
+    find_candidates.__signature__ = find_multivariate.__signature__  # type: ignore[attr-defined]
+    recognize_constant.__signature__ = _signature(  # type: ignore[attr-defined]
+        lambda self, value, alpha=None, l1_ratio=None: None
+    )
+
+    # -- the search ------------------------------------------------------------
+
+    def _runs(self) -> int:
+        if self._partitions is not None:
+            return self._partitions
+        return max(1, 4 * sum(self._client.nthreads().values()))
+
+    def _search(self, method: str, args, kwargs, no_early_stop: bool):
+        data, alpha, l1_ratio = _core.cluster_parse_call(method, args, kwargs)
+        config = _core.cluster_make_config(
+            self._max_complexity,
+            self._complexity_penalty,
+            self._beam_width,
+            self._alpha if alpha is None else alpha,
+            self._l1_ratio if l1_ratio is None else l1_ratio,
+            no_early_stop,
+        )
+        driver, error = _core.cluster_driver_start(data, config)
+        if error is not None:
+            _raise_search_error(error)
+        search = _ClusterSearch(self._client, driver, data, config, self._runs(), self._threads)
+        self._last_search = search  # its phase timings, for the benchmark
+        search.run(self._max_complexity)
+        front, error = _core.cluster_driver_front(driver)
+        if error is not None:
+            _raise_search_error(error)
+        if not front:
+            _raise_search_error(
+                ("complexity", f"No formula found up to complexity {self._max_complexity}")
+            )
+        return front
+
+
+class _ClusterSearch:
+    """The levels of one search on the cluster."""
+
+    def __init__(self, client, driver, data: bytes, config: bytes, runs: int, threads: int):
+        self.client = client
+        self.driver = driver
+        self.data = data
+        self.config = config
+        self.runs = runs
+        self.threads = threads
+        self.token = uuid.uuid4().hex
+        self.futures: list[Any] = []  # everything this search holds, for cancelling
+        self.level_futures: list[Any] = []  # retained levels 1, 2, ... on every worker
+        self.seconds: dict[str, float] = {}  # wall time per phase, all levels together
+        self.bytes_sent: dict[str, int] = {}  # bytes the driver sent per kind
+        self._mark = time.perf_counter()
+
+    def _phase(self, name: str) -> None:
+        """Charges the time since the last mark to `name`."""
+        now = time.perf_counter()
+        self.seconds[name] = self.seconds.get(name, 0.0) + now - self._mark
+        self._mark = now
+
+    def _sent(self, name: str, count: int) -> None:
+        self.bytes_sent[name] = self.bytes_sent.get(name, 0) + count
+
+    def _scatter(self, value: bytes):
+        # A copy on every worker: no task waits for a transfer, and the value
+        # survives as long as one worker does. A worker that leaves while the
+        # copies are made fails the scatter; the next try goes to those left.
+        for attempt in range(3):
+            try:
+                future = self.client.scatter(value, broadcast=True, hash=False)
+                break
+            except (KeyError, OSError):
+                if attempt == 2:
+                    raise
+                self.client.wait_for_workers(1)
+        self.futures.append(future)
+        return future
+
+    def _plain(self, function, *args, name: str):
+        """A task that needs neither the data set nor the levels."""
+        future = self.client.submit(
+            function, *args, key=f"qarn-{name}-{self.token}", pure=False
+        )
+        self.futures.append(future)
+        return future
+
+    def _submit(self, function, *args, name: str):
+        future = self.client.submit(
+            function,
+            self.token,
+            self.data_future,
+            self.config,
+            self.threads,
+            *args,
+            *self.level_futures,
+            key=f"qarn-{name}-{self.token}",
+            pure=False,
+        )
+        self.futures.append(future)
+        return future
+
+    def run(self, max_complexity: int) -> None:
+        driver = self.driver
+        try:
+            self._mark = time.perf_counter()
+            self.data_future = self._scatter(self.data)
+            self._sent("data set", len(self.data))
+            first = _core.cluster_driver_level(driver, 1)
+            self.level_futures.append(self._scatter(first))
+            self._sent("retained levels", len(first))
+            # The seen fingerprints live on the workers, split into hash
+            # buckets and into one frozen layer per level; level 1's layers
+            # are tasks with their value inside, so that Dask can remake them.
+            self.buckets = max(1, min(256, len(self.client.nthreads())))
+            self.layers = [
+                [self._plain(_value, layer, name=f"layer-1-{b}")]
+                for b, layer in enumerate(_core.cluster_driver_first_layers(driver, self.buckets))
+            ]
+            self._phase("broadcast")
+            if _core.cluster_driver_should_stop(driver):
+                return
+            seeded = _core.cluster_driver_level_size(driver, 1)
+            _core.cluster_write_stdout(_core.cluster_started_line(seeded))
+            for level in range(2, max_complexity + 1):
+                self._build_level(level)
+                if _core.cluster_driver_should_stop(driver):
+                    break
+        except BaseException:
+            self._cancel()
+            raise
+        finally:
+            self._release()
+
+    def _build_level(self, level: int) -> None:
+        from distributed import as_completed
+
+        driver = self.driver
+        t0 = time.monotonic_ns()
+        ranges = _core.cluster_driver_expansion_ranges(driver, level, self.runs)
+        self._phase("driver")
+        # Each run forms its children on a worker and sorts their fingerprints
+        # into buckets; each bucket admits its fingerprints of every run in
+        # loop order against the bucket's earlier layers; each run then scores
+        # the children its buckets admitted.
+        formed = [
+            self._submit(_form, level, begin, end, self.buckets, name=f"form-{level}-{i}")
+            for i, (begin, end) in enumerate(ranges)
+        ]
+        children = [
+            self._plain(operator.getitem, run, 0, name=f"formed-{level}-{i}")
+            for i, run in enumerate(formed)
+        ]
+        admissions = []
+        for b in range(self.buckets):
+            pieces = [
+                self._plain(operator.getitem, run, 1 + b, name=f"digests-{level}-{i}-{b}")
+                for i, run in enumerate(formed)
+            ]
+            admissions.append(
+                self._plain(_admit, self.layers[b], *pieces, name=f"admit-{level}-{b}")
+            )
+        flags = [
+            self._plain(operator.getitem, a, 1, name=f"flags-{level}-{b}")
+            for b, a in enumerate(admissions)
+        ]
+        admitted_counts = [
+            self._plain(operator.getitem, a, 2, name=f"admitted-{level}-{b}")
+            for b, a in enumerate(admissions)
+        ]
+        scored = [
+            self._submit(_score, level, run, i, flags, name=f"score-{level}-{i}")
+            for i, run in enumerate(children)
+        ]
+        summaries = [
+            self._submit(_summary, level, run, name=f"summary-{level}-{i}")
+            for i, run in enumerate(scored)
+        ]
+        admitted = self.client.gather(admitted_counts)
+        lengths = [sum(bucket[i] for bucket in admitted) for i in range(len(scored))]
+        self._phase("expansion and deduplication (cluster)")
+        progress = _Progress(level, sum(lengths))
+        index = {future.key: i for i, future in enumerate(scored)}
+        for future in as_completed(scored):
+            progress.add(lengths[index[future.key]])
+        if progress.total > 0:
+            _core.cluster_write_stdout("\n")
+        self._phase("scoring (cluster)")
+
+        complete, rest, elite, counts = _core.cluster_driver_first_round(
+            driver, self.client.gather(summaries)
+        )
+        self._phase("beam round 1")
+        rests = []
+        if not complete and rest > 0:
+            rests = [
+                self._submit(_rest, level, run, elite[i], counts, rest, name=f"rest-{level}-{i}")
+                for i, run in enumerate(scored)
+            ]
+            _core.cluster_driver_second_round(driver, self.client.gather(rests))
+        self._phase("beam round 2")
+        wanted = _core.cluster_driver_wanted(driver, len(scored))
+        formulas = [
+            self._submit(_formulas, level, run, wanted[i], name=f"formulas-{level}-{i}")
+            if wanted[i]
+            else None
+            for i, run in enumerate(scored)
+        ]
+        gathered = [None if f is None else f.result() for f in formulas]
+        retained = _core.cluster_driver_accept(driver, gathered)
+        self._phase("retained formulas")
+        formulas_bytes = _core.cluster_driver_level(driver, level)
+        self.level_futures.append(self._scatter(formulas_bytes))
+        self._sent("retained levels", len(formulas_bytes))
+        self._phase("broadcast")
+        # The level's layers stay for the next levels; everything else of the
+        # level is no longer needed anywhere.
+        for b, admission in enumerate(admissions):
+            self.layers[b].append(
+                self._plain(operator.getitem, admission, 0, name=f"layer-{level}-{b}")
+            )
+        keep = {f.key for f in self.level_futures} | {f.key for fs in self.layers for f in fs}
+        keep.add(self.data_future.key)
+        self.futures = [f for f in self.futures if f.key in keep]
+        del formed, children, admissions, flags, admitted_counts, scored, summaries, rests, formulas
+        elapsed = time.monotonic_ns() - t0
+        _core.cluster_write_stdout(_core.cluster_level_line(level, elapsed, retained))
+
+    def _cancel(self) -> None:
+        try:
+            self.client.cancel(self.futures, force=True)
+        except Exception:  # a closed client has nothing left to cancel
+            pass
+
+    def _release(self) -> None:
+        self.futures = []
+        self.level_futures = []
+        self.layers = []
+        self.data_future = None
+        try:
+            if self.client.status == "running":
+                self.client.run(_forget, self.token)
+        except Exception:  # workers that are gone keep nothing
+            pass
