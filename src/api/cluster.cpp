@@ -6,6 +6,7 @@
 
 #include <tbb/parallel_for.h>
 
+#include "api/checks.h"
 #include "engine/beam.h"
 #include "engine/expand.h"
 #include "engine/fingerprint.h"
@@ -51,6 +52,8 @@ std::optional<Expected<std::unique_ptr<ClusterDriver>>> ClusterDriver::start(
   std::optional<DataSet> data = decode_data(data_bytes);
   std::optional<SearchConfig> config = decode_config(config_bytes);
   if (!data || !config) return std::nullopt;
+  if (auto error = check_settings(*config)) return *std::move(error);
+  if (auto error = check_inputs(data->rows)) return *std::move(error);
   if (data->rows.size() != data->targets.size() || data->rows.empty()) {
     return SearchError::dimension_mismatch(kDimensionMismatchText);
   }

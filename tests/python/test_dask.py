@@ -145,6 +145,11 @@ BAD_CALLS = [
     ("find_candidates", (ROWS2,), {"inputs": ROWS2}),
     ("recognize_constant", ("pi",), {}),
     ("recognize_constant", (), {"l1_ratio": 0.5}),
+    # Refused when the search starts: non-finite inputs and settings.
+    ("find_function", ([1.0, math.nan], [1.0, 2.0]), {}),
+    ("find_candidates", ([[1.0], [2.0, math.inf]], [1.0, 2.0]), {}),
+    ("find_function", (XS, XS), {"alpha": math.inf}),
+    ("recognize_constant", (2.5,), {"l1_ratio": math.nan}),
 ]
 
 
@@ -169,6 +174,15 @@ def test_call_errors_match(client, capfd, method, args, kwargs):
     assert expected is not None
     searcher = qarn_sr_dask.DaskSearcher(client, max_complexity=2)
     assert outcome(lambda: getattr(searcher, method)(*args, **kwargs)) == expected
+    assert capfd.readouterr().out == ""
+
+
+def test_refused_settings_match(client, capfd):
+    for kwargs in (dict(max_complexity=511), dict(max_complexity=3, complexity_penalty=math.nan)):
+        expected = outcome(lambda: qarn_sr.Searcher(**kwargs).find_function(XS, XS))
+        assert expected[0] is ValueError
+        remote = qarn_sr_dask.DaskSearcher(client, **kwargs)
+        assert outcome(lambda: remote.find_function(XS, XS)) == expected
     assert capfd.readouterr().out == ""
 
 

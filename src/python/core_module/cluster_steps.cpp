@@ -305,11 +305,13 @@ ClusterScorer* scorer_arg(PyObject* obj) {
   return static_cast<ClusterScorer*>(PyCapsule_GetPointer(obj, kScorerCapsule));
 }
 
-// (None, (kind, message)) for a search error.
+// (None, (kind, message)) for a search error; kind is "dimension",
+// "complexity" or "value" (a refused setting or input, ValueError).
 PyObject* error_pair(const SearchError& error) {
-  const bool dimension = error.kind == SearchError::Kind::DimensionMismatch;
-  return Py_BuildValue("(O(ss))", Py_None, dimension ? "dimension" : "complexity",
-                       error.message().c_str());
+  const char* kind = "complexity";
+  if (error.kind == SearchError::Kind::DimensionMismatch) kind = "dimension";
+  if (error.kind == SearchError::Kind::InvalidArgument) kind = "value";
+  return Py_BuildValue("(O(ss))", Py_None, kind, error.message().c_str());
 }
 
 // driver_start(data, config) -> (driver, None) or (None, (kind, message)):

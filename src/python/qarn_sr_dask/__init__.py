@@ -137,6 +137,8 @@ def _raise_search_error(error: tuple[str, str]) -> None:
     kind, message = error
     if kind == "dimension":
         raise qarn_sr.QarnDimensionError(message)
+    if kind == "value":
+        raise ValueError(message)
     raise qarn_sr.QarnComplexityError(message)
 
 
