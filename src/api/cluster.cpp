@@ -52,7 +52,6 @@ std::optional<Expected<std::unique_ptr<ClusterDriver>>> ClusterDriver::start(
   std::optional<DataSet> data = decode_data(data_bytes);
   std::optional<SearchConfig> config = decode_config(config_bytes);
   if (!data || !config) return std::nullopt;
-  // The same checks, in the same order, as the local entry points.
   if (auto error = check_settings(*config)) return *std::move(error);
   if (auto error = check_inputs(data->rows)) return *std::move(error);
   if (data->rows.size() != data->targets.size() || data->rows.empty()) {

@@ -32,7 +32,8 @@ std::string encode_search_config(const SearchConfig& config);
 
 class ClusterDriver {
  public:
-  // Checks the data set as run_search does (the same errors) and seeds
+  // Makes the entry points' checks (checks.h) and checks the data set as
+  // run_search does (the same errors, in the same order), then seeds
   // level 1. Empty (no error) when the bytes are malformed.
   static std::optional<Expected<std::unique_ptr<ClusterDriver>>> start(std::string_view data,
                                                                        std::string_view config);

@@ -194,3 +194,19 @@ def test_malformed_states_are_refused():
     with pytest.raises(TypeError, match="must be qarn_sr.SearchResult, not str"):
         core.result_state("Times(C, v_{0})")
     assert dict(core.operator_names())["QARN"] == 2
+
+
+def test_search_makes_the_searcher_checks(capfd):
+    X, y = noisy(n=20)
+    X[7, 1] = math.inf
+    calls = [(lambda: core.search(X, y, max_complexity=4), "Input values must be finite numbers: "
+              "row 7, column 1 is inf"),
+             (lambda: core.search(X[:5], y[:5], max_complexity=511),
+              "max_complexity must be at most 510 (the largest formula size the engine "
+              "represents), got 511"),
+             (lambda: core.search(X[:5], y[:5], alpha=math.nan), "alpha must be a finite number, got nan")]
+    for call, message in calls:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+    assert capfd.readouterr().out == ""

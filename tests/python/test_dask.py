@@ -145,10 +145,11 @@ BAD_CALLS = [
     ("find_candidates", (ROWS2,), {"inputs": ROWS2}),
     ("recognize_constant", ("pi",), {}),
     ("recognize_constant", (), {"l1_ratio": 0.5}),
-    ("find_function", ([1.0, float("nan"), 3.0], [1.0, 2.0, 3.0]), {}),
-    ("find_multivariate", ([[1.0, 2.0], [3.0, float("inf")]], [1.0, 2.0]), {}),
-    ("find_function", (XS, XS), {"alpha": float("nan")}),
-    ("recognize_constant", (2.0,), {"l1_ratio": float("-inf")}),
+    # Refused when the search starts: non-finite inputs and settings.
+    ("find_function", ([1.0, math.nan], [1.0, 2.0]), {}),
+    ("find_candidates", ([[1.0], [2.0, math.inf]], [1.0, 2.0]), {}),
+    ("find_function", (XS, XS), {"alpha": math.inf}),
+    ("recognize_constant", (2.5,), {"l1_ratio": math.nan}),
 ]
 
 
@@ -176,15 +177,12 @@ def test_call_errors_match(client, capfd, method, args, kwargs):
     assert capfd.readouterr().out == ""
 
 
-@pytest.mark.parametrize(
-    "settings",
-    [dict(max_complexity=10**6), dict(complexity_penalty=float("nan")), dict(alpha=float("inf"))],
-)
-def test_settings_refused_at_search_match(client, capfd, settings):
-    expected = outcome(lambda: qarn_sr.Searcher(**settings).find_function(XS, XS))
-    assert expected is not None and expected[0] is ValueError
-    searcher = qarn_sr_dask.DaskSearcher(client, **settings)
-    assert outcome(lambda: searcher.find_function(XS, XS)) == expected
+def test_refused_settings_match(client, capfd):
+    for kwargs in (dict(max_complexity=511), dict(max_complexity=3, complexity_penalty=math.nan)):
+        expected = outcome(lambda: qarn_sr.Searcher(**kwargs).find_function(XS, XS))
+        assert expected[0] is ValueError
+        remote = qarn_sr_dask.DaskSearcher(client, **kwargs)
+        assert outcome(lambda: remote.find_function(XS, XS)) == expected
     assert capfd.readouterr().out == ""
 
 

@@ -305,7 +305,8 @@ ClusterScorer* scorer_arg(PyObject* obj) {
   return static_cast<ClusterScorer*>(PyCapsule_GetPointer(obj, kScorerCapsule));
 }
 
-// (None, (kind, message)) for a search error.
+// (None, (kind, message)) for a search error; kind is "dimension",
+// "complexity" or "value" (a refused setting or input, ValueError).
 PyObject* error_pair(const SearchError& error) {
   const char* kind = "complexity";
   if (error.kind == SearchError::Kind::DimensionMismatch) kind = "dimension";
