@@ -17,7 +17,7 @@ void free_instance(PyObject* self) {
 
 PyObject* LazyType::get() {
   if (type_ == nullptr) {
-    type_ = PyType_FromSpec(&spec_);
+    type_ = PyType_FromSpec(&type_spec_);
   }
   return type_;
 }

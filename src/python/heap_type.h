@@ -48,17 +48,17 @@ void dealloc_holder(PyObject* self) {
   free_instance(self);
 }
 
-// A class created from its spec on first need and kept for the rest of the
+// A class created from its PyType_Spec on first need and kept for the rest of the
 // process (one strong reference, never released; the interpreter lock is held
 // for all access), so that every import sees the same class object.
 class LazyType {
  public:
-  explicit constexpr LazyType(PyType_Spec& spec) : spec_(spec) {}
+  explicit constexpr LazyType(PyType_Spec& type_spec) : type_spec_(type_spec) {}
   // Borrowed reference, or nullptr with the Python error set.
   PyObject* get();
 
  private:
-  PyType_Spec& spec_;
+  PyType_Spec& type_spec_;
   PyObject* type_ = nullptr;
 };
 

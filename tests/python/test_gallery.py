@@ -24,9 +24,9 @@ PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 def load(name):
     """The example examples/<name>.py as a module (its main() not yet run)."""
-    spec = importlib.util.spec_from_file_location(f"gallery_{name}", EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(f"gallery_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -774,8 +774,11 @@ PyObject* scorer_score_admitted(PyObject*, PyObject* args) {
   });
 }
 
-// scorer_score(scorer, level, children, threads) -> scored bytes
-PyObject* scorer_score(PyObject*, PyObject* args) {
+// A scorer step that reads one byte form of a level and writes another:
+// step(scorer, level, bytes, threads) -> bytes. Serves scorer_score
+// (children -> scored) and scorer_summary (scored -> summary).
+template <std::optional<std::string> (ClusterScorer::*Step)(std::uint64_t, std::string_view) const>
+PyObject* scorer_bytes_step(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject* obj = nullptr;
     unsigned long long level = 0;
@@ -788,28 +791,7 @@ PyObject* scorer_score(PyObject*, PyObject* args) {
     }
     ClusterScorer* sc = scorer_arg(obj);
     std::optional<std::string> out;
-    if (sc == nullptr || !run_unlocked(threads, [&] { out = sc->score(level, bytes); })) {
-      return nullptr;
-    }
-    return step_result(out);
-  });
-}
-
-// scorer_summary(scorer, level, scored, threads) -> summary bytes
-PyObject* scorer_summary(PyObject*, PyObject* args) {
-  return guarded([&]() -> PyObject* {
-    PyObject* obj = nullptr;
-    unsigned long long level = 0;
-    PyObject* bytes_obj = nullptr;
-    int threads = 0;
-    std::string_view bytes;
-    if (!PyArg_ParseTuple(args, "OKOi", &obj, &level, &bytes_obj, &threads) ||
-        !bytes_view(bytes_obj, bytes)) {
-      return nullptr;
-    }
-    ClusterScorer* sc = scorer_arg(obj);
-    std::optional<std::string> out;
-    if (sc == nullptr || !run_unlocked(threads, [&] { out = sc->summary(level, bytes); })) {
+    if (sc == nullptr || !run_unlocked(threads, [&] { out = (sc->*Step)(level, bytes); })) {
       return nullptr;
     }
     return step_result(out);
@@ -966,8 +948,8 @@ PyMethodDef cluster_functions[] = {
     {"cluster_scorer_new", scorer_new, METH_VARARGS, nullptr},
     {"cluster_scorer_levels", scorer_levels, METH_O, nullptr},
     {"cluster_scorer_add_level", scorer_add_level, METH_VARARGS, nullptr},
-    {"cluster_scorer_score", scorer_score, METH_VARARGS, nullptr},
-    {"cluster_scorer_summary", scorer_summary, METH_VARARGS, nullptr},
+    {"cluster_scorer_score", scorer_bytes_step<&ClusterScorer::score>, METH_VARARGS, nullptr},
+    {"cluster_scorer_summary", scorer_bytes_step<&ClusterScorer::summary>, METH_VARARGS, nullptr},
     {"cluster_scorer_rest", scorer_rest, METH_VARARGS, nullptr},
     {"cluster_scorer_formulas", scorer_formulas, METH_VARARGS, nullptr},
     {"cluster_write_stdout", write_text, METH_VARARGS, nullptr},
