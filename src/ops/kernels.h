@@ -142,10 +142,17 @@ inline bool arctan(Complex z, Complex& out) {
   const Complex v = add(iz, Complex{1.0, 0.0});
   if (is_zero(u)) return false;
   if (is_zero(v)) return false;
-  const Complex lu = ln(u);
   // hypot ignores the signs of its arguments, so for a real z, where u and v
   // are mirror images, both logarithms share one modulus.
   const bool mirrored = std::fabs(u.re) == std::fabs(v.re) && std::fabs(u.im) == std::fabs(v.im);
+  if (mirrored && u.im != 0.0 && std::fabs(u.re) < 0x1p1022 && std::fabs(u.im) < 0x1p1022) {
+    // The shared log-modulus is then finite (the modulus lies between |u.im|
+    // > 0 and sqrt(2) x 2^1022), so the real part of the difference of the
+    // logarithms is exactly +0.0 and neither hypot nor log is needed.
+    out = mul(Complex{0.0, 0.5}, Complex{0.0, argument(u) - argument(v)});
+    return true;
+  }
+  const Complex lu = ln(u);
   const Complex lv = mirrored ? Complex{lu.re, argument(v)} : ln(v);
   out = mul(Complex{0.0, 0.5}, sub(lu, lv));
   return true;

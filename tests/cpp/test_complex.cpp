@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "ops/complex.h"
+#include "ops/kernels.h"
 #include "test_util.h"
 
 using namespace qarn;
@@ -192,4 +193,54 @@ TEST_CASE("is_zero accepts zeros of either sign only") {
   CHECK(is_zero({-0.0, 0.0}));
   CHECK_FALSE(is_zero({0.0, 5e-324}));
   CHECK_FALSE(is_zero({kNaN, 0.0}));
+}
+
+TEST_CASE("arctan without the log-modulus on the real axis equals the full formula") {
+  // The full formula: 0.5i x (ln(1 - iz) - ln(iz + 1)), every logarithm taken.
+  const auto full = [](Complex z, Complex& out) {
+    const Complex iz = mul(Complex{0.0, 1.0}, z);
+    const Complex u = sub(Complex{1.0, 0.0}, iz);
+    const Complex v = add(iz, Complex{1.0, 0.0});
+    if (is_zero(u) || is_zero(v)) return false;
+    out = mul(Complex{0.0, 0.5}, sub(ln(u), ln(v)));
+    return true;
+  };
+  const double tiny = 4.9406564584124654e-324;
+  const double edges[] = {0.0,
+                          -0.0,
+                          tiny,
+                          -tiny,
+                          1e-300,
+                          1.0,
+                          -1.0,
+                          0.5,
+                          -2.75,
+                          1e15,
+                          -1e15,
+                          0x1p1022,
+                          -0x1p1022,
+                          0x1.fffffffffffffp1021,
+                          1.7976931348623157e308,
+                          -1.7976931348623157e308,
+                          kInf,
+                          -kInf,
+                          kNaN,
+                          3.0e-17,
+                          123456.789};
+  std::size_t checked = 0;
+  for (const double re : edges) {
+    for (const double im : {0.0, -0.0, tiny, -1e-300, 1.0, -1.0, 0.25, kNaN, kInf}) {
+      const Complex z{re, im};
+      Complex expected{};
+      Complex got{};
+      const bool expected_ok = full(z, expected);
+      const bool got_ok = kernels::arctan(z, got);
+      CAPTURE(re);
+      CAPTURE(im);
+      REQUIRE(expected_ok == got_ok);
+      if (expected_ok) CHECK(same_bits(got, expected));
+      ++checked;
+    }
+  }
+  CHECK(checked == std::size(edges) * 9);
 }
