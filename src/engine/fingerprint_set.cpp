@@ -8,16 +8,34 @@ namespace qarn {
 
 namespace {
 
-// One table slot: the 128-bit digest of a fingerprint. {0, 0} marks an empty
-// slot; a digest that happens to be {0, 0} is stored as {0, 1} instead (it
-// then shares that slot value with a real {0, 1} digest, one more 2^-128
-// event).
+// One table slot: the first 64-bit hash of a digest and the low 32 bits of
+// the second, as three 32-bit words so that a slot takes 12 bytes. All zero
+// marks an empty slot; a digest that would be stored as all zero is stored
+// with the low word 1 instead (it then shares that slot value with a real
+// digest, one more 2^-96 event).
 struct Slot {
-  std::uint64_t a = 0;  // first hash; its low bits pick the home slot
-  std::uint64_t b = 0;  // second hash; its low bits pick the shard
+  std::uint32_t a_low = 0;
+  std::uint32_t a_high = 0;
+  std::uint32_t b = 0;
+
+  std::uint64_t a() const { return (std::uint64_t{a_high} << 32) | a_low; }
+  bool empty() const { return (a_low | a_high | b) == 0; }
+  friend bool operator==(const Slot&, const Slot&) = default;
+};
+static_assert(sizeof(Slot) == 12);
+
+// A digest as stored, and the shard bits (taken from the part of the second
+// hash that the slot does not keep).
+struct StoredDigest {
+  Slot slot;
+  std::uint64_t shard_bits = 0;
 };
 
-constexpr std::size_t kInitialCapacity = 64;  // slots per shard, a power of two
+constexpr std::size_t kInitialCapacity = 64;  // slots per shard at the first insert
+// A table grows to 3/2 of its size when one more entry would load it beyond
+// 4/5; the probe loop relies on the table never being full.
+constexpr std::size_t kLoadNumerator = 4;
+constexpr std::size_t kLoadDenominator = 5;
 
 // Finalizers of MurmurHash3 and of SplitMix64 (Stafford's variant 13): two
 // different full-avalanche bijections, so the two hash chains below behave
@@ -43,7 +61,7 @@ constexpr std::uint64_t mix_b(std::uint64_t x) {
 // Each part passes through a full mix before the next one enters, so every
 // bit of every part reaches every bit of both hashes. Distinct seeds and
 // per-step constants keep the two chains unrelated.
-Slot digest(const Fingerprint& fp) {
+FingerprintDigest digest(const Fingerprint& fp) {
   std::uint64_t a = 0x243f6a8885a308d3ULL;  // digits of pi
   std::uint64_t b = 0x9e3779b97f4a7c15ULL;  // golden ratio
   for (const std::int64_t part : fp.parts) {
@@ -55,37 +73,49 @@ Slot digest(const Fingerprint& fp) {
   return {a, b};
 }
 
+StoredDigest stored(const FingerprintDigest& d) {
+  StoredDigest out;
+  out.slot.a_low = static_cast<std::uint32_t>(d.a);
+  out.slot.a_high = static_cast<std::uint32_t>(d.a >> 32);
+  out.slot.b = static_cast<std::uint32_t>(d.b);
+  if (out.slot.empty()) out.slot.a_low = 1;
+  out.shard_bits = d.b >> 32;
+  return out;
+}
+
+// Home slot of a first hash in a table of `capacity` slots: the high half of
+// the 128-bit product, which spreads the hash over any table size.
+inline std::size_t home(std::uint64_t a, std::size_t capacity) {
+  return static_cast<std::size_t>((static_cast<unsigned __int128>(a) * capacity) >> 64);
+}
+
 }  // namespace
 
-FingerprintDigest fingerprint_digest(const Fingerprint& fp) {
-  const Slot d = digest(fp);
-  return {d.a, d.b};
-}
+FingerprintDigest fingerprint_digest(const Fingerprint& fp) { return digest(fp); }
 
 // Cache-line aligned so that neighbouring shards' locks do not share a line.
 struct alignas(64) FingerprintSet::Shard {
   std::mutex mutex;
-  std::vector<Slot> slots;  // capacity is a power of two; empty until first insert
+  std::vector<Slot> slots;  // empty until first insert
   std::size_t count = 0;    // occupied slots
 
   // Slot holding `d`, or the empty slot where it belongs. The table is never
-  // full (load stays below 0.7), so the probe ends.
+  // full (its load stays at most 0.8), so the probe ends.
   std::size_t find(const Slot& d) const {
-    const std::size_t mask = slots.size() - 1;
-    std::size_t i = static_cast<std::size_t>(d.a) & mask;
+    const std::size_t capacity = slots.size();
+    std::size_t i = home(d.a(), capacity);
     while (true) {
       const Slot& s = slots[i];
-      if (s.a == d.a && s.b == d.b) return i;
-      if (s.a == 0 && s.b == 0) return i;
-      i = (i + 1) & mask;
+      if (s == d || s.empty()) return i;
+      if (++i == capacity) i = 0;
     }
   }
 
   void grow() {
-    std::vector<Slot> old = std::exchange(
-        slots, std::vector<Slot>(slots.empty() ? kInitialCapacity : slots.size() * 2));
+    const std::size_t capacity = slots.empty() ? kInitialCapacity : slots.size() + slots.size() / 2;
+    std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(capacity));
     for (const Slot& s : old) {
-      if (s.a != 0 || s.b != 0) slots[find(s)] = s;
+      if (!s.empty()) slots[find(s)] = s;
     }
   }
 };
@@ -103,26 +133,25 @@ FingerprintSet::Shard& FingerprintSet::shard_for(std::uint64_t h) const {
 }
 
 bool FingerprintSet::insert(const Fingerprint& fp) {
-  const Slot d = digest(fp);
-  Shard& shard = shard_for(d.b);
+  const StoredDigest d = stored(digest(fp));
+  Shard& shard = shard_for(d.shard_bits);
   std::lock_guard lock(shard.mutex);
   // Grow before looking: after this the table has room for one more entry at
-  // a load of at most 0.7, and the slot found stays valid.
-  if (10 * (shard.count + 1) > 7 * shard.slots.size()) shard.grow();
-  Slot& s = shard.slots[shard.find(d)];
-  if (s.a == d.a && s.b == d.b) return true;
-  s = d;
+  // a load of at most 0.8, and the slot found stays valid.
+  if (kLoadDenominator * (shard.count + 1) > kLoadNumerator * shard.slots.size()) shard.grow();
+  Slot& s = shard.slots[shard.find(d.slot)];
+  if (s == d.slot) return true;
+  s = d.slot;
   ++shard.count;
   return false;
 }
 
 bool FingerprintSet::contains(const Fingerprint& fp) const {
-  const Slot d = digest(fp);
-  Shard& shard = shard_for(d.b);
+  const StoredDigest d = stored(digest(fp));
+  Shard& shard = shard_for(d.shard_bits);
   std::lock_guard lock(shard.mutex);
   if (shard.slots.empty()) return false;
-  const Slot& s = shard.slots[shard.find(d)];
-  return s.a == d.a && s.b == d.b;
+  return shard.slots[shard.find(d.slot)] == d.slot;
 }
 
 std::size_t FingerprintSet::size() const {

@@ -24,17 +24,18 @@ FingerprintDigest fingerprint_digest(const Fingerprint& fp);
 // The search's set of seen fingerprints, shared by all worker threads and all
 // levels of one search. Nothing is ever removed.
 //
-// It stores a 128-bit digest of each fingerprint rather than the 80-byte
-// fingerprint itself, so that tens of millions of entries fit in about
-// 16 bytes / load factor per entry. The digest is two independent, well-mixed
-// 64-bit hashes of the ten integers; two different fingerprints are taken as
-// equal only when both hashes collide, which needs on the order of 2^64
-// entries to become likely. That risk is accepted.
+// It stores a digest of each fingerprint rather than the 80-byte fingerprint
+// itself, so that tens of millions of entries fit in about 12 bytes / load
+// factor per entry. Of the 128-bit `FingerprintDigest` a table slot keeps all
+// of the first hash and 32 bits of the second, and further bits of the second
+// pick the shard, so two different fingerprints are taken as equal only when
+// some 96 + log2(shards) digest bits collide, which needs on the order of
+// 2^48 entries to become likely (a search holds a few times 2^24). That risk
+// is accepted.
 //
 // Layout: `shard_count` flat open-addressing tables (linear probing over
-// 16-byte slots), each behind its own mutex; the shard is chosen from digest
-// bits that the in-table probe position does not use. A table doubles when
-// its load would pass 0.7.
+// 12-byte slots), each behind its own mutex. A table grows by half when its
+// load would pass 0.8, so it stays between about 0.53 and 0.8 full.
 class FingerprintSet {
  public:
   explicit FingerprintSet(std::size_t shard_count = 64);
