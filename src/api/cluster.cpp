@@ -292,7 +292,8 @@ bool ClusterScorer::add_level(std::string_view bytes) {
   Level level;
   for (Formula& f : *formulas) level.add(std::move(f), *st.s.registry);
   if (st.loaded == 0) {
-    st.s.levels[1] = std::move(level);  // level 1 reads the data directly
+    st.s.levels[1] = std::move(level);
+    cache_columns(st.s, st.s.levels[1]);
   } else {
     qarn::add_level(st.s, std::move(level), true);
   }

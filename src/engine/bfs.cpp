@@ -133,6 +133,7 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
 
   if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
   seed_level(s, rows[0].size(), config);
+  cache_columns(s, s.levels[1]);
   if (control != nullptr) control->completed_levels.store(1, std::memory_order_relaxed);
   if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
     write_stdout(started_text(s.levels[1].size()));

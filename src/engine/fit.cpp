@@ -7,13 +7,13 @@
 namespace qarn {
 namespace {
 
-constexpr double kInitialDamping = 0.01;  // lambda at the start of a fit
-constexpr double kDampingLimit = 1e4;     // the fit runs while lambda <= this
-constexpr double kDampingFactor = 10.0;   // lambda / 10 on accept, * 10 on reject
-constexpr double kStep = 1e-6;            // forward-difference step h
-constexpr double kGuard = 1e-6;           // added after lambda to the denominator
-constexpr double kGainTolerance = 1e-9;   // an accepted gain below this ends the fit
-constexpr int kMaxRejections = 2;         // consecutive rejections that survive
+constexpr double kInitialDamping = 0.01;   // lambda at the start of a fit
+constexpr double kDampingLimit = 1e4;      // the fit runs while lambda <= this
+constexpr double kDampingFactor = 10.0;    // lambda / 10 on accept, * 10 on reject
+constexpr double kStep = kDifferenceStep;  // forward-difference step h
+constexpr double kGuard = 1e-6;            // added after lambda to the denominator
+constexpr double kGainTolerance = 1e-9;    // an accepted gain below this ends the fit
+constexpr int kMaxRejections = 2;          // consecutive rejections that survive
 
 constexpr std::size_t kBlock = BatchEvaluator::kBlock;
 
@@ -45,7 +45,8 @@ void Fitter::fill_base(std::span<const Token> program, const DataColumns& data, 
 
 void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& data,
                            std::span<const double> targets, std::size_t used,
-                           const OperatorRegistry& registry, BatchEvaluator& evaluator) {
+                           const OperatorRegistry& registry, BatchEvaluator& evaluator,
+                           const FirstJacobian* first) {
   const std::size_t m = theta_.size();
   std::fill(diag_.begin(), diag_.end(), 0.0);
   std::fill(grad_.begin(), grad_.end(), 0.0);
@@ -57,14 +58,19 @@ void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& da
     const double* f = base_.data() + begin;
     for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
     for (std::size_t j = 0; j < m; ++j) {
-      params_[j] = Complex{theta_[j] + kStep, 0.0};
-      // Only the subtrees that read entry j change; the others are taken
-      // from the record of the pass at theta.
-      const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(), tape_.values_at(begin),
-                                        tape_.ok_at(begin)};
-      evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
-                             ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
-      params_[j] = Complex{theta_[j], 0.0};
+      if (first != nullptr) {
+        evaluator.run(first->programs[j], *first->data, begin, count, {}, registry, values_.data(),
+                      ok_.data());
+      } else {
+        params_[j] = Complex{theta_[j] + kStep, 0.0};
+        // Only the subtrees that read entry j change; the others are taken
+        // from the record of the pass at theta.
+        const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(),
+                                          tape_.values_at(begin), tape_.ok_at(begin)};
+        evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
+                               ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
+        params_[j] = Complex{theta_[j], 0.0};
+      }
       double d = diag_[j];
       double g = grad_[j];
       for (std::size_t i = 0; i < count; ++i) {
@@ -82,7 +88,7 @@ void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& da
 FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
                        const DataColumns& data, std::span<const double> targets,
                        const OperatorRegistry& registry, const FitOptions& options,
-                       std::optional<double> initial, ErrorPass& pass) {
+                       std::optional<double> initial, ErrorPass& pass, const FirstJacobian* first) {
   reserve_block();
   positions_.clear();
   theta_.clear();
@@ -117,6 +123,7 @@ FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
   if (initial) {
     current = *initial;
   } else {
+    first = nullptr;
     tape_.resize(program.size(), data.rows());
     current = pass.run(program, data, targets, registry,
                        {.params = params_,
@@ -126,7 +133,10 @@ FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
   }
   // A finite pass ran to the end without a failed row, so base_ holds every
   // f_i. Otherwise rebuild it with 0.0 for the failed rows.
-  if (!std::isfinite(current)) fill_base(program, data, used, registry, pass.evaluator());
+  if (!std::isfinite(current)) {
+    fill_base(program, data, used, registry, pass.evaluator());
+    first = nullptr;
+  }
 
   double lambda = kInitialDamping;
   int rejections = 0;
@@ -143,7 +153,8 @@ FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
     }
     ++iterations;
     if (stale) {
-      jacobian_sums(program, data, targets, used, registry, pass.evaluator());
+      jacobian_sums(program, data, targets, used, registry, pass.evaluator(), first);
+      first = nullptr;
       stale = false;
     }
     for (std::size_t j = 0; j < m; ++j) {

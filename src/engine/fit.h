@@ -25,6 +25,19 @@ enum class FitStop : std::uint8_t {
   small_gain,       // an accepted trial that lowered the objective by < 1e-9
 };
 
+// Forward-difference step of the fit's Jacobian: entry j is raised to
+// theta_j + kDifferenceStep.
+inline constexpr double kDifferenceStep = 1e-6;
+
+// The fit's first Jacobian from values known beforehand: for each parameter
+// entry j, a program over `data` that gives, row by row, the value and the
+// success flag of the fitted formula with entry j raised by the step and
+// every other entry at its initial value.
+struct FirstJacobian {
+  const DataColumns* data = nullptr;
+  std::span<const std::vector<Token>> programs;  // one per parameter entry
+};
+
 // What a fit minimises and for how long.
 struct FitOptions {
   double alpha = 0.0;               // penalty strength
@@ -51,10 +64,12 @@ class Fitter {
   // pass runs `program` over `data`, which must compute the same values (the
   // tokens themselves, or their reduced form). `initial`, when given, is the
   // objective at the initial values, and the caller has recorded that pass
-  // into start_record().
+  // into start_record(). `first`, when given with `initial`, serves the first
+  // Jacobian instead of that record.
   FitSummary fit(std::span<Token> tokens, std::span<const Token> program, const DataColumns& data,
                  std::span<const double> targets, const OperatorRegistry& registry,
-                 const FitOptions& options, std::optional<double> initial, ErrorPass& pass);
+                 const FitOptions& options, std::optional<double> initial, ErrorPass& pass,
+                 const FirstJacobian* first = nullptr);
 
   // Where a caller records the pass at the initial values before handing
   // its loss to `fit`: the real part of every row with a target (`keep`) and
@@ -73,10 +88,13 @@ class Fitter {
   // base_[i] = real part at row i with theta_, 0.0 where the row fails.
   void fill_base(std::span<const Token> program, const DataColumns& data, std::size_t used,
                  const OperatorRegistry& registry, BatchEvaluator& evaluator);
-  // diag_ and grad_ at theta_ from base_ by forward differences.
+  // diag_ and grad_ at theta_ from base_ by forward differences; the raised
+  // passes come from `first` when given, else from `program` and the record
+  // of the pass at theta_.
   void jacobian_sums(std::span<const Token> program, const DataColumns& data,
                      std::span<const double> targets, std::size_t used,
-                     const OperatorRegistry& registry, BatchEvaluator& evaluator);
+                     const OperatorRegistry& registry, BatchEvaluator& evaluator,
+                     const FirstJacobian* first);
   void reserve_block();
 
   // Scratch reused across calls; sized on first use, never shrunk.

@@ -15,16 +15,22 @@ namespace qarn {
 // need: values at the probe points (a child's probe value is its operator
 // applied to its parents' values) and structure keys (for beam diversity).
 struct Level {
-  // Values of a parameter-free formula on every row of the data set.
+  // Values of a formula on every row of the data set: at its stored
+  // parameter values, then (for a formula with parameters) once per
+  // parameter entry j with entry j raised by the fit's difference step. A
+  // child's loss pass and first Jacobian read them (OperandColumns); the
+  // values of a parameter-free formula also stand in for it in every pass.
   struct Column {
-    std::vector<Complex> values;
+    std::vector<Complex> values;   // (1 + raised) x rows
     std::vector<std::uint8_t> ok;  // 1 where the formula has a value
+    std::size_t raised = 0;        // parameter entries, one raised block each
+    bool fixed = false;            // no Parameter token: the values hold for every pass
   };
 
   std::vector<Formula> formulas;
   std::vector<ProbeValues> probes;  // raw evaluation results at the five probes
   std::vector<std::string> keys;    // structure_key of each formula
-  std::vector<Column> columns;      // empty where not cached (parameters, memory budget)
+  std::vector<Column> columns;      // values empty where not cached (memory budget)
 
   std::size_t size() const { return formulas.size(); }
   void add(Formula formula, const OperatorRegistry& registry);

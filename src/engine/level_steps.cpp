@@ -15,10 +15,12 @@
 namespace qarn {
 namespace {
 
-// Parameter-free retained formulas keep their values on the data set, so that
-// their children's losses and fits do not evaluate them again; this bounds
-// the memory those columns may take in one search.
+// Retained formulas keep their values on the data set, so that their
+// children's losses and fits do not evaluate them again. These bound the
+// memory those columns may take in one search: parameter-free formulas' values
+// serve every pass of a child, the others' only its first iteration.
 constexpr std::size_t kColumnBudgetBytes = std::size_t{512} << 20;
+constexpr std::size_t kStartColumnBudgetBytes = std::size_t{128} << 20;
 
 Formula parameter_leaf() { return Formula{{Token::parameter(0, Complex{0.1, 0.0})}, "C", 1, 0, 1}; }
 
@@ -30,34 +32,39 @@ Formula variable_leaf(std::size_t i) {
                  0};
 }
 
-// Caches the values of the level's parameter-free formulas while the budget
-// allows.
+}  // namespace
+
 void cache_columns(SearchState& s, Level& level) {
   const std::size_t rows = s.data.rows();
   const std::size_t per_column = rows * (sizeof(Complex) + 1);
   level.columns.resize(level.size());
   std::vector<std::size_t> chosen;
   for (std::size_t i = 0; i < level.size(); ++i) {
+    const std::optional<std::size_t> m = fit_start_entries(level.formulas[i].tokens);
     bool has_parameter = false;
     for (const Token& t : level.formulas[i].tokens) has_parameter |= t.kind == TokenKind::Parameter;
-    if (has_parameter || s.column_bytes + per_column > kColumnBudgetBytes) continue;
-    s.column_bytes += per_column;
+    Level::Column& c = level.columns[i];
+    if (!has_parameter) {
+      if (s.column_bytes + per_column > kColumnBudgetBytes) continue;
+      s.column_bytes += per_column;
+      c.fixed = true;
+    } else {
+      if (!m) continue;
+      const std::size_t bytes = per_column * (1 + *m);
+      if (s.start_column_bytes + bytes > kStartColumnBudgetBytes) continue;
+      s.start_column_bytes += bytes;
+      c.raised = *m;
+    }
     chosen.push_back(i);
   }
   tbb::parallel_for(std::size_t{0}, chosen.size(), [&](std::size_t k) {
     Level::Column& c = level.columns[chosen[k]];
-    c.values.resize(rows);
-    c.ok.resize(rows);
-    BatchEvaluator evaluator;
-    for (std::size_t begin = 0; begin < rows; begin += BatchEvaluator::kBlock) {
-      const std::size_t count = std::min(BatchEvaluator::kBlock, rows - begin);
-      evaluator.run(level.formulas[chosen[k]].tokens, s.data, begin, count, {}, *s.registry,
-                    c.values.data() + begin, c.ok.data() + begin);
-    }
+    c.values.resize((1 + c.raised) * rows);
+    c.ok.resize(c.values.size());
+    operand_columns(level.formulas[chosen[k]].tokens, c.raised, s.data, *s.registry,
+                    c.values.data(), c.ok.data());
   });
 }
-
-}  // namespace
 
 void load_search_data(SearchState& s, const Rows& rows, std::span<const double> targets) {
   s.registry = make_builtin_registry();

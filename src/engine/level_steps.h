@@ -38,7 +38,8 @@ struct SearchState {
   FingerprintSet seen;
   BestByComplexity best;
   Levels levels;
-  std::size_t column_bytes = 0;  // memory held by cached columns
+  std::size_t column_bytes = 0;        // memory held by parameter-free formulas' columns
+  std::size_t start_column_bytes = 0;  // memory held by the other columns
 };
 
 // Fills the registry, the complex rows, the data columns and the targets, and
@@ -57,9 +58,12 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
 // once it has expired (the caller then drops the level).
 Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control = nullptr);
 
-// Appends a retained level; its parameter-free formulas keep their values on
-// the data while the column budget of the search allows (`cache` false for
-// level 1, whose leaves are read from the data directly).
+// Stores the values of the level's formulas on the data (see Level::Column)
+// while the column budgets of the search allow.
+void cache_columns(SearchState& s, Level& level);
+
+// Appends a retained level, with its columns cached when `cache` is set
+// (false where only expansion reads the level).
 void add_level(SearchState& s, Level level, bool cache);
 
 // The lowest loss of a run of scored children, where loss = score / (penalty

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -48,6 +49,33 @@ FitResult fit_parameters(const Formula& formula, std::span<const std::vector<Com
                          std::span<const double> targets, const OperatorRegistry& registry,
                          double alpha, double l1_ratio, std::size_t max_iterations);
 
+// Values of the operands of a candidate's root on every row of the data set,
+// for a candidate op(A) or op(A, B) whose tokens are A's, then B's, then the
+// root: each operand at its stored parameter values, then, for each of its
+// parameter entries in order, with that entry raised by the fit's difference
+// step. These are the values of the candidate's loss pass and of its fit's
+// first Jacobian, so both take them instead of evaluating the operands.
+struct OperandColumns {
+  struct Operand {
+    const Complex* values = nullptr;   // (1 + parameters) x rows values
+    const std::uint8_t* ok = nullptr;  // 1 where the operand has a value
+    std::size_t parameters = 0;
+  };
+  Operand operands[2];
+  std::size_t count = 0;  // the root's arity
+};
+
+// Parameter entries of `tokens` when its Parameter tokens hold slots 0, 1, ...
+// in token order with stored values (theta, +0.0), where a fit of a formula
+// built on it starts; empty otherwise.
+std::optional<std::size_t> fit_start_entries(std::span<const Token> tokens);
+
+// The operand columns of `tokens` (see OperandColumns) for its `entries`
+// parameter entries (fit_start_entries): 1 + entries blocks of data.rows()
+// values and flags.
+void operand_columns(std::span<const Token> tokens, std::size_t entries, const DataColumns& data,
+                     const OperatorRegistry& registry, Complex* values, std::uint8_t* ok);
+
 // The loss, the fit and the scoring of one candidate on a column-major data
 // set, with scratch memory held across calls (one Optimizer per worker).
 // Results are bit-identical to the free functions above.
@@ -81,17 +109,28 @@ class Optimizer {
   // `loss`, then (when `fit_iterations` > 0) `fit` on a copy, keeping the
   // fit only when strictly better. Subtrees without parameters are evaluated
   // once for both and for every pass of the fit; `known` gives the values of
-  // some of them outright. Bit-identical to calling loss and fit.
+  // some of them outright, and `operands` (when given) the values of the
+  // loss pass and of the first Jacobian. Bit-identical to calling loss and
+  // fit.
   Score score(std::span<Token> tokens, const DataColumns& data, std::span<const double> targets,
               const OperatorRegistry& registry, double alpha, double l1_ratio,
-              std::size_t fit_iterations, std::span<const KnownColumn> known);
+              std::size_t fit_iterations, std::span<const KnownColumn> known,
+              const OperandColumns* operands = nullptr);
 
  private:
+  // Sets up start_view_, start_program_ and raised_ from `operands`; false
+  // when they do not describe `tokens` (then the ordinary path runs).
+  bool prepare_start(std::span<const Token> tokens, const DataColumns& data,
+                     const OperandColumns& operands);
+
   ErrorPass pass_;
   Fitter fitter_;
-  ReducedFormula reduced_;       // the candidate being scored, reduced
-  std::vector<Complex> params_;  // (theta_k, 0.0) handed to the evaluator by `objective`
-  std::vector<Token> fitted_;    // the copy that score() fits
+  ReducedFormula reduced_;                  // the candidate being scored, reduced
+  std::vector<Complex> params_;             // (theta_k, 0.0) handed to the evaluator by `objective`
+  std::vector<Token> fitted_;               // the copy that score() fits
+  DataColumns start_view_;                  // the data with the operand columns appended
+  std::vector<Token> start_program_;        // the root over the operands' columns
+  std::vector<std::vector<Token>> raised_;  // the same with entry j raised, per entry
 };
 
 }  // namespace qarn

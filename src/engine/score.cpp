@@ -16,12 +16,15 @@ struct Workspace {
   std::vector<Token> tokens;
 };
 
-// The cached values of a parent, as the known subtree tokens [begin, end).
-void add_known(const Level& level, std::size_t index, std::size_t begin, std::size_t end,
-               KnownColumn* known, std::size_t& count) {
+// The cached values of a parent: as the known subtree tokens [begin, end)
+// when they hold for every pass, and as the parent's operand columns.
+void add_parent(const Level& level, std::size_t index, std::size_t begin, std::size_t end,
+                KnownColumn* known, std::size_t& known_count, OperandColumns& operands) {
+  OperandColumns::Operand& operand = operands.operands[operands.count++];
   if (index >= level.columns.size() || level.columns[index].values.empty()) return;
   const Level::Column& c = level.columns[index];
-  known[count++] = {begin, end, c.values.data(), c.ok.data()};
+  if (c.fixed) known[known_count++] = {begin, end, c.values.data(), c.ok.data()};
+  operand = {c.values.data(), c.ok.data(), c.raised};
 }
 
 constexpr std::size_t kCandidatesPerPiece = 16;
@@ -54,17 +57,18 @@ ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels
           child_tokens(a, b, child.op, ws.tokens);
           KnownColumn known[2];
           std::size_t known_count = 0;
-          add_known(levels[left_level(level, child)], child.left, 0, a.tokens.size(), known,
-                    known_count);
+          OperandColumns operands;
+          add_parent(levels[left_level(level, child)], child.left, 0, a.tokens.size(), known,
+                     known_count, operands);
           if (b != nullptr) {
-            add_known(levels[right_level(level, child)], child.right, a.tokens.size(),
-                      a.tokens.size() + b->tokens.size(), known, known_count);
+            add_parent(levels[right_level(level, child)], child.right, a.tokens.size(),
+                       a.tokens.size() + b->tokens.size(), known, known_count, operands);
           }
           const bool has_parameters = child_param_count(a, b) != 0;
           const std::size_t iterations = config.fit_constants && has_parameters ? 10 : 0;
           const Optimizer::Score result =
               ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha, config.l1_ratio,
-                                 iterations, {known, known_count});
+                                 iterations, {known, known_count}, &operands);
           if (!std::isfinite(result.loss)) continue;
           ScoredChild scored{child, result.loss * factor};
           if (result.fitted) {
