@@ -101,6 +101,7 @@ std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
   write_stdout(level_done_text(level, elapsed, s.levels[level].size()));
   stats.retained = s.levels[level].size();
   stats.retained_digest = digest(s.levels[level]);
+  stats.seen_bytes = s.seen.memory_bytes();
   stats.seconds = std::chrono::duration<double>(elapsed).count();
   return stats;
 }

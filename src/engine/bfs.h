@@ -22,6 +22,7 @@ struct LevelStats {
   std::uint64_t retained = 0;         // kept in the level's beam
   double seconds = 0.0;               // time to build the level
   std::uint64_t retained_digest = 0;  // hash of the retained texts and parameter values, in order
+  std::uint64_t seen_bytes = 0;       // memory of the fingerprint set after the level
 };
 
 // Breadth-first search by complexity; returns the Pareto front, most accurate
