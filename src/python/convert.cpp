@@ -215,4 +215,13 @@ bool convert_override(const char* name, PyObject* obj, std::optional<double>& ou
   return true;
 }
 
+bool convert_settings(std::span<const PyRef> bound, SearchConfig& config) {
+  return (!bound[0] || convert_u64("max_complexity", bound[0].get(), config.max_complexity)) &&
+         (!bound[1] ||
+          convert_double("complexity_penalty", bound[1].get(), config.complexity_penalty)) &&
+         (!bound[2] || convert_u64("beam_width", bound[2].get(), config.beam_width)) &&
+         (!bound[3] || convert_double("alpha", bound[3].get(), config.alpha)) &&
+         (!bound[4] || convert_double("l1_ratio", bound[4].get(), config.l1_ratio));
+}
+
 }  // namespace qarn::py

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "api/entry_points.h"
+#include "python/py_ref.h"
 
 namespace qarn::py {
 
@@ -50,5 +52,14 @@ bool convert_u64(const char* name, PyObject* obj, std::uint64_t& out);
 // A per-call override: absent (nullptr) or None leaves `out` empty, anything
 // else goes through convert_double.
 bool convert_override(const char* name, PyObject* obj, std::optional<double>& out);
+
+// The settings a searcher is constructed with, in positional order.
+inline constexpr const char* kSettingNames[] = {"max_complexity", "complexity_penalty",
+                                                "beam_width", "alpha", "l1_ratio"};
+
+// Converts the bound settings (one slot per name of kSettingNames, empty where
+// not given) into `config`, in that order; the first failure ends it with the
+// Python error set. No value is range-checked.
+bool convert_settings(std::span<const PyRef> bound, SearchConfig& config);
 
 }  // namespace qarn::py

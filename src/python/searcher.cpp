@@ -22,9 +22,7 @@ namespace {
 // so every method may borrow the object without further coordination.
 const SearchConfig& config_of(PyObject* self) { return held<SearchConfig>(self); }
 
-constexpr const char* kConstructorNames[] = {"max_complexity", "complexity_penalty", "beam_width",
-                                             "alpha", "l1_ratio"};
-constexpr Parameters kConstructorParams{"Searcher", kConstructorNames, 0};
+constexpr Parameters kConstructorParams{"Searcher", kSettingNames, 0};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -32,15 +30,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple(kConstructorParams, args, kwargs, bound)) {
       return nullptr;
     }
-    // Converted in declaration order, each only when given; the first
-    // failure ends the call. No value is range-checked.
     SearchConfig config;
-    if ((bound[0] && !convert_u64("max_complexity", bound[0].get(), config.max_complexity)) ||
-        (bound[1] &&
-         !convert_double("complexity_penalty", bound[1].get(), config.complexity_penalty)) ||
-        (bound[2] && !convert_u64("beam_width", bound[2].get(), config.beam_width)) ||
-        (bound[3] && !convert_double("alpha", bound[3].get(), config.alpha)) ||
-        (bound[4] && !convert_double("l1_ratio", bound[4].get(), config.l1_ratio))) {
+    if (!convert_settings(bound, config)) {
       return nullptr;
     }
     return new_holder<SearchConfig>(type, config);

@@ -145,8 +145,6 @@ bool run_unlocked(int threads, Work&& work) {
 // ---------------------------------------------------------------------------
 // Argument checks, as qarn_sr.Searcher makes them
 
-constexpr const char* kConstructorNames[] = {"max_complexity", "complexity_penalty", "beam_width",
-                                             "alpha", "l1_ratio"};
 constexpr const char* kFunctionNames[] = {"xs", "ys", "alpha", "l1_ratio"};
 constexpr const char* kRowsNames[] = {"inputs", "ys", "alpha", "l1_ratio"};
 constexpr const char* kConstantNames[] = {"value", "alpha", "l1_ratio"};
@@ -160,18 +158,13 @@ PyObject* parse_config(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "O!O", &PyTuple_Type, &call_args, &call_kwargs)) {
       return nullptr;
     }
-    const Parameters params{"DaskSearcher", kConstructorNames, 0};
+    const Parameters params{"DaskSearcher", kSettingNames, 0};
     PyRef bound[5];
     if (!bind_tuple(params, call_args, call_kwargs == Py_None ? nullptr : call_kwargs, bound)) {
       return nullptr;
     }
     SearchConfig config;
-    if ((bound[0] && !convert_u64("max_complexity", bound[0].get(), config.max_complexity)) ||
-        (bound[1] &&
-         !convert_double("complexity_penalty", bound[1].get(), config.complexity_penalty)) ||
-        (bound[2] && !convert_u64("beam_width", bound[2].get(), config.beam_width)) ||
-        (bound[3] && !convert_double("alpha", bound[3].get(), config.alpha)) ||
-        (bound[4] && !convert_double("l1_ratio", bound[4].get(), config.l1_ratio))) {
+    if (!convert_settings(bound, config)) {
       return nullptr;
     }
     return Py_BuildValue("(KdKdd)", static_cast<unsigned long long>(config.max_complexity),
