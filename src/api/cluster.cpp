@@ -88,12 +88,11 @@ std::optional<ClusterDriver::Runs> ClusterDriver::expand(std::uint64_t level, st
   out.formed = expansion.formed;
   const std::size_t n = expansion.children.size();
   const std::size_t count = std::min(runs, n);
-  const std::span<const Child> all(expansion.children);
   for (std::size_t p = 0; p < count; ++p) {
     const std::size_t begin = n * p / count;
     const std::size_t end = n * (p + 1) / count;
     out.lengths.push_back(end - begin);
-    out.children.push_back(encode_children(all.subspan(begin, end - begin)));
+    out.children.push_back(encode_children(expansion.children.copy(begin, end)));
   }
   return out;
 }
@@ -399,15 +398,10 @@ std::optional<std::string> ClusterScorer::summary(std::uint64_t level,
   if (!scored || !st.serves(level) || !st.valid(level, *scored)) return std::nullopt;
   RunSummary summary;
   summary.winner = level_winner(*scored, level, st.config);
-  summary.best.count = scored->items.size();
-  std::vector<double> scores(scored->items.size());
-  for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = scored->items[i].score;
-  const auto limit =
-      static_cast<std::size_t>(std::min<std::uint64_t>(st.config.beam_width, scores.size()));
-  for (std::size_t i : best_by_score(scores, limit)) {
-    summary.best.entries.push_back({scores[i], 0, 0, i});
-    summary.best.keys.push_back(scored_key(st.s, level, scored->items[i].child));
-  }
+  const std::vector<double> scores = scored->scores();
+  summary.best = run_best(scores, st.config.beam_width, [&](std::size_t i) {
+    return scored_key(st.s, level, scored->items[i].child);
+  });
   return encode_summary(summary);
 }
 
@@ -420,20 +414,10 @@ std::optional<std::string> ClusterScorer::rest(
       !std::is_sorted(elite.begin(), elite.end())) {
     return std::nullopt;
   }
-  const std::size_t n = scored->items.size();
-  std::vector<double> scores(n);
-  for (std::size_t i = 0; i < n; ++i) scores[i] = scored->items[i].score;
-  std::vector<std::uint32_t> counts(n, 0);
-  if (!elite_counts.empty()) {
-    tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) {
-      const auto found = elite_counts.find(scored_key(st.s, level, scored->items[i].child));
-      counts[i] = found == elite_counts.end() ? 0 : found->second;
-    });
-  }
-  std::vector<BeamEntry> entries;
-  for (std::size_t i : best_by_rarity(scores, counts, elite, static_cast<std::size_t>(rest))) {
-    entries.push_back({scores[i], counts[i], 0, i});
-  }
+  const std::vector<double> scores = scored->scores();
+  const std::vector<BeamEntry> entries =
+      run_rest(scores, elite, elite_counts, rest,
+               [&](std::size_t i) { return scored_key(st.s, level, scored->items[i].child); });
   return encode_entries(entries);
 }
 

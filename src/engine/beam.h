@@ -127,6 +127,77 @@ BeamFirstRound beam_first_round(std::span<const RunBest> runs, std::uint64_t bea
 std::vector<BeamEntry> beam_second_round(std::span<const std::vector<BeamEntry>> runs,
                                          std::uint64_t rest);
 
+// Round 1 for one run: its size and its best `beam_width` entries by score,
+// with their keys.
+template <class KeyOf>
+RunBest run_best(std::span<const double> scores, std::uint64_t beam_width, KeyOf&& key_of) {
+  RunBest out;
+  out.count = scores.size();
+  const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>(beam_width, scores.size()));
+  for (std::size_t i : best_by_score(scores, limit)) {
+    out.entries.push_back({scores[i], 0, 0, i});
+    out.keys.push_back(key_of(i));
+  }
+  return out;
+}
+
+// Round 2 for one run: its best `rest` entries outside `elite` (ascending
+// positions of the run's elite entries) by (elite count of the key, score).
+template <class KeyOf>
+std::vector<BeamEntry> run_rest(std::span<const double> scores, std::span<const std::size_t> elite,
+                                const std::unordered_map<std::string, std::uint32_t>& elite_counts,
+                                std::uint64_t rest, KeyOf&& key_of) {
+  const std::size_t n = scores.size();
+  std::vector<std::uint32_t> counts(n, 0);
+  if (!elite_counts.empty()) {
+    tbb::parallel_for(std::size_t{0}, n, [&](std::size_t i) {
+      const auto found = elite_counts.find(key_of(i));
+      counts[i] = found == elite_counts.end() ? 0 : found->second;
+    });
+  }
+  std::vector<BeamEntry> out;
+  for (std::size_t i : best_by_rarity(scores, counts, elite, static_cast<std::size_t>(rest))) {
+    out.push_back({scores[i], counts[i], 0, i});
+  }
+  return out;
+}
+
+// select_beam_positions over `scores`, computed in two rounds over runs of
+// `run_length` entries, so that its memory follows the beam width and the run
+// length instead of the number of entries.
+template <class KeyOf>
+std::vector<std::size_t> select_beam_in_runs(std::span<const double> scores,
+                                             std::uint64_t beam_width, std::size_t run_length,
+                                             KeyOf&& key_of) {
+  run_length = std::max<std::size_t>(run_length, 1);
+  const std::size_t runs = (scores.size() + run_length - 1) / run_length;
+  const auto run_scores = [&](std::size_t p) {
+    const std::size_t begin = p * run_length;
+    return scores.subspan(begin, std::min(run_length, scores.size() - begin));
+  };
+  std::vector<RunBest> bests(runs);
+  tbb::parallel_for(std::size_t{0}, runs, [&](std::size_t p) {
+    bests[p] = run_best(run_scores(p), beam_width,
+                        [&](std::size_t i) { return key_of(p * run_length + i); });
+  });
+  const BeamFirstRound first = beam_first_round(bests, beam_width);
+  bests.clear();
+  std::vector<BeamEntry> kept = first.kept;
+  if (!first.complete) {
+    std::vector<std::vector<BeamEntry>> rests(runs);
+    tbb::parallel_for(std::size_t{0}, runs, [&](std::size_t p) {
+      rests[p] = run_rest(run_scores(p), first.elite_positions[p], first.elite_counts, first.rest,
+                          [&](std::size_t i) { return key_of(p * run_length + i); });
+    });
+    const std::vector<BeamEntry> rest = beam_second_round(rests, first.rest);
+    kept.insert(kept.end(), rest.begin(), rest.end());
+  }
+  std::vector<std::size_t> out;
+  out.reserve(kept.size());
+  for (const BeamEntry& e : kept) out.push_back(e.part * run_length + e.position);
+  return out;
+}
+
 // A candidate with its score.
 struct ScoredCandidate {
   Formula candidate;

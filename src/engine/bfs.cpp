@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,26 +18,66 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Runs of this many scored candidates are searched for the beam one at a
+// time: the selection then needs memory for the beam and one run, not for
+// the whole level.
+constexpr std::size_t kBeamRunLength = std::size_t{1} << 16;
+
+// A level's candidates that got a finite loss, in input order, with their
+// scores.
+struct ScoredCandidates {
+  Candidates children;
+  std::vector<double> scores;
+};
+
+// Keeps, in place and in order, the candidates whose loss is finite, and
+// turns each loss into its score.
+ScoredCandidates keep_finite(Candidates candidates, std::vector<double> losses,
+                             const SearchConfig& config, std::uint64_t level) {
+  const double factor = score_factor(config, level);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < losses.size(); ++i) {
+    if (!std::isfinite(losses[i])) continue;
+    candidates[kept] = candidates[i];
+    losses[kept] = losses[i] * factor;
+    ++kept;
+  }
+  candidates.truncate(kept);
+  losses.resize(kept);
+  return {std::move(candidates), std::move(losses)};
+}
+
+std::vector<Formula> formulas_at(const SearchState& s, std::uint64_t level,
+                                 const ScoredCandidates& scored,
+                                 std::span<const std::size_t> positions,
+                                 const SearchConfig& config) {
+  std::vector<Child> children;
+  children.reserve(positions.size());
+  for (std::size_t i : positions) children.push_back(scored.children[i]);
+  return scored_formulas(children, s.levels, level, s.data, s.targets, *s.registry, config);
+}
+
 // Records the level's lowest loss. Every candidate of the level has the same
 // complexity and no earlier level can have recorded it, so recording the
 // first lowest loss once leaves the same entry as recording every candidate
 // in turn.
-void record_level_best(SearchState& s, std::uint64_t level, const ScoredLevel& scored,
+void record_level_best(SearchState& s, std::uint64_t level, const ScoredCandidates& scored,
                        const SearchConfig& config) {
-  const LevelWinner whole = level_winner(scored, level, config);
+  const LevelWinner whole = level_winner(scored.scores, level, config);
   WinnerPlace place;
   if (!merge_winners({&whole, 1}, place)) return;
-  record_best(s.best, scored_formula(s, level, scored, scored.items[place.position]), place.loss);
+  const std::size_t position = place.position;
+  record_best(s.best, formulas_at(s, level, scored, {&position, 1}, config).front(), place.loss);
 }
 
-Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredLevel& scored,
+Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredCandidates& scored,
                   const SearchConfig& config) {
-  std::vector<double> scores(scored.items.size());
-  for (std::size_t i = 0; i < scores.size(); ++i) scores[i] = scored.items[i].score;
-  const auto key_of = [&](std::size_t i) { return scored_key(s, level, scored.items[i].child); };
+  const auto key_of = [&](std::size_t i) { return scored_key(s, level, scored.children[i]); };
+  const std::vector<std::size_t> positions =
+      select_beam_in_runs(scored.scores, config.beam_width, kBeamRunLength, key_of);
   Level kept;
-  for (std::size_t i : select_beam_positions(scores, config.beam_width, key_of)) {
-    kept.add(scored_formula(s, level, scored, scored.items[i]), *s.registry);
+  for (Formula& f : formulas_at(s, level, scored, positions, config)) {
+    kept.add(std::move(f), *s.registry);
   }
   return kept;
 }
@@ -72,30 +113,36 @@ std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
 
   Expansion expansion = expand_level(s, level, control);
   stats.formed = expansion.formed;
-  std::vector<Child> candidates = std::move(expansion.children);
-  stats.admitted = candidates.size();
+  stats.admitted = expansion.children.size();
   if (control != nullptr) {
     if (control->expired()) return std::nullopt;
-    control->total.store(candidates.size(), std::memory_order_relaxed);
+    control->total.store(stats.admitted, std::memory_order_relaxed);
     control->phase.store(SearchPhase::Scoring, std::memory_order_relaxed);
   }
 
   ProgressState progress;
-  progress.total = candidates.size();
+  progress.total = stats.admitted;
   progress.level = level;
   progress.start = Clock::now();
-  const ScoredLevel scored = score_candidates(std::move(candidates), s.levels, level, progress,
-                                              s.data, s.targets, *s.registry, config, control);
+  std::vector<double> losses = score_losses(expansion.children, s.levels, level, progress, s.data,
+                                            s.targets, *s.registry, config, control);
   if (progress.total > 0) write_stdout("\n");
   // Every candidate counted in the control was scored; a piece skipped after
   // expiry leaves the count short.
   if (control != nullptr && control->scored.load(std::memory_order_relaxed) != progress.total) {
     return std::nullopt;
   }
-  stats.scored = scored.items.size();
-
-  record_level_best(s, level, scored, config);
-  add_level(s, retain_beam(s, level, scored, config), true);
+  Level kept;
+  {
+    // The level's candidates are released before the kept formulas' columns
+    // are stored.
+    const ScoredCandidates scored =
+        keep_finite(std::move(expansion.children), std::move(losses), config, level);
+    stats.scored = scored.scores.size();
+    record_level_best(s, level, scored, config);
+    kept = retain_beam(s, level, scored, config);
+  }
+  add_level(s, std::move(kept), true);
 
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
   write_stdout(level_done_text(level, elapsed, s.levels[level].size()));

@@ -42,15 +42,15 @@ std::optional<Fingerprint> child_fingerprint(const ProbeValues& a, const ProbeVa
 }
 
 // Forms the children of items [0, items) in pieces on the worker pool and
-// admits them into `seen` in input order: of two children with equal
-// fingerprints in one loop the earlier one always survives, so the outcome
-// does not depend on the number of threads. form(item, batch) appends the
-// item's fingerprinted children in their order and counts every child formed.
+// admits them into `seen` in input order, appending them to `admitted`: of two
+// children with equal fingerprints in one loop the earlier one always
+// survives, so the outcome does not depend on the number of threads.
+// form(item, batch) appends the item's fingerprinted children in their order
+// and counts every child formed.
 template <class Form>
-Expansion admit_in_order(std::size_t items, std::size_t items_per_piece, FingerprintSet& seen,
-                         SearchControl* control, Form&& form) {
-  Expansion admitted;
-  if (items == 0) return admitted;
+void admit_in_order(std::size_t items, std::size_t items_per_piece, FingerprintSet& seen,
+                    SearchControl* control, Expansion& admitted, Form&& form) {
+  if (items == 0) return;
   items_per_piece = std::max<std::size_t>(items_per_piece, 1);
   std::size_t next = 0;
   const auto in_flight = static_cast<std::size_t>(2 * tbb::this_task_arena::max_concurrency());
@@ -82,7 +82,6 @@ Expansion admit_in_order(std::size_t items, std::size_t items_per_piece, Fingerp
               if (!seen.insert(p.fingerprint)) admitted.children.push_back(p.child);
             }
           }));
-  return admitted;
 }
 
 // Pieces of roughly this many children keep the pipeline busy without
@@ -136,26 +135,26 @@ void form_binary_item(const Levels& levels, std::uint64_t level, std::uint64_t s
 
 }  // namespace
 
-Expansion expand_unary(const Levels& levels, std::uint64_t level,
-                       std::span<const std::size_t> unary_ops, const OperatorRegistry& registry,
-                       FingerprintSet& seen, SearchControl* control) {
+void expand_unary(const Levels& levels, std::uint64_t level, std::span<const std::size_t> unary_ops,
+                  const OperatorRegistry& registry, FingerprintSet& seen, Expansion& out,
+                  SearchControl* control) {
   const Level& parents = levels[level - 1];
   const std::size_t per_item = std::max<std::size_t>(unary_ops.size(), 1);
-  return admit_in_order(parents.size(), kChildrenPerPiece / per_item, seen, control,
-                        [&](std::size_t p, Batch& batch) {
-                          form_unary_item(parents, p, unary_ops, registry, batch);
-                        });
+  admit_in_order(parents.size(), kChildrenPerPiece / per_item, seen, control, out,
+                 [&](std::size_t p, Batch& batch) {
+                   form_unary_item(parents, p, unary_ops, registry, batch);
+                 });
 }
 
-Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
-                        std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
-                        FingerprintSet& seen, SearchControl* control) {
+void expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
+                   std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
+                   FingerprintSet& seen, Expansion& out, SearchControl* control) {
   const Level& rights = levels[level - 1 - split];
   const std::size_t per_item = std::max<std::size_t>(rights.size() * binary_ops.size(), 1);
-  return admit_in_order(levels[split].size(), kChildrenPerPiece / per_item, seen, control,
-                        [&](std::size_t a, Batch& batch) {
-                          form_binary_item(levels, level, split, a, binary_ops, registry, batch);
-                        });
+  admit_in_order(levels[split].size(), kChildrenPerPiece / per_item, seen, control, out,
+                 [&](std::size_t a, Batch& batch) {
+                   form_binary_item(levels, level, split, a, binary_ops, registry, batch);
+                 });
 }
 
 std::uint64_t expansion_items(const Levels& levels, std::uint64_t level) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/chunked_vector.h"
 #include "engine/fingerprint_set.h"
 #include "engine/level.h"
 #include "engine/search_control.h"
@@ -12,30 +13,35 @@
 
 namespace qarn {
 
-// The children one expansion loop admitted, in output order, and how many it
-// formed before deduplication.
+// A level's admitted children, in loop order. A level can admit millions, so
+// they are stored in chunks that never move or double.
+using Candidates = ChunkedVector<Child>;
+
+// The children the expansion loops admitted, in output order, and how many
+// they formed before deduplication.
 struct Expansion {
-  std::vector<Child> children;
+  Candidates children;
   std::uint64_t formed = 0;
 };
 
-// Children of levels[level - 1] under every unary operator of `unary_ops`
-// that pass deduplication, in parent order and, within a parent, operator
-// order.
+// Appends to `out` the children of levels[level - 1] under every unary
+// operator of `unary_ops` that pass deduplication, in parent order and, within
+// a parent, operator order.
 //
 // With a `control`, both loops stop forming children once it has expired; the
 // caller then drops the level.
-Expansion expand_unary(const Levels& levels, std::uint64_t level,
-                       std::span<const std::size_t> unary_ops, const OperatorRegistry& registry,
-                       FingerprintSet& seen, SearchControl* control = nullptr);
+void expand_unary(const Levels& levels, std::uint64_t level, std::span<const std::size_t> unary_ops,
+                  const OperatorRegistry& registry, FingerprintSet& seen, Expansion& out,
+                  SearchControl* control = nullptr);
 
-// Children of pairs (A from levels[split], B from levels[level - 1 - split])
-// under every binary operator of `binary_ops` that pass deduplication, in the
-// order (A, B, operator). When both sides are the same level, a commutative
-// operator forms only the pair whose left text is not greater.
-Expansion expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
-                        std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
-                        FingerprintSet& seen, SearchControl* control = nullptr);
+// Appends to `out` the children of pairs (A from levels[split], B from
+// levels[level - 1 - split]) under every binary operator of `binary_ops` that
+// pass deduplication, in the order (A, B, operator). When both sides are the
+// same level, a commutative operator forms only the pair whose left text is
+// not greater.
+void expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t split,
+                   std::span<const std::size_t> binary_ops, const OperatorRegistry& registry,
+                   FingerprintSet& seen, Expansion& out, SearchControl* control = nullptr);
 
 // The expansion items of `level` in loop order: the parents of the unary
 // children (levels[level - 1]), then for each split j = 1 .. level - 2 the

@@ -102,14 +102,12 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
 }
 
 Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control) {
+  Expansion out;
   const std::vector<std::size_t> unary = s.registry->operators_with_arity(1);
-  Expansion out = expand_unary(s.levels, level, unary, *s.registry, s.seen, control);
+  expand_unary(s.levels, level, unary, *s.registry, s.seen, out, control);
   const std::vector<std::size_t> binary = s.registry->operators_with_arity(2);
   for (std::uint64_t j = 1; j + 2 <= level; ++j) {
-    const Expansion formed =
-        expand_binary(s.levels, level, j, binary, *s.registry, s.seen, control);
-    out.formed += formed.formed;
-    out.children.insert(out.children.end(), formed.children.begin(), formed.children.end());
+    expand_binary(s.levels, level, j, binary, *s.registry, s.seen, out, control);
   }
   return out;
 }
@@ -119,13 +117,13 @@ void add_level(SearchState& s, Level level, bool cache) {
   s.levels.push_back(std::move(level));
 }
 
-LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
+LevelWinner level_winner(std::span<const double> scores, std::uint64_t level,
                          const SearchConfig& config) {
   const double factor = score_factor(config, level);
   LevelWinner w;
-  w.count = scored.items.size();
-  for (std::size_t i = 0; i < scored.items.size(); ++i) {
-    const double loss = scored.items[i].score / factor;
+  w.count = scores.size();
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    const double loss = scores[i] / factor;
     if (std::isnan(loss)) {
       if (i == 0) w.first_is_nan = true;
       continue;
@@ -137,6 +135,11 @@ LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
     }
   }
   return w;
+}
+
+LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
+                         const SearchConfig& config) {
+  return level_winner(scored.scores(), level, config);
 }
 
 bool merge_winners(std::span<const LevelWinner> parts, WinnerPlace& out) {
@@ -175,10 +178,7 @@ std::string scored_key(const SearchState& s, std::uint64_t level, const Child& c
 
 ScoredLevel score_range(const SearchState& s, std::uint64_t level, std::vector<Child> children,
                         const SearchConfig& config) {
-  ProgressState silent;  // total 0: nothing is printed
-  silent.level = level;
-  return score_candidates(std::move(children), s.levels, level, silent, s.data, s.targets,
-                          *s.registry, config);
+  return score_candidates(children, s.levels, level, s.data, s.targets, *s.registry, config);
 }
 
 std::string started_text(std::size_t seeded) {

@@ -79,6 +79,8 @@ struct LevelWinner {
   double loss = 0.0;           // that loss
 };
 
+LevelWinner level_winner(std::span<const double> scores, std::uint64_t level,
+                         const SearchConfig& config);
 LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
                          const SearchConfig& config);
 

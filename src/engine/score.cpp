@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
 
 #include "engine/optimizer.h"
 #include "engine/parallel.h"
@@ -27,6 +29,37 @@ void add_parent(const Level& level, std::size_t index, std::size_t begin, std::s
   operand = {c.values.data(), c.ok.data(), c.raised};
 }
 
+// Loss of one child, fitted when it has parameters and fitting is on. A kept
+// fit leaves its values in the Parameter tokens of ws.tokens.
+Optimizer::Score score_child(Workspace& ws, const Levels& levels, std::uint64_t level,
+                             const Child& child, const DataColumns& data,
+                             std::span<const double> targets, const OperatorRegistry& registry,
+                             const SearchConfig& config) {
+  const Formula& a = left_parent(levels, level, child);
+  const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
+  child_tokens(a, b, child.op, ws.tokens);
+  KnownColumn known[2];
+  std::size_t known_count = 0;
+  OperandColumns operands;
+  add_parent(levels[left_level(level, child)], child.left, 0, a.tokens.size(), known, known_count,
+             operands);
+  if (b != nullptr) {
+    add_parent(levels[right_level(level, child)], child.right, a.tokens.size(),
+               a.tokens.size() + b->tokens.size(), known, known_count, operands);
+  }
+  const bool has_parameters = child_param_count(a, b) != 0;
+  const std::size_t iterations = config.fit_constants && has_parameters ? 10 : 0;
+  return ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha, config.l1_ratio,
+                            iterations, {known, known_count}, &operands);
+}
+
+// Appends the values of the Parameter tokens of `tokens`, in token order.
+void append_parameters(const std::vector<Token>& tokens, std::vector<double>& out) {
+  for (const Token& t : tokens) {
+    if (t.kind == TokenKind::Parameter) out.push_back(t.value.re);
+  }
+}
+
 constexpr std::size_t kCandidatesPerPiece = 16;
 
 }  // namespace
@@ -38,59 +71,71 @@ void store_parameters(Formula& formula, const double* values) {
   }
 }
 
-ScoredLevel score_candidates(std::vector<Child> candidates, const Levels& levels,
-                             std::uint64_t level, ProgressState& progress, const DataColumns& data,
+std::vector<double> score_losses(const Candidates& candidates, const Levels& levels,
+                                 std::uint64_t level, ProgressState& progress,
+                                 const DataColumns& data, std::span<const double> targets,
+                                 const OperatorRegistry& registry, const SearchConfig& config,
+                                 SearchControl* control) {
+  std::vector<double> losses(candidates.size());
+  tbb::enumerable_thread_specific<Workspace> workspaces;
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, candidates.size(), kCandidatesPerPiece),
+      [&](const tbb::blocked_range<std::size_t>& r) {
+        if (control != nullptr && control->expired()) return;
+        Workspace& ws = workspaces.local();
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+          progress_step(progress);
+          losses[i] =
+              score_child(ws, levels, level, candidates[i], data, targets, registry, config).loss;
+        }
+        if (control != nullptr) control->scored.fetch_add(r.size(), std::memory_order_relaxed);
+      });
+  return losses;
+}
+
+std::vector<Formula> scored_formulas(std::span<const Child> children, const Levels& levels,
+                                     std::uint64_t level, const DataColumns& data,
+                                     std::span<const double> targets,
+                                     const OperatorRegistry& registry, const SearchConfig& config) {
+  std::vector<Formula> out(children.size());
+  tbb::enumerable_thread_specific<Workspace> workspaces;
+  tbb::parallel_for(std::size_t{0}, children.size(), [&](std::size_t k) {
+    Workspace& ws = workspaces.local();
+    out[k] = materialize(levels, level, children[k], registry);
+    if (score_child(ws, levels, level, children[k], data, targets, registry, config).fitted) {
+      std::vector<double> values;
+      append_parameters(ws.tokens, values);
+      store_parameters(out[k], values.data());
+    }
+  });
+  return out;
+}
+
+ScoredLevel score_candidates(const std::vector<Child>& candidates, const Levels& levels,
+                             std::uint64_t level, const DataColumns& data,
                              std::span<const double> targets, const OperatorRegistry& registry,
-                             const SearchConfig& config, SearchControl* control) {
+                             const SearchConfig& config) {
   const double factor = score_factor(config, level);
   tbb::enumerable_thread_specific<Workspace> workspaces;
   std::vector<ScoredLevel> parts = parallel_pieces<ScoredLevel>(
       candidates.size(), kCandidatesPerPiece,
       [&](std::size_t begin, std::size_t end, ScoredLevel& part) {
-        if (control != nullptr && control->expired()) return;
         Workspace& ws = workspaces.local();
         for (std::size_t i = begin; i < end; ++i) {
           const Child& child = candidates[i];
-          progress_step(progress);
-          const Formula& a = left_parent(levels, level, child);
-          const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
-          child_tokens(a, b, child.op, ws.tokens);
-          KnownColumn known[2];
-          std::size_t known_count = 0;
-          OperandColumns operands;
-          add_parent(levels[left_level(level, child)], child.left, 0, a.tokens.size(), known,
-                     known_count, operands);
-          if (b != nullptr) {
-            add_parent(levels[right_level(level, child)], child.right, a.tokens.size(),
-                       a.tokens.size() + b->tokens.size(), known, known_count, operands);
-          }
-          const bool has_parameters = child_param_count(a, b) != 0;
-          const std::size_t iterations = config.fit_constants && has_parameters ? 10 : 0;
           const Optimizer::Score result =
-              ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha, config.l1_ratio,
-                                 iterations, {known, known_count}, &operands);
+              score_child(ws, levels, level, child, data, targets, registry, config);
           if (!std::isfinite(result.loss)) continue;
           ScoredChild scored{child, result.loss * factor};
           if (result.fitted) {
             scored.fitted = static_cast<std::uint32_t>(part.fitted_values.size());
-            for (const Token& t : ws.tokens) {
-              if (t.kind == TokenKind::Parameter) part.fitted_values.push_back(t.value.re);
-            }
+            append_parameters(ws.tokens, part.fitted_values);
           }
           part.items.push_back(scored);
         }
-        if (control != nullptr) control->scored.fetch_add(end - begin, std::memory_order_relaxed);
       });
 
   ScoredLevel out;
-  std::size_t items = 0;
-  std::size_t values = 0;
-  for (const ScoredLevel& part : parts) {
-    items += part.items.size();
-    values += part.fitted_values.size();
-  }
-  out.items.reserve(items);
-  out.fitted_values.reserve(values);
   for (ScoredLevel& part : parts) {
     const auto offset = static_cast<std::uint32_t>(out.fitted_values.size());
     for (ScoredChild s : part.items) {

@@ -51,29 +51,19 @@ TEST_CASE("the beam chosen from runs in two rounds is the beam of the joined lev
         select_beam_positions(scores, width, [&](std::size_t i) { return keys[i]; });
 
     std::vector<RunBest> bests(runs);
+    const auto run_of = [&](std::size_t r) {
+      return std::span<const double>(scores.data() + cuts[r], cuts[r + 1] - cuts[r]);
+    };
     for (std::size_t r = 0; r < runs; ++r) {
-      const std::span<const double> run(scores.data() + cuts[r], cuts[r + 1] - cuts[r]);
-      bests[r].count = run.size();
-      for (std::size_t i : best_by_score(run, std::min<std::size_t>(width, run.size()))) {
-        bests[r].entries.push_back({run[i], 0, 0, i});
-        bests[r].keys.push_back(keys[cuts[r] + i]);
-      }
+      bests[r] = run_best(run_of(r), width, [&](std::size_t i) { return keys[cuts[r] + i]; });
     }
     const BeamFirstRound first = beam_first_round(bests, width);
     std::vector<BeamEntry> kept = first.kept;
     if (!first.complete) {
       std::vector<std::vector<BeamEntry>> rests(runs);
       for (std::size_t r = 0; r < runs; ++r) {
-        const std::size_t size = cuts[r + 1] - cuts[r];
-        const std::span<const double> run(scores.data() + cuts[r], size);
-        std::vector<std::uint32_t> counts(size, 0);
-        for (std::size_t i = 0; i < size; ++i) {
-          const auto found = first.elite_counts.find(keys[cuts[r] + i]);
-          counts[i] = found == first.elite_counts.end() ? 0 : found->second;
-        }
-        for (std::size_t i : best_by_rarity(run, counts, first.elite_positions[r], first.rest)) {
-          rests[r].push_back({run[i], counts[i], 0, i});
-        }
+        rests[r] = run_rest(run_of(r), first.elite_positions[r], first.elite_counts, first.rest,
+                            [&](std::size_t i) { return keys[cuts[r] + i]; });
       }
       const std::vector<BeamEntry> rest = beam_second_round(rests, first.rest);
       kept.insert(kept.end(), rest.begin(), rest.end());
@@ -81,6 +71,11 @@ TEST_CASE("the beam chosen from runs in two rounds is the beam of the joined lev
     std::vector<std::size_t> got;
     for (const BeamEntry& e : kept) got.push_back(cuts[e.part] + e.position);
     CHECK(got == expected);
+
+    // The local driver's form: equal runs of any length.
+    const std::size_t run_length = std::uniform_int_distribution<std::size_t>(1, n + 2)(rng);
+    CHECK(select_beam_in_runs(scores, width, run_length, [&](std::size_t i) { return keys[i]; }) ==
+          expected);
   }
 }
 

@@ -14,6 +14,7 @@
 #include "engine/best.h"
 #include "engine/bfs.h"
 #include "engine/child.h"
+#include "engine/chunked_vector.h"
 #include "engine/level.h"
 #include "test_util.h"
 
@@ -367,3 +368,18 @@ TEST_CASE("a search gives identical results whatever the number of threads") {
 
 }  // namespace
 }  // namespace qarn
+
+TEST_CASE("a chunked list keeps its entries across chunks, truncation and copies") {
+  ChunkedVector<std::uint32_t, 2> list;  // chunks of four entries
+  for (std::uint32_t i = 0; i < 11; ++i) list.push_back(i * 3);
+  REQUIRE(list.size() == 11);
+  CHECK(list.memory_bytes() == 3 * 4 * sizeof(std::uint32_t));
+  CHECK(list.copy(3, 9) == std::vector<std::uint32_t>{9, 12, 15, 18, 21, 24});
+  list.truncate(4);
+  CHECK(list.memory_bytes() == 4 * sizeof(std::uint32_t));
+  list.push_back(7);  // starts a new chunk after a full one
+  CHECK(list.copy(0, list.size()) == std::vector<std::uint32_t>{0, 3, 6, 9, 7});
+  list.truncate(0);
+  CHECK(list.empty());
+  CHECK(list.memory_bytes() == 0);
+}
