@@ -366,9 +366,6 @@ TEST_CASE("a search gives identical results whatever the number of threads") {
   CHECK(one.lines == many.lines);
 }
 
-}  // namespace
-}  // namespace qarn
-
 TEST_CASE("a chunked list keeps its entries across chunks, truncation and copies") {
   ChunkedVector<std::uint32_t, 2> list;  // chunks of four entries
   for (std::uint32_t i = 0; i < 11; ++i) list.push_back(i * 3);
@@ -383,3 +380,6 @@ TEST_CASE("a chunked list keeps its entries across chunks, truncation and copies
   CHECK(list.empty());
   CHECK(list.memory_bytes() == 0);
 }
+
+}  // namespace
+}  // namespace qarn
