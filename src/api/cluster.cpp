@@ -246,8 +246,8 @@ struct ClusterScorer::State {
     if (c.unary()) {
       return registry.entries[c.op].arity == 1 && c.left < s.levels[level - 1].size();
     }
-    return registry.entries[c.op].arity == 2 && c.split >= 1 && c.split + 2 <= level &&
-           c.left < s.levels[left_level(level, c)].size() &&
+    return registry.entries[c.op].arity == 2 && c.split >= 1 &&
+           std::uint64_t{c.split} + 2 <= level && c.left < s.levels[left_level(level, c)].size() &&
            c.right < s.levels[right_level(level, c)].size();
   }
 

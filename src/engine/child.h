@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/search_config.h"
 #include "ops/formula.h"
 #include "ops/registry.h"
 
@@ -13,16 +14,20 @@ namespace qarn {
 // A child formed by an expansion loop, held as parents and operator until it
 // is scored or retained: a level forms millions of children, and a full token
 // list and text for each would not fit in memory.
+// Twelve bytes: a split is below kMaxComplexityLimit, so it shares a word
+// with the operator.
 struct Child {
-  static constexpr std::uint32_t kUnary = std::numeric_limits<std::uint32_t>::max();
+  static constexpr std::uint16_t kUnary = std::numeric_limits<std::uint16_t>::max();
 
   std::uint32_t left = 0;        // parent index in the left (or only) level
   std::uint32_t right = 0;       // parent index in the right level
-  std::uint32_t split = kUnary;  // complexity of the left parent of a binary child
+  std::uint16_t split = kUnary;  // complexity of the left parent of a binary child
   std::uint16_t op = 0;          // registry index of the operator
 
   bool unary() const { return split == kUnary; }
 };
+static_assert(sizeof(Child) == 12);
+static_assert(kMaxComplexityLimit < Child::kUnary);
 
 // Levels of the parents of `child` at level `level`: the left (or only) one
 // at the child's split (level - 1 for a unary child), the right one at

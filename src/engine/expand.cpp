@@ -126,7 +126,7 @@ void form_binary_item(const Levels& levels, std::uint64_t level, std::uint64_t s
       Child c;
       c.left = static_cast<std::uint32_t>(a);
       c.right = static_cast<std::uint32_t>(b);
-      c.split = static_cast<std::uint32_t>(split);
+      c.split = static_cast<std::uint16_t>(split);
       c.op = static_cast<std::uint16_t>(op);
       batch.pending.push_back({c, *fp});
     }

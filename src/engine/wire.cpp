@@ -88,6 +88,10 @@ bool get_formula(Reader& r, Formula& f) {
   return r.get_text(f.text) && r.get(f.complexity) && r.get(f.var_count) && r.get(f.param_count);
 }
 
+// Bytes of one child as put_child writes it.
+constexpr std::size_t kChildBytes =
+    sizeof(Child::left) + sizeof(Child::right) + sizeof(Child::split) + sizeof(Child::op);
+
 void put_child(Writer& w, const Child& c) {
   w.put(c.left);
   w.put(c.right);
@@ -206,7 +210,7 @@ std::string encode_children(std::span<const Child> children) {
 std::optional<std::vector<Child>> decode_children(std::string_view bytes) {
   Reader r(bytes);
   std::uint64_t n = 0;
-  if (!r.get_count(n, 14)) return std::nullopt;
+  if (!r.get_count(n, kChildBytes)) return std::nullopt;
   std::vector<Child> out(n);
   for (Child& c : out) get_child(r, c);
   return finished(r, std::move(out));
@@ -229,7 +233,8 @@ std::optional<ScoredLevel> decode_scored(std::string_view bytes) {
   Reader r(bytes);
   ScoredLevel out;
   std::uint64_t n = 0;
-  if (!r.get_count(n, 26)) return std::nullopt;
+  // A child, its score and its offset into the fitted values.
+  if (!r.get_count(n, kChildBytes + 8 + 4)) return std::nullopt;
   out.items.resize(n);
   for (ScoredChild& s : out.items) {
     get_child(r, s.child);
@@ -320,7 +325,8 @@ std::optional<FormedRun> decode_formed(std::string_view bytes) {
   FormedRun run;
   std::uint64_t n = 0;
   r.get(run.formed);
-  if (!r.get_count(n, 15)) return std::nullopt;
+  // A child and its one-byte bucket.
+  if (!r.get_count(n, kChildBytes + 1)) return std::nullopt;
   run.children.resize(n);
   run.buckets.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
