@@ -142,7 +142,8 @@ std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
     record_level_best(s, level, scored, config);
     kept = retain_beam(s, level, scored, config);
   }
-  add_level(s, std::move(kept), true);
+  // The last level has no children, so its values on the data are not stored.
+  add_level(s, std::move(kept), level < config.max_complexity);
 
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
   write_stdout(level_done_text(level, elapsed, s.levels[level].size()));
