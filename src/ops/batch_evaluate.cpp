@@ -89,10 +89,13 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
     stack_.resize(tokens.size() * B);
     ok_stack_.resize(tokens.size() * B);
   }
+  if (uniform_.size() < tokens.size()) uniform_.resize(tokens.size());
   // Each stack slot carries the values of one subtree and, per row, whether
-  // every token of that subtree had a value there.
+  // every token of that subtree had a value there; and whether all rows hold
+  // the same value and flag (a subtree of parameters and constants only).
   Complex* stack = stack_.data();
   std::uint8_t* oks = ok_stack_.data();
+  std::uint8_t* uniform = uniform_.data();
   std::size_t depth = 0;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     const Token& t = tokens[i];
@@ -102,6 +105,7 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
       const std::size_t last = reuse->skip_to[i];
       std::copy(reuse->values + last * B, reuse->values + last * B + count, top);
       std::copy(reuse->ok + last * B, reuse->ok + last * B + count, top_ok);
+      uniform[depth] = 0;
       ++depth;
       i = last;
       continue;
@@ -112,6 +116,7 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
         const Complex v = t.kind == TokenKind::NamedConstant ? t.value : Complex{t.value.re, 0.0};
         std::fill(top, top + count, v);
         std::fill(top_ok, top_ok + count, std::uint8_t{1});
+        uniform[depth] = 1;
         ++depth;
         break;
       }
@@ -124,6 +129,7 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
         } else {
           std::fill(top_ok, top_ok + count, std::uint8_t{1});
         }
+        uniform[depth] = 0;
         ++depth;
         break;
       }
@@ -131,6 +137,7 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
         const Complex v = t.small < params.size() ? params[t.small] : t.value;
         std::fill(top, top + count, v);
         std::fill(top_ok, top_ok + count, std::uint8_t{1});
+        uniform[depth] = 1;
         ++depth;
         break;
       }
@@ -145,12 +152,24 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
           if (!v || !kernels::in_range(*v)) return fail_all();
           std::fill(args, args + count, *v);
           std::fill(args_ok, args_ok + count, std::uint8_t{1});
+          uniform[depth] = 1;
         } else {
+          // A built-in kernel is a function of its operands alone, so on
+          // operands that are the same on every row it is evaluated on the
+          // first row and its value and flag copied to the others.
+          bool same = count > 1 && registry.entries[t.index].kernel != Kernel::generic;
+          for (std::size_t a = 0; a < t.small; ++a) same = same && uniform[depth + a] != 0;
+          const std::size_t rows = same ? 1 : count;
           for (std::size_t a = 1; a < t.small; ++a) {
             const std::uint8_t* other = args_ok + a * B;
-            for (std::size_t r = 0; r < count; ++r) args_ok[r] &= other[r];
+            for (std::size_t r = 0; r < rows; ++r) args_ok[r] &= other[r];
           }
-          apply_block(t, registry, args, B, args_ok, count);
+          apply_block(t, registry, args, B, args_ok, rows);
+          if (same) {
+            std::fill(args + 1, args + count, args[0]);
+            std::fill(args_ok + 1, args_ok + count, args_ok[0]);
+          }
+          uniform[depth] = same ? 1 : 0;
         }
         ++depth;
         break;

@@ -47,6 +47,7 @@ class BatchEvaluator {
  private:
   std::vector<Complex> stack_;
   std::vector<std::uint8_t> ok_stack_;
+  std::vector<std::uint8_t> uniform_;  // per stack slot
 };
 
 }  // namespace qarn
