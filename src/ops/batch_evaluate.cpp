@@ -9,47 +9,90 @@
 namespace qarn {
 namespace {
 
+constexpr std::size_t B = BatchEvaluator::kBlock;
+
+// Flags of a block whose rows all have a value.
+constexpr std::array<std::uint8_t, B> kAllRows = [] {
+  std::array<std::uint8_t, B> a{};
+  a.fill(1);
+  return a;
+}();
+
+using Operand = BatchEvaluator::Operand;
+
+// Where an operator writes its values and flags; may be the storage of its
+// first operand (each row is read before it is written).
+struct Target {
+  Complex* values;
+  std::uint8_t* ok;
+};
+
+// Values and flags of a uniform operand, copied out of storage the loop may
+// overwrite, with the stride that reads them on every row.
+struct Column {
+  const Complex* values;
+  const std::uint8_t* ok;
+  std::size_t stride;
+  Complex one{};
+  std::uint8_t one_ok = 0;
+
+  explicit Column(const Operand& a) : values(a.values), ok(a.ok), stride(a.uniform ? 0 : 1) {
+    if (a.uniform) {
+      one = a.values[0];
+      one_ok = a.ok[0];
+      values = &one;
+      ok = &one_ok;
+    }
+  }
+  // Columns point into themselves: not copied.
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+};
+
 // The kernel is a template argument so that each operator gets its own
 // inlined loop instead of an indirect call per row.
 template <auto k>
-inline void map_unary(Complex* x, std::uint8_t* ok, std::size_t n) {
+inline void map_unary(const Operand& a, Target t, std::size_t n) {
+  const Column x(a);
   for (std::size_t i = 0; i < n; ++i) {
     Complex out{};
-    const bool good = k(x[i], out) && kernels::in_range(out);
-    x[i] = out;
-    ok[i] &= static_cast<std::uint8_t>(good);
+    const bool good = k(x.values[i * x.stride], out) && kernels::in_range(out);
+    t.values[i] = out;
+    t.ok[i] = x.ok[i * x.stride] & static_cast<std::uint8_t>(good);
   }
 }
 
 template <auto k>
-inline void map_binary(Complex* a, const Complex* b, std::uint8_t* ok, std::size_t n) {
+inline void map_binary(const Operand& a, const Operand& b, Target t, std::size_t n) {
+  const Column x(a);
+  const Column y(b);
   for (std::size_t i = 0; i < n; ++i) {
     Complex out{};
-    const bool good = k(a[i], b[i], out) && kernels::in_range(out);
-    a[i] = out;
-    ok[i] &= static_cast<std::uint8_t>(good);
+    const bool good =
+        k(x.values[i * x.stride], y.values[i * y.stride], out) && kernels::in_range(out);
+    t.values[i] = out;
+    t.ok[i] = (x.ok[i * x.stride] & y.ok[i * y.stride]) & static_cast<std::uint8_t>(good);
   }
 }
 
-// Kernel `fn` over n rows: a unary one in place on `args`, a binary one on
-// `args` and the operand column `stride` values further, into `args`.
+// Kernel `fn` over n rows of its operands.
 template <auto fn>
-inline void map_kernel(Complex* args, std::size_t stride, std::uint8_t* ok, std::size_t n) {
+inline void map_kernel(const Operand* args, Target t, std::size_t n) {
   if constexpr (kernels::kArity<fn> == 1) {
-    map_unary<fn>(args, ok, n);
+    map_unary<fn>(args[0], t, n);
   } else {
-    map_binary<fn>(args, args + stride, ok, n);
+    map_binary<fn>(args[0], args[1], t, n);
   }
 }
 
-void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args,
-                 std::size_t stride, std::uint8_t* ok, std::size_t n) {
+void apply_block(const Token& t, const OperatorRegistry& registry, const Operand* args, Target out,
+                 std::size_t n) {
   const OperatorEntry& entry = registry.entries[t.index];
   if (entry.arity == t.small) {
     switch (entry.kernel) {
-#define QARN_BLOCK_CASE(Class, kernel, name, arity, ...)                              \
-  case Kernel::kernel:                                                                \
-    if (t.small == (arity)) return map_kernel<&kernels::kernel>(args, stride, ok, n); \
+#define QARN_BLOCK_CASE(Class, kernel, name, arity, ...)                       \
+  case Kernel::kernel:                                                         \
+    if (t.small == (arity)) return map_kernel<&kernels::kernel>(args, out, n); \
     break;
       QARN_OPERATORS(QARN_BLOCK_CASE)
 #undef QARN_BLOCK_CASE
@@ -58,15 +101,29 @@ void apply_block(const Token& t, const OperatorRegistry& registry, Complex* args
     }
   }
   // Anything else: one virtual call per row, arguments gathered from the
-  // per-token columns of the stack.
+  // operands. Uniform operands are read once, before any row is written; a
+  // row without a value keeps its first argument, as an in-place evaluation
+  // would.
   const Operator& op = *registry.operators[t.index];
+  std::array<Complex, kSmallValues> one;
+  std::array<std::uint8_t, kSmallValues> one_ok;
+  for (std::size_t a = 0; a < t.small; ++a) {
+    if (!args[a].uniform) continue;
+    one[a] = args[a].values[0];
+    one_ok[a] = args[a].ok[0];
+  }
   std::array<Complex, kSmallValues> gathered;
   for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t a = 0; a < t.small; ++a) gathered[a] = args[a * stride + i];
+    std::uint8_t flag = 1;
+    for (std::size_t a = 0; a < t.small; ++a) {
+      const bool u = args[a].uniform;
+      gathered[a] = u ? one[a] : args[a].values[i];
+      flag &= u ? one_ok[a] : args[a].ok[i];
+    }
     const std::optional<Complex> v = op.eval({gathered.data(), t.small});
     const bool good = v.has_value() && kernels::in_range(*v);
-    if (v) args[i] = *v;
-    ok[i] &= static_cast<std::uint8_t>(good);
+    out.values[i] = v ? *v : gathered[0];
+    out.ok[i] = flag & static_cast<std::uint8_t>(good);
   }
 }
 
@@ -83,26 +140,41 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
                                   std::span<const Complex> params, const OperatorRegistry& registry,
                                   Complex* out, std::uint8_t* ok, Complex* record,
                                   std::uint8_t* record_ok, const Reuse* reuse) {
-  constexpr std::size_t B = kBlock;
   const auto fail_all = [&] { std::fill(ok, ok + count, std::uint8_t{0}); };
   if (stack_.size() < tokens.size() * B) {
     stack_.resize(tokens.size() * B);
     ok_stack_.resize(tokens.size() * B);
   }
-  // Each stack slot carries the values of one subtree and, per row, whether
-  // every token of that subtree had a value there.
-  Complex* stack = stack_.data();
-  std::uint8_t* oks = ok_stack_.data();
+  if (operands_.size() < tokens.size()) operands_.resize(tokens.size());
+  // The stack holds operands: where the values of a subtree lie (a data
+  // column, an earlier record, the record being written, or the scratch
+  // block of its stack position) and, per row, whether every token of that
+  // subtree had a value there. A subtree of parameters and constants only is
+  // uniform: its value and flag are held once, for every row.
+  Operand* stack = operands_.data();
   std::size_t depth = 0;
+  // Gives the operand its own storage: token i's record, or else the scratch
+  // block of stack position `depth`.
+  const auto storage = [&](std::size_t i, std::size_t at) -> Target {
+    if (record != nullptr) return {record + i * B, record_ok + i * B};
+    return {stack_.data() + at * B, ok_stack_.data() + at * B};
+  };
+  // A recorded uniform value is written out to every row of its record.
+  const auto push_uniform = [&](Target t, Complex v, std::uint8_t flag) {
+    if (record != nullptr) {
+      std::fill(t.values, t.values + count, v);
+      std::fill(t.ok, t.ok + count, flag);
+    } else {
+      t.values[0] = v;
+      t.ok[0] = flag;
+    }
+    stack[depth++] = {t.values, t.ok, true};
+  };
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     const Token& t = tokens[i];
-    Complex* top = stack + depth * B;
-    std::uint8_t* top_ok = oks + depth * B;
     if (reuse != nullptr && reuse->skip_to[i] != Reuse::kNone) {
       const std::size_t last = reuse->skip_to[i];
-      std::copy(reuse->values + last * B, reuse->values + last * B + count, top);
-      std::copy(reuse->ok + last * B, reuse->ok + last * B + count, top_ok);
-      ++depth;
+      stack[depth++] = {reuse->values + last * B, reuse->ok + last * B, false};
       i = last;
       continue;
     }
@@ -110,62 +182,64 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
       case TokenKind::NamedConstant:
       case TokenKind::RealConstant: {
         const Complex v = t.kind == TokenKind::NamedConstant ? t.value : Complex{t.value.re, 0.0};
-        std::fill(top, top + count, v);
-        std::fill(top_ok, top_ok + count, std::uint8_t{1});
-        ++depth;
+        push_uniform(storage(i, depth), v, 1);
         break;
       }
       case TokenKind::Variable: {
         if (t.small >= data.vars()) return fail_all();
         const Complex* col = data.column(t.small, begin);
-        std::copy(col, col + count, top);
-        if (const std::uint8_t* valid = data.valid(t.small)) {
-          std::copy(valid + begin, valid + begin + count, top_ok);
+        const std::uint8_t* valid = data.valid(t.small);
+        const std::uint8_t* flags = valid != nullptr ? valid + begin : kAllRows.data();
+        if (record != nullptr) {
+          const Target s = storage(i, depth);
+          std::copy(col, col + count, s.values);
+          std::copy(flags, flags + count, s.ok);
+          stack[depth++] = {s.values, s.ok, false};
         } else {
-          std::fill(top_ok, top_ok + count, std::uint8_t{1});
+          stack[depth++] = {col, flags, false};
         }
-        ++depth;
         break;
       }
       case TokenKind::Parameter: {
         const Complex v = t.small < params.size() ? params[t.small] : t.value;
-        std::fill(top, top + count, v);
-        std::fill(top_ok, top_ok + count, std::uint8_t{1});
-        ++depth;
+        push_uniform(storage(i, depth), v, 1);
         break;
       }
       case TokenKind::Apply: {
         if (depth < t.small || t.index >= registry.size()) return fail_all();
         depth -= t.small;
-        Complex* args = stack + depth * B;
-        std::uint8_t* args_ok = oks + depth * B;
+        const Target s = storage(i, depth);
         if (t.small == 0) {
           // A constant applied as an operator: same value on every row.
           const std::optional<Complex> v = registry.operators[t.index]->eval({});
           if (!v || !kernels::in_range(*v)) return fail_all();
-          std::fill(args, args + count, *v);
-          std::fill(args_ok, args_ok + count, std::uint8_t{1});
-        } else {
-          for (std::size_t a = 1; a < t.small; ++a) {
-            const std::uint8_t* other = args_ok + a * B;
-            for (std::size_t r = 0; r < count; ++r) args_ok[r] &= other[r];
-          }
-          apply_block(t, registry, args, B, args_ok, count);
+          push_uniform(s, *v, 1);
+          break;
         }
-        ++depth;
+        // A built-in kernel is a function of its operands alone, so on
+        // operands that are the same on every row it is evaluated once.
+        bool same = registry.entries[t.index].kernel != Kernel::generic;
+        for (std::size_t a = 0; a < t.small; ++a) same = same && stack[depth + a].uniform;
+        if (same) {
+          apply_block(t, registry, stack + depth, s, 1);
+          push_uniform(s, s.values[0], s.ok[0]);
+        } else {
+          apply_block(t, registry, stack + depth, s, count);
+          stack[depth++] = {s.values, s.ok, false};
+        }
         break;
       }
     }
-    if (record != nullptr) {
-      const Complex* slot = stack + (depth - 1) * B;
-      const std::uint8_t* slot_ok = oks + (depth - 1) * B;
-      std::copy(slot, slot + count, record + i * B);
-      std::copy(slot_ok, slot_ok + count, record_ok + i * B);
-    }
   }
   if (depth != 1) return fail_all();
-  std::copy(stack, stack + count, out);
-  std::copy(oks, oks + count, ok);
+  const Operand& root = stack[0];
+  if (root.uniform) {
+    std::fill(out, out + count, root.values[0]);
+    std::fill(ok, ok + count, root.ok[0]);
+  } else {
+    std::copy(root.values, root.values + count, out);
+    std::copy(root.ok, root.ok + count, ok);
+  }
 }
 
 }  // namespace qarn

@@ -44,9 +44,18 @@ class BatchEvaluator {
                     const OperatorRegistry& registry, Complex* out, std::uint8_t* ok,
                     Complex* record, std::uint8_t* record_ok, const Reuse* reuse);
 
+  // One operand on the evaluation stack: values and flags one per row, or
+  // (uniform) one for every row, at index 0.
+  struct Operand {
+    const Complex* values = nullptr;
+    const std::uint8_t* ok = nullptr;
+    bool uniform = false;
+  };
+
  private:
   std::vector<Complex> stack_;
   std::vector<std::uint8_t> ok_stack_;
+  std::vector<Operand> operands_;
 };
 
 }  // namespace qarn

@@ -34,13 +34,17 @@ inline Complex div(Complex a, Complex b) {
   return {(a.re * b.re + a.im * b.im) / d, (a.im * b.re - a.re * b.im) / d};
 }
 
-// Values on the real axis are by far the most common, so the C library's own
-// special values for a zero imaginary part are used without the call:
-// hypot(x, +-0) is fabs(x), and atan2(+-0, x) is +-0 for x > 0 or x = +0 and
-// +-pi for x < 0 or x = -0 (IEC 60559 bindings of the C standard). The
-// results are the same bits as calling the functions.
+// Values on the real axis are by far the most common, and values on the
+// imaginary axis come next (square roots of negative reals, and the w of
+// ArcSin and ArcCos beyond +-1), so the C library's own special values there
+// are used without the call: hypot(x, +-0) is fabs(x) and hypot(+-0, y) is
+// fabs(y); atan2(+-0, x) is +-0 for x > 0 or x = +0 and +-pi for x < 0 or
+// x = -0, and atan2(y, +-0) is +-pi/2 for y != 0 (IEC 60559 bindings of the C
+// standard). The results are the same bits as calling the functions; NaN
+// operands still take the calls.
 inline double modulus(Complex z) {
   if (z.im == 0.0) return std::fabs(z.re);
+  if (z.re == 0.0 && !std::isnan(z.im)) return std::fabs(z.im);
   return std::hypot(z.re, z.im);
 }
 
@@ -49,12 +53,20 @@ inline double argument(Complex z) {
     const bool positive = z.re > 0.0 || (z.re == 0.0 && !std::signbit(z.re));
     return positive ? z.im : std::copysign(3.141592653589793, z.im);
   }
+  if (z.re == 0.0 && !std::isnan(z.im)) return std::copysign(1.5707963267948966, z.im);
   return std::atan2(z.im, z.re);
+}
+
+// log(1) is +0 exactly; a modulus of exactly 1 is common (w of ArcSin and
+// ArcCos inside +-1).
+inline double log_modulus(Complex z) {
+  const double r = modulus(z);
+  return r == 1.0 ? 0.0 : std::log(r);
 }
 
 // Branch cut on the negative real axis; the sign of a zero imaginary part
 // picks the side (ln(-1 + 0i) = i*pi, ln(-1 - 0i) = -i*pi).
-inline Complex ln(Complex z) { return {std::log(modulus(z)), argument(z)}; }
+inline Complex ln(Complex z) { return {log_modulus(z), argument(z)}; }
 
 inline Complex exp(Complex z) {
   const double x = z.re;

@@ -9,8 +9,8 @@
 
 namespace qarn {
 
-// A data set held variable by variable, so that the batch evaluator copies a
-// variable's block of rows in one go. A variable may be missing on some rows
+// A data set held variable by variable, so that the batch evaluator reads a
+// variable's block of rows where it lies. A variable may be missing on some rows
 // (rows of different lengths, or a precomputed column that failed there); a
 // Variable token fails on those rows.
 //

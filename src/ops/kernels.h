@@ -137,6 +137,13 @@ inline bool arccos(Complex z, Complex& out) {
 }
 
 inline bool arctan(Complex z, Complex& out) {
+  if (z.im == 0.0 && z.re != 0.0 && std::fabs(z.re) < 0x1p1022) {
+    // A real z = x gives iz = (+-0, x), u = (1, -x) and v = (1, x): the
+    // conjugate case of the mirrored branch below, taken without forming them.
+    const double av = std::atan2(z.re, 1.0);
+    out = mul(Complex{0.0, 0.5}, Complex{0.0, -av - av});
+    return true;
+  }
   const Complex iz = times_i(z);
   const Complex u = sub(Complex{1.0, 0.0}, iz);
   const Complex v = add(iz, Complex{1.0, 0.0});
@@ -149,7 +156,13 @@ inline bool arctan(Complex z, Complex& out) {
     // The shared log-modulus is then finite (the modulus lies between |u.im|
     // > 0 and sqrt(2) x 2^1022), so the real part of the difference of the
     // logarithms is exactly +0.0 and neither hypot nor log is needed.
-    out = mul(Complex{0.0, 0.5}, Complex{0.0, argument(u) - argument(v)});
+    // Where u and v are conjugates (u.re == v.re, u.im == -v.im: z real, or
+    // its imaginary part lost against 1), one call gives both arguments: the
+    // C library's atan2 is odd in its first argument (it works on |y| and
+    // sets the sign last).
+    const double av = argument(v);
+    const double au = u.re == v.re && u.im == -v.im ? -av : argument(u);
+    out = mul(Complex{0.0, 0.5}, Complex{0.0, au - av});
     return true;
   }
   const Complex lu = ln(u);

@@ -517,3 +517,41 @@ TEST_CASE("BatchEvaluator: fixed cases") {
     }
   }
 }
+
+TEST_CASE("BatchEvaluator: operators on row-independent operands match evaluate on every row") {
+  // An operator whose operands are parameters and constants alone sees the
+  // same values on every row; each row must still get exactly its one-point
+  // value and flag, also where that operator feeds one that reads the rows.
+  const OperatorRegistry& r = reg();
+  std::vector<std::vector<Complex>> rows;
+  for (int i = 0; i < 70; ++i) rows.push_back({{0.25 * i - 8.0, i % 3 == 0 ? -0.0 : 0.0}});
+  const DataColumns data(rows);
+  BatchEvaluator batch;
+  const std::vector<double>& edges = special_values();
+  std::size_t with_value = 0;
+  std::size_t total = 0;
+  std::size_t k = 0;
+  for (const double re : edges) {
+    for (const double im : {0.0, -0.0, 0.5}) {
+      const Token p = Token::parameter(0, {re, im});
+      for (const std::size_t u : r.operators_with_arity(1)) {
+        std::vector<std::vector<Token>> formulas{{p, Token::apply(1, u)}};
+        for (const std::size_t b : r.operators_with_arity(2)) {
+          const Token q = Token::parameter(1, {edges[k++ % edges.size()], 0.0});
+          formulas.push_back({p, Token::apply(1, u), Token::variable(0), Token::apply(2, b)});
+          formulas.push_back({Token::variable(0), p, Token::apply(1, u), Token::apply(2, b)});
+          formulas.push_back({p, Token::apply(1, u), q, Token::apply(2, b)});
+        }
+        for (const std::vector<Token>& tokens : formulas) {
+          CAPTURE(re);
+          CAPTURE(im);
+          CAPTURE(u);
+          with_value += compare_batch(batch, tokens, rows, data, {}, r, BatchEvaluator::kBlock);
+          total += rows.size();
+        }
+      }
+    }
+  }
+  CHECK(with_value > total / 10);
+  CHECK(with_value < total - total / 10);
+}
