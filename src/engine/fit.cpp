@@ -204,6 +204,11 @@ bool Fitter::build_skips(std::span<const Token> program, std::size_t m) {
   if (!spans_.build(program)) return false;
   const std::size_t n = program.size();
   skips_.assign(m * n, BatchEvaluator::Reuse::kNone);
+  // Only subtrees that vary by row and hold an operator are taken from the
+  // record: a lone variable is read from its column as cheaply, and a
+  // subtree that is the same on every row is evaluated once per block (and
+  // keeps the operators above it to one evaluation where they can).
+  spans_.mark(program, [](const Token& t) { return t.kind == TokenKind::Variable; }, by_row_);
   for (std::size_t j = 0; j < m; ++j) {
     // Tokens whose subtree reads parameter entry j.
     spans_.mark(
@@ -211,7 +216,9 @@ bool Fitter::build_skips(std::span<const Token> program, std::size_t m) {
         on_path_);
     std::size_t* skip = skips_.data() + j * n;
     for (std::size_t i = 0; i < n; ++i) {
-      if (spans_.maximal_unmarked(i, on_path_)) skip[spans_.start(i)] = i;
+      if (spans_.maximal_unmarked(i, on_path_) && by_row_[i] && spans_.start(i) != i) {
+        skip[spans_.start(i)] = i;
+      }
     }
   }
   return true;

@@ -83,7 +83,8 @@ class Fitter {
 
  private:
   // For every parameter entry j, the subtrees of `program` that do not read
-  // it (skips_[j * size + start] = last token); false when malformed.
+  // it and that the record holds (skips_[j * size + start] = last token);
+  // false when malformed.
   bool build_skips(std::span<const Token> program, std::size_t m);
   // base_[i] = real part at row i with theta_, 0.0 where the row fails.
   void fill_base(std::span<const Token> program, const DataColumns& data, std::size_t used,
@@ -114,6 +115,7 @@ class Fitter {
   SubtreeSpans spans_;                  // subtrees of the program
   std::vector<std::size_t> skips_;      // see build_skips
   std::vector<std::uint8_t> on_path_;   // tokens that read the current entry
+  std::vector<std::uint8_t> by_row_;    // tokens whose subtree reads a variable
 };
 
 }  // namespace qarn

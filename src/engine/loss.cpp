@@ -77,14 +77,20 @@ double ErrorPass::run(std::span<const Token> program, const DataColumns& data,
                             ok_.data(), record ? record->values_at(begin) : nullptr,
                             record ? record->ok_at(begin) : nullptr, nullptr);
     const std::size_t with_target = begin < used ? std::min(count, used - begin) : 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!ok_[i] || (screen && !kernels::in_range(values_[i]))) return kInfinity;
-      if (i < with_target) {
-        const double re = values_[i].re;
-        if (keep != nullptr) keep[begin + i] = re;
-        const double d = re - targets[begin + i];
-        sse += d * d;
-      }
+    // Rows with a target first, then the rest, which are only checked.
+    const auto fails = [&](std::size_t i) {
+      return !ok_[i] || (screen && !kernels::in_range(values_[i]));
+    };
+    std::size_t i = 0;
+    for (; i < with_target; ++i) {
+      if (fails(i)) return kInfinity;
+      const double re = values_[i].re;
+      if (keep != nullptr) keep[begin + i] = re;
+      const double d = re - targets[begin + i];
+      sse += d * d;
+    }
+    for (; i < count; ++i) {
+      if (fails(i)) return kInfinity;
     }
     // The partial sum only grows (its terms are squares, rounding is
     // monotone), so once the partial result reaches stop_at the full result

@@ -27,52 +27,62 @@ struct Target {
   std::uint8_t* ok;
 };
 
-// Values and flags of a uniform operand, copied out of storage the loop may
-// overwrite, with the stride that reads them on every row.
-struct Column {
-  const Complex* values;
-  const std::uint8_t* ok;
-  std::size_t stride;
-  Complex one{};
-  std::uint8_t one_ok = 0;
-
-  explicit Column(const Operand& a) : values(a.values), ok(a.ok), stride(a.uniform ? 0 : 1) {
-    if (a.uniform) {
-      one = a.values[0];
-      one_ok = a.ok[0];
-      values = &one;
-      ok = &one_ok;
-    }
-  }
-  // Columns point into themselves: not copied.
-  Column(const Column&) = delete;
-  Column& operator=(const Column&) = delete;
-};
+// The loops below take the strides of their operands as template arguments
+// (kRows: one value per row; otherwise one value held for every row), so that
+// each case is a loop of its own with the uniform value kept in registers.
+// A uniform value is copied out before the loop: the target may be its
+// storage. Each row is read before it is written, so the target may also be
+// the storage of the first operand.
 
 // The kernel is a template argument so that each operator gets its own
 // inlined loop instead of an indirect call per row.
-template <auto k>
-inline void map_unary(const Operand& a, Target t, std::size_t n) {
-  const Column x(a);
+template <auto k, bool kRows>
+inline void map_unary_as(const Operand& a, Target t, std::size_t n) {
+  const Complex* const xs = a.values;
+  const std::uint8_t* const xok = a.ok;
+  const Complex x0 = kRows ? Complex{} : xs[0];
+  const std::uint8_t x0ok = kRows ? 0 : xok[0];
   for (std::size_t i = 0; i < n; ++i) {
     Complex out{};
-    const bool good = k(x.values[i * x.stride], out) && kernels::in_range(out);
+    const bool good = k(kRows ? xs[i] : x0, out) && kernels::in_range(out);
     t.values[i] = out;
-    t.ok[i] = x.ok[i * x.stride] & static_cast<std::uint8_t>(good);
+    t.ok[i] = (kRows ? xok[i] : x0ok) & static_cast<std::uint8_t>(good);
+  }
+}
+
+template <auto k>
+inline void map_unary(const Operand& a, Target t, std::size_t n) {
+  if (a.uniform) return map_unary_as<k, false>(a, t, n);
+  map_unary_as<k, true>(a, t, n);
+}
+
+template <auto k, bool kRowsX, bool kRowsY>
+inline void map_binary_as(const Operand& a, const Operand& b, Target t, std::size_t n) {
+  const Complex* const xs = a.values;
+  const std::uint8_t* const xok = a.ok;
+  const Complex* const ys = b.values;
+  const std::uint8_t* const yok = b.ok;
+  const Complex x0 = kRowsX ? Complex{} : xs[0];
+  const std::uint8_t x0ok = kRowsX ? 0 : xok[0];
+  const Complex y0 = kRowsY ? Complex{} : ys[0];
+  const std::uint8_t y0ok = kRowsY ? 0 : yok[0];
+  for (std::size_t i = 0; i < n; ++i) {
+    Complex out{};
+    const bool good = k(kRowsX ? xs[i] : x0, kRowsY ? ys[i] : y0, out) && kernels::in_range(out);
+    t.values[i] = out;
+    t.ok[i] =
+        ((kRowsX ? xok[i] : x0ok) & (kRowsY ? yok[i] : y0ok)) & static_cast<std::uint8_t>(good);
   }
 }
 
 template <auto k>
 inline void map_binary(const Operand& a, const Operand& b, Target t, std::size_t n) {
-  const Column x(a);
-  const Column y(b);
-  for (std::size_t i = 0; i < n; ++i) {
-    Complex out{};
-    const bool good =
-        k(x.values[i * x.stride], y.values[i * y.stride], out) && kernels::in_range(out);
-    t.values[i] = out;
-    t.ok[i] = (x.ok[i * x.stride] & y.ok[i * y.stride]) & static_cast<std::uint8_t>(good);
+  if (!a.uniform) {
+    if (!b.uniform) return map_binary_as<k, true, true>(a, b, t, n);
+    return map_binary_as<k, true, false>(a, b, t, n);
   }
+  if (!b.uniform) return map_binary_as<k, false, true>(a, b, t, n);
+  map_binary_as<k, false, false>(a, b, t, n);
 }
 
 // Kernel `fn` over n rows of its operands.
@@ -159,15 +169,10 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
     if (record != nullptr) return {record + i * B, record_ok + i * B};
     return {stack_.data() + at * B, ok_stack_.data() + at * B};
   };
-  // A recorded uniform value is written out to every row of its record.
+  // A uniform value is held at row 0 of its storage, recorded or not.
   const auto push_uniform = [&](Target t, Complex v, std::uint8_t flag) {
-    if (record != nullptr) {
-      std::fill(t.values, t.values + count, v);
-      std::fill(t.ok, t.ok + count, flag);
-    } else {
-      t.values[0] = v;
-      t.ok[0] = flag;
-    }
+    t.values[0] = v;
+    t.ok[0] = flag;
     stack[depth++] = {t.values, t.ok, true};
   };
   for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -190,14 +195,7 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
         const Complex* col = data.column(t.small, begin);
         const std::uint8_t* valid = data.valid(t.small);
         const std::uint8_t* flags = valid != nullptr ? valid + begin : kAllRows.data();
-        if (record != nullptr) {
-          const Target s = storage(i, depth);
-          std::copy(col, col + count, s.values);
-          std::copy(flags, flags + count, s.ok);
-          stack[depth++] = {s.values, s.ok, false};
-        } else {
-          stack[depth++] = {col, flags, false};
-        }
+        stack[depth++] = {col, flags, false};
         break;
       }
       case TokenKind::Parameter: {

@@ -26,7 +26,9 @@ class BatchEvaluator {
 
   // Subtrees whose values an earlier recorded run already holds: a token i
   // with skip_to[i] != kNone starts a subtree ending at token skip_to[i],
-  // whose recorded values and flags are taken instead of evaluating it.
+  // whose recorded values and flags are taken instead of evaluating it. Only
+  // subtrees of more than one token that read a variable may be named (the
+  // record holds all rows of those alone).
   struct Reuse {
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     const std::size_t* skip_to = nullptr;  // one entry per token
@@ -34,11 +36,14 @@ class BatchEvaluator {
     const std::uint8_t* ok = nullptr;
   };
 
-  // `run`, also writing (when `record` is not null) the values of every
-  // token's subtree to record[i * kBlock + row] and whether the whole
-  // subtree has a value there to record_ok[...]; and (when `reuse` is not
-  // null) taking the subtrees it names from an earlier record of the same
-  // tokens over the same rows. Values and flags are those of `run`.
+  // `run`, also writing (when `record` is not null) the values of token i's
+  // subtree to record[i * kBlock + row] and whether the whole subtree has a
+  // value there to record_ok[...], for every subtree of more than one token
+  // that reads a variable; and (when `reuse` is not null) taking the
+  // subtrees it names from an earlier record of the same tokens over the
+  // same rows. Values and flags are those of `run`. Other tokens' records
+  // are scratch: a subtree that is the same on every row leaves its value at
+  // row 0 alone, a lone variable leaves nothing.
   void run_recorded(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
                     std::size_t count, std::span<const Complex> params,
                     const OperatorRegistry& registry, Complex* out, std::uint8_t* ok,
