@@ -205,7 +205,7 @@ struct ScoredCandidate {
 };
 
 // The beam of one level over full candidate records, keyed by structure_key.
-// Reference form, used by tests only: the driver calls select_beam_positions
+// Reference form, used by tests only: the driver calls select_beam_in_runs
 // over child records keyed by child_key, and "structure keys join operator
 // indices in token order" holds child_key to structure_key.
 std::vector<ScoredCandidate> select_beam(std::vector<ScoredCandidate> scored,
