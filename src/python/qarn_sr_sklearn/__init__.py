@@ -5,6 +5,7 @@
     model = QarnRegressor(max_complexity=8, time_limit=60).fit(X, y)
     model.predict(X_new)
     print(model.to_text())       # formula with your feature names
+    save_model(model, "model.json")  # the formulas as JSON; load_model reads them back
 
 Needs scikit-learn (``pip install "qarn_sr[sklearn]"``); SymPy only for
 ``QarnRegressor.to_sympy``.
@@ -18,5 +19,6 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     ) from error
 
 from qarn_sr_sklearn._estimator import QarnRegressor
+from qarn_sr_sklearn._model_file import load_model, save_model
 
-__all__ = ["QarnRegressor"]
+__all__ = ["QarnRegressor", "load_model", "save_model"]
