@@ -114,6 +114,10 @@ grep -a -v '^\[QARN-SR\]\|^  \[QARN\]' "$OUT/quickstart.out"
 grep -q -F "f(-4) = 40   (expected 40)" "$OUT/quickstart.out"
 grep -q -F "f(10) = 250   (expected 250)" "$OUT/quickstart.out"
 
+echo "--- the qarn-sr command comes with the wheel"
+"$OUT/venv/bin/qarn-sr" --version
+"$OUT/venv/bin/qarn-sr" constant 0.5 --max-complexity 2 >/dev/null
+
 echo "--- cibuildwheel's selection from [tool.cibuildwheel]"
 # Both Linux builds are described; only x86_64 runs by default (PyPI has no
 # oneTBB wheels for aarch64).
