@@ -13,14 +13,11 @@ import pathlib
 import tempfile
 
 import matplotlib
+import matplotlib.pyplot as plt
+import numpy as np
+from matplotlib.mathtext import MathTextParser
 
-matplotlib.use("Agg")  # files only: no display needed
-
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-from matplotlib.mathtext import MathTextParser  # noqa: E402
-
-import qarn_sr  # noqa: E402
+import qarn_sr
 
 DEFAULT_PATH = pathlib.Path(tempfile.gettempdir()) / "qarn_sr_pareto.png"
 
@@ -73,12 +70,10 @@ def plot_front(front, chosen):
     ax.scatter(complexity, error, color="tab:blue", zorder=2, label="Pareto front")
     ax.scatter([chosen.complexity], [max(chosen.error, 1e-16)], s=220, facecolors="none",
                edgecolors="tab:red", linewidths=2, zorder=3, label="chosen")
-    # Neighbours often have close errors: alternate the labels above and below
-    # their points so that they do not overlap.
-    for i, r in enumerate(sorted(front, key=lambda r: r.complexity)):
-        ax.annotate(label(r), (r.complexity, max(r.error, 1e-16)), xytext=(8, 8 if i % 2 == 0 else -16),
-                    textcoords="offset points", fontsize=10,
-                    color="tab:red" if r is chosen else "black")
+    texts = [ax.annotate(label(r), (r.complexity, max(r.error, 1e-16)), xytext=(8, 6),
+                         textcoords="offset points", fontsize=10,
+                         color="tab:red" if r is chosen else "black")
+             for r in sorted(front, key=lambda r: r.complexity)]
     ax.set_yscale("log")
     ax.set_xlabel("complexity (tokens)")
     ax.set_ylabel("error (mean squared error)")
@@ -90,7 +85,35 @@ def plot_front(front, chosen):
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(loc="upper right")
     fig.tight_layout()
+    separate_labels(fig, ax, texts)
     return fig
+
+
+def separate_labels(fig, ax, texts, step=7.0, tries=40):
+    """Moves each label up or down, in steps of `step` points, until it
+    overlaps neither an earlier label nor a point nor the legend (neighbours
+    on the front often have close errors), keeping it inside the axes where
+    it can."""
+    fig.canvas.draw()
+    renderer = fig.canvas.get_renderer()
+    taken = [ax.get_legend().get_window_extent(renderer)]
+    for collection in ax.collections:
+        for x, y in ax.transData.transform(collection.get_offsets()):
+            taken.append(matplotlib.transforms.Bbox([[x - 6, y - 6], [x + 6, y + 6]]))
+    inside = ax.get_window_extent(renderer)
+    for text in texts:
+        x, y = text.xyann
+        for attempt in range(tries):
+            shift = step * ((attempt + 1) // 2) * (1 if attempt % 2 else -1)
+            text.xyann = (x, y + shift)
+            box = text.get_window_extent(renderer).padded(3)
+            fits = inside.y0 <= box.y0 and box.y1 <= inside.y1
+            if fits and not any(box.overlaps(other) for other in taken):
+                break
+        else:
+            text.xyann = (x, y)
+            box = text.get_window_extent(renderer).padded(3)
+        taken.append(box)
 
 
 def main(argv=None):
@@ -120,4 +143,5 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
+    matplotlib.use("Agg")  # files only: no display needed
     main()

@@ -44,6 +44,8 @@ def is_front(results):
 
 def test_pareto_figure_draws_the_front(tmp_path, capfd):
     pytest.importorskip("matplotlib")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.transforms import Bbox
     pareto = load("pareto")
     path = tmp_path / "sub" / "front.png"
     fig, front, chosen = pareto.main([str(path)])
@@ -61,6 +63,14 @@ def test_pareto_figure_draws_the_front(tmp_path, capfd):
     assert marked.get_offsets().tolist() == [[float(chosen.complexity), chosen.error]]
     labels = sorted(t.get_text() for t in ax.texts)
     assert labels == sorted("$" + r.to_latex().replace("v_{0}", "x") + "$" for r in front)
+    # Readable: no label drawn over another, a point or the legend.
+    renderer = FigureCanvasAgg(fig).get_renderer()  # the figure was closed
+    boxes = [t.get_window_extent(renderer) for t in ax.texts]
+    others = boxes + [ax.get_legend().get_window_extent(renderer)]
+    others += [Bbox.from_bounds(x - 3, y - 3, 6, 6)
+               for x, y in ax.transData.transform(points.get_offsets())]
+    for i, box in enumerate(boxes):
+        assert not any(box.overlaps(o) for j, o in enumerate(others) if j != i)
 
     assert png_size(path) == tuple(round(v) for v in fig.get_size_inches() * fig.dpi)
     assert f"Figure written to {path}" in capfd.readouterr().out
