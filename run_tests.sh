@@ -188,7 +188,7 @@ python_tests() {
 # fails the build. The notebook of the gallery is executed as part of it.
 docs_build() {
   step "Building the documentation site (mkdocs build --strict)"
-  (cd "$REPO" && NO_MKDOCS_2_WARNING=1 "$VENV/bin/mkdocs" build --strict --quiet \
+  (cd "$REPO" && NO_MKDOCS_2_WARNING=1 "$VENV/bin/mkdocs" build --strict \
     --site-dir "$outside/site")
 }
 
