@@ -186,6 +186,7 @@ python_tests() {
 
 # The site in strict mode: a warning, a broken link or a missing reference
 # fails the build. The notebook of the gallery is executed as part of it.
+# Not --quiet: MkDocs counts only the warnings it logs.
 docs_build() {
   step "Building the documentation site (mkdocs build --strict)"
   (cd "$REPO" && NO_MKDOCS_2_WARNING=1 "$VENV/bin/mkdocs" build --strict \

@@ -75,6 +75,18 @@ def test_predict_and_constant(fitted, data):
     assert run.returncode == 0 and run.stdout.startswith("qarn-sr ")
 
 
+@pytest.mark.parametrize("name", ["train.tsv", "train.npz"])
+def test_other_file_types(data, name):
+    frame = pd.read_csv(data / "train.csv")
+    if name.endswith(".tsv"):
+        frame.to_csv(data / name, sep="\t", index=False)
+    else:
+        np.savez(data / name, **{c: frame[c].to_numpy() for c in frame.columns})
+    run = qarn_sr("fit", name, "--target", "y", "--features", "x", *SMALL, "--quiet", cwd=data)
+    assert run.returncode == 0, run.stderr
+    assert "Square(x)" in run.stdout
+
+
 def test_quiet_writes_nothing_to_stderr(data):
     run = qarn_sr("fit", "train.csv", "--target", "y", *SMALL, "--quiet", cwd=data)
     assert run.returncode == 0 and run.stderr == ""
