@@ -87,6 +87,36 @@ def test_other_file_types(data, name):
     assert "Square(x)" in run.stdout
 
 
+def test_progress_bar_on_a_terminal(data):
+    """With stderr a terminal, progress is a tqdm bar redrawn in place, not
+    plain lines."""
+    pytest.importorskip("pty")
+    import fcntl
+    import struct
+    import termios
+
+    main, terminal = os.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+    with os.fdopen(main, "rb", buffering=0) as reader:
+        process = subprocess.Popen([str(SCRIPT), "fit", "train.csv", "--target", "y", *SMALL],
+                                   cwd=data, stdout=subprocess.PIPE, stderr=terminal)
+        os.close(terminal)
+        out, _ = process.communicate(timeout=120)
+        progress = b""
+        while True:
+            try:
+                chunk = reader.read(65536)
+            except OSError:  # the process has ended and closed the terminal
+                break
+            if not chunk:
+                break
+            progress += chunk
+    text = progress.decode("utf-8", "replace")
+    assert process.returncode == 0, text
+    assert "cand" in text and "\r" in text and "done," not in text
+    assert b"Square(x)" in out
+
+
 def test_quiet_writes_nothing_to_stderr(data):
     run = qarn_sr("fit", "train.csv", "--target", "y", *SMALL, "--quiet", cwd=data)
     assert run.returncode == 0 and run.stderr == ""

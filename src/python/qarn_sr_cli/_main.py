@@ -316,6 +316,7 @@ def _report_progress(watch: _SearchWatch, done: threading.Event, time_limit) -> 
         except ImportError:  # pragma: no cover - tqdm is a dependency of the command
             bar = None
     reported = 0
+    shown_level = None
     while not done.wait(0.2):
         if not watch.monitors:
             continue
@@ -325,7 +326,9 @@ def _report_progress(watch: _SearchWatch, done: threading.Event, time_limit) -> 
         if bar is not None:
             level, phase = monitor.level, monitor.phase
             if phase == "scoring" and monitor.total > 0:
-                bar.total = monitor.total
+                if level != shown_level:  # a new level: its own count and rate
+                    bar.reset(total=monitor.total)
+                    shown_level = level
                 bar.n = monitor.scored
                 bar.set_description(f"level {level}", refresh=False)
             elif phase == "expanding":
