@@ -86,7 +86,7 @@ def set_token(content, token):
 
 BAD = {
     "not a qarn_sr model file": lambda c: c.update(format="something.else"),
-    "version 2 is not supported": lambda c: c.update(version=2),
+    "version 2 is not supported": lambda c: c.update(version=2, front="another layout"),
     "unknown operator": lambda c: c["front"][0]["tokens"].__setitem__(
         -1, {"operator": "Gamma", "arity": 2}),
     "takes 2 operands": lambda c: c["front"][0]["tokens"].__setitem__(

@@ -273,14 +273,17 @@ def estimator_from_dict(content: Any, source: str = "model"):
     range, or does not form a formula."""
     from qarn_sr_sklearn._estimator import QarnRegressor
 
+    # The format and version first: a later version may hold other fields.
+    others = set(content) if isinstance(content, dict) else set()
+    _keys(content, source, {"format", "version"}, others)
+    if content["format"] != FORMAT:
+        _fail(source, f"not a qarn_sr model file (format {json.dumps(content['format'])[:60]})")
+    if content["version"] != VERSION:
+        _fail(source, f"model file version {json.dumps(content['version'])[:20]} is not supported "
+                      f"(this qarn_sr reads version {VERSION})")
     top = _keys(content, source, {"format", "version", "n_features", "feature_names", "settings",
                                   "best", "front"},
                 {"qarn_sr_version", "search_time", "timed_out"})
-    if top["format"] != FORMAT:
-        _fail(source, f"not a qarn_sr model file (format {json.dumps(top['format'])[:60]})")
-    if top["version"] != VERSION:
-        _fail(source, f"model file version {json.dumps(top['version'])[:20]} is not supported "
-                      f"(this qarn_sr reads version {VERSION})")
     n_features = _integer(top["n_features"], source + ".n_features", 1, MAX_FEATURES)
     names = top["feature_names"]
     if names is not None:
@@ -346,7 +349,7 @@ def load_model(path: str | os.PathLike):
         text = raw.decode("utf-8")
         content = json.loads(text, parse_constant=_reject_constant)
     except UnicodeDecodeError as error:
-        raise ValueError(f"{path}: not a model file (not UTF-8 text at byte {error.start})") from None
+        raise ValueError(f"{path}: not a model file (not UTF-8 at byte {error.start})") from None
     except json.JSONDecodeError as error:
         hint = " (truncated?)" if error.pos >= len(text.rstrip()) else ""
         raise ValueError(f"{path}: not valid JSON{hint}: {error.msg} at line {error.lineno}, "
