@@ -22,6 +22,11 @@ and partitions. Each level of the breadth-first search is built in steps:
 
 The data set goes to every worker once per search. The front is refitted
 once, by the driver.
+
+The search itself is ``_qarn_sr_core.ClusterDriver``: the level loop of the
+local search (start checks, levels until the stop rule, console lines and the
+front) with the steps above as its distribution. This module only carries the
+driver's and the scorers' bytes between the processes.
 """
 
 from __future__ import annotations
@@ -51,18 +56,18 @@ _scorers_lock = threading.Lock()
 _SCORERS_KEPT = 2  # searches whose state a worker keeps at most
 
 
-def _scorer(token: str, data: bytes, config: bytes, levels: tuple[bytes, ...], threads: int):
+def _scorer(token: str, data: bytes, settings: bytes, levels: tuple[bytes, ...], threads: int):
     with _scorers_lock:
         entry = _scorers.get(token)
         if entry is None:
             while len(_scorers) >= _SCORERS_KEPT:
                 _scorers.pop(next(iter(_scorers)))
-            entry = [threading.Lock(), _core.cluster_scorer_new(data, config)]
+            entry = [threading.Lock(), _core.ClusterScorer(data, settings, threads)]
             _scorers[token] = entry
     lock, scorer = entry
     with lock:
-        for formulas in levels[_core.cluster_scorer_levels(scorer) :]:
-            _core.cluster_scorer_add_level(scorer, formulas, threads)
+        for formulas in levels[scorer.loaded :]:
+            scorer.add_level(formulas)
     return scorer
 
 
@@ -75,33 +80,33 @@ def _value(value):
     return value
 
 
-def _form(token, data, config, threads, level, begin, end, buckets, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_form(scorer, level, begin, end, buckets, threads)
+def _form(token, data, settings, threads, level, begin, end, buckets, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.form(level, begin, end, buckets)
 
 
 def _admit(layers, *runs):
-    return _core.cluster_admit(list(layers), list(runs))
+    return _core.ClusterScorer.admit(list(layers), list(runs))
 
 
-def _score(token, data, config, threads, level, formed, run, flags, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_score_admitted(scorer, level, formed, run, list(flags), threads)
+def _score(token, data, settings, threads, level, formed, run, flags, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.score(level, formed, run, list(flags))
 
 
-def _summary(token, data, config, threads, level, scored, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_summary(scorer, level, scored, threads)
+def _summary(token, data, settings, threads, level, scored, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.summary(level, scored)
 
 
-def _rest(token, data, config, threads, level, scored, elite, counts, rest, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_rest(scorer, level, scored, elite, counts, rest, threads)
+def _rest(token, data, settings, threads, level, scored, elite, counts, rest, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.rest(level, scored, elite, counts, rest)
 
 
-def _formulas(token, data, config, threads, level, scored, positions, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_formulas(scorer, level, scored, positions, threads)
+def _formulas(token, data, settings, threads, level, scored, positions, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.formulas(level, scored, positions)
 
 
 # ---------------------------------------------------------------------------
@@ -109,37 +114,17 @@ def _formulas(token, data, config, threads, level, scored, positions, *levels):
 
 
 class _Progress:
-    """The local search's progress line, counted over the runs scored so far."""
+    """A level's scoring as the driver's progress line counts it: each run's
+    candidates once the run is scored."""
 
-    def __init__(self, level: int, total: int) -> None:
+    def __init__(self, driver, level: int, total: int) -> None:
+        self.driver = driver
         self.level = level
         self.total = total
-        self.done = 0
-        self.last = 0
-        self.start = time.monotonic()
+        driver.start_scoring(total)
 
     def add(self, count: int) -> None:
-        if self.total == 0:
-            return
-        self.done += count
-        pct = self.done * 100 // self.total
-        if self.last > 99 or pct <= self.last:
-            return
-        self.last = pct
-        elapsed = time.monotonic() - self.start
-        remaining = elapsed * 100.0 / pct - elapsed
-        _core.cluster_write_stdout(
-            _core.cluster_progress_line(self.level, pct, self.done, self.total, elapsed, remaining)
-        )
-
-
-def _raise_search_error(error: tuple[str, str]) -> None:
-    kind, message = error
-    if kind == "dimension":
-        raise qarn_sr.QarnDimensionError(message)
-    if kind == "value":
-        raise ValueError(message)
-    raise qarn_sr.QarnComplexityError(message)
+        self.driver.scored(count)
 
 
 def _signature(template) -> inspect.Signature:
@@ -157,13 +142,14 @@ class DaskSearcher:
     """
 
     def __init__(self, client, *args, partitions=None, threads_per_task=1, **kwargs) -> None:
+        self._settings = _core.ClusterDriver.bind_settings(args, kwargs)
         (
             self._max_complexity,
             self._complexity_penalty,
             self._beam_width,
             self._alpha,
             self._l1_ratio,
-        ) = _core.cluster_parse_config(args, kwargs)
+        ) = self._settings
         if partitions is not None and (
             not isinstance(partitions, int) or isinstance(partitions, bool) or partitions < 1
         ):
@@ -216,24 +202,24 @@ class DaskSearcher:
     def find_function(self, *args, **kwargs):
         """Finds a univariate function f(x) \u2248 y.
         Supports both Python lists and NumPy arrays."""
-        return self._search("find_function", args, kwargs, False)[0]
+        return self._search("find_function", args, kwargs)[0]
 
     def find_multivariate(self, *args, **kwargs):
         """Finds a multivariate function f(x0, x1, ...) \u2248 y.
         Inputs should be a 2D array-like structure."""
-        return self._search("find_multivariate", args, kwargs, False)[0]
+        return self._search("find_multivariate", args, kwargs)[0]
 
     def fit(self, *args, **kwargs):
         """Alias for find_multivariate (Scikit-Learn style)."""
-        return self._search("fit", args, kwargs, False)[0]
+        return self._search("fit", args, kwargs)[0]
 
     def find_candidates(self, *args, **kwargs):
         """Returns the Pareto-front of all candidate formulas found."""
-        return self._search("find_candidates", args, kwargs, True)
+        return self._search("find_candidates", args, kwargs)
 
     def recognize_constant(self, *args, **kwargs):
         """Identifies a closed-form expression for a scalar constant."""
-        return self._search("recognize_constant", args, kwargs, False)[0]
+        return self._search("recognize_constant", args, kwargs)[0]
 
     find_function.__signature__ = _signature(  # type: ignore[attr-defined]
         lambda self, xs, ys, alpha=None, l1_ratio=None: None
@@ -254,40 +240,21 @@ class DaskSearcher:
             return self._partitions
         return max(1, 4 * sum(self._client.nthreads().values()))
 
-    def _search(self, method: str, args, kwargs, no_early_stop: bool):
-        data, alpha, l1_ratio = _core.cluster_parse_call(method, args, kwargs)
-        config = _core.cluster_make_config(
-            self._max_complexity,
-            self._complexity_penalty,
-            self._beam_width,
-            self._alpha if alpha is None else alpha,
-            self._l1_ratio if l1_ratio is None else l1_ratio,
-            no_early_stop,
-        )
-        driver, error = _core.cluster_driver_start(data, config)
-        if error is not None:
-            _raise_search_error(error)
-        search = _ClusterSearch(self._client, driver, data, config, self._runs(), self._threads)
+    def _search(self, method: str, args, kwargs):
+        driver = _core.ClusterDriver(self._settings, method, args, kwargs)
+        search = _ClusterSearch(self._client, driver, self._runs(), self._threads)
         self._last_search = search  # its phase timings, for the benchmark
-        search.run(self._max_complexity)
-        front, error = _core.cluster_driver_front(driver)
-        if error is not None:
-            _raise_search_error(error)
-        if not front:
-            _raise_search_error(
-                ("complexity", f"No formula found up to complexity {self._max_complexity}")
-            )
-        return front
+        search.run()
+        return driver.front()
 
 
 class _ClusterSearch:
     """The levels of one search on the cluster."""
 
-    def __init__(self, client, driver, data: bytes, config: bytes, runs: int, threads: int):
+    def __init__(self, client, driver, runs: int, threads: int):
         self.client = client
         self.driver = driver
-        self.data = data
-        self.config = config
+        self.settings = driver.settings
         self.runs = runs
         self.threads = threads
         self.token = uuid.uuid4().hex
@@ -334,7 +301,7 @@ class _ClusterSearch:
             function,
             self.token,
             self.data_future,
-            self.config,
+            self.settings,
             self.threads,
             *args,
             *self.level_futures,
@@ -344,13 +311,14 @@ class _ClusterSearch:
         self.futures.append(future)
         return future
 
-    def run(self, max_complexity: int) -> None:
+    def run(self) -> None:
         driver = self.driver
         try:
             self._mark = time.perf_counter()
-            self.data_future = self._scatter(self.data)
-            self._sent("data set", len(self.data))
-            first = _core.cluster_driver_level(driver, 1)
+            data = driver.data
+            self.data_future = self._scatter(data)
+            self._sent("data set", len(data))
+            first = driver.level_bytes(1)
             self.level_futures.append(self._scatter(first))
             self._sent("retained levels", len(first))
             # The seen fingerprints live on the workers, split into hash
@@ -359,17 +327,11 @@ class _ClusterSearch:
             self.buckets = max(1, min(256, len(self.client.nthreads())))
             self.layers = [
                 [self._plain(_value, layer, name=f"layer-1-{b}")]
-                for b, layer in enumerate(_core.cluster_driver_first_layers(driver, self.buckets))
+                for b, layer in enumerate(driver.first_layers(self.buckets))
             ]
             self._phase("broadcast")
-            if _core.cluster_driver_should_stop(driver):
-                return
-            seeded = _core.cluster_driver_level_size(driver, 1)
-            _core.cluster_write_stdout(_core.cluster_started_line(seeded))
-            for level in range(2, max_complexity + 1):
+            while (level := driver.next_level()) is not None:
                 self._build_level(level)
-                if _core.cluster_driver_should_stop(driver):
-                    break
         except BaseException:
             self._cancel()
             raise
@@ -380,8 +342,7 @@ class _ClusterSearch:
         from distributed import as_completed
 
         driver = self.driver
-        t0 = time.monotonic_ns()
-        ranges = _core.cluster_driver_expansion_ranges(driver, level, self.runs)
+        runs = driver.expansion_runs(self.runs)
         self._phase("driver")
         # Each run forms its children on a worker and sorts their fingerprints
         # into buckets; each bucket admits its fingerprints of every run in
@@ -389,7 +350,7 @@ class _ClusterSearch:
         # the children its buckets admitted.
         formed = [
             self._submit(_form, level, begin, end, self.buckets, name=f"form-{level}-{i}")
-            for i, (begin, end) in enumerate(ranges)
+            for i, (begin, end) in enumerate(runs)
         ]
         children = [
             self._plain(operator.getitem, run, 0, name=f"formed-{level}-{i}")
@@ -423,17 +384,14 @@ class _ClusterSearch:
         admitted = self.client.gather(admitted_counts)
         lengths = [sum(bucket[i] for bucket in admitted) for i in range(len(scored))]
         self._phase("expansion and deduplication (cluster)")
-        progress = _Progress(level, sum(lengths))
+        progress = _Progress(driver, level, sum(lengths))
         index = {future.key: i for i, future in enumerate(scored)}
         for future in as_completed(scored):
             progress.add(lengths[index[future.key]])
-        if progress.total > 0:
-            _core.cluster_write_stdout("\n")
+        driver.end_scoring()
         self._phase("scoring (cluster)")
 
-        complete, rest, elite, counts = _core.cluster_driver_first_round(
-            driver, self.client.gather(summaries)
-        )
+        complete, rest, elite, counts = driver.first_round(self.client.gather(summaries))
         self._phase("beam round 1")
         rests = []
         if not complete and rest > 0:
@@ -441,19 +399,18 @@ class _ClusterSearch:
                 self._submit(_rest, level, run, elite[i], counts, rest, name=f"rest-{level}-{i}")
                 for i, run in enumerate(scored)
             ]
-            _core.cluster_driver_second_round(driver, self.client.gather(rests))
+            driver.second_round(self.client.gather(rests))
         self._phase("beam round 2")
-        wanted = _core.cluster_driver_wanted(driver, len(scored))
+        wanted = driver.wanted(len(scored))
         formulas = [
             self._submit(_formulas, level, run, wanted[i], name=f"formulas-{level}-{i}")
             if wanted[i]
             else None
             for i, run in enumerate(scored)
         ]
-        gathered = [None if f is None else f.result() for f in formulas]
-        retained = _core.cluster_driver_accept(driver, gathered)
+        driver.accept([None if f is None else f.result() for f in formulas])
         self._phase("retained formulas")
-        formulas_bytes = _core.cluster_driver_level(driver, level)
+        formulas_bytes = driver.level_bytes(level)
         self.level_futures.append(self._scatter(formulas_bytes))
         self._sent("retained levels", len(formulas_bytes))
         self._phase("broadcast")
@@ -467,8 +424,6 @@ class _ClusterSearch:
         keep.add(self.data_future.key)
         self.futures = [f for f in self.futures if f.key in keep]
         del formed, children, admissions, flags, admitted_counts, scored, summaries, rests, formulas
-        elapsed = time.monotonic_ns() - t0
-        _core.cluster_write_stdout(_core.cluster_level_line(level, elapsed, retained))
 
     def _cancel(self) -> None:
         try:
