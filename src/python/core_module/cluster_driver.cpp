@@ -260,19 +260,10 @@ PyObject* expansion_runs(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       return nullptr;
     }
     const auto bounds = driver_of(self).expansion_runs(static_cast<std::size_t>(runs));
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(bounds.size())));
-    if (!list) {
-      return nullptr;
-    }
-    for (std::size_t r = 0; r < bounds.size(); ++r) {
-      PyObject* item = Py_BuildValue("(KK)", static_cast<unsigned long long>(bounds[r].first),
-                                     static_cast<unsigned long long>(bounds[r].second));
-      if (item == nullptr) {
-        return nullptr;
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(r), item);  // steals `item`
-    }
-    return list.release();
+    return list_of(bounds.size(), [&](std::size_t r) {
+      return Py_BuildValue("(KK)", static_cast<unsigned long long>(bounds[r].first),
+                           static_cast<unsigned long long>(bounds[r].second));
+    });
   });
 }
 
@@ -323,17 +314,12 @@ PyObject* first_round(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         !take(driver_of(self).first_round(summaries), round)) {
       return nullptr;
     }
-    PyRef elite = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(round.elite_positions.size())));
+    PyRef elite = PyRef::steal(list_of(round.elite_positions.size(), [&](std::size_t r) {
+      return index_list(round.elite_positions[r]);
+    }));
     PyRef counts = PyRef::steal(PyDict_New());
     if (!elite || !counts) {
       return nullptr;
-    }
-    for (std::size_t r = 0; r < round.elite_positions.size(); ++r) {
-      PyObject* positions = index_list(round.elite_positions[r]);
-      if (positions == nullptr) {
-        return nullptr;
-      }
-      PyList_SetItem(elite.get(), static_cast<Py_ssize_t>(r), positions);  // steals
     }
     for (const auto& [key, count] : round.elite_counts) {
       PyRef k = PyRef::steal(to_str(key));
@@ -374,18 +360,7 @@ PyObject* wanted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       return nullptr;
     }
     const auto want = driver_of(self).wanted(static_cast<std::size_t>(runs));
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(want.size())));
-    if (!list) {
-      return nullptr;
-    }
-    for (std::size_t r = 0; r < want.size(); ++r) {
-      PyObject* positions = index_list(want[r]);
-      if (positions == nullptr) {
-        return nullptr;
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(r), positions);  // steals
-    }
-    return list.release();
+    return list_of(want.size(), [&](std::size_t r) { return index_list(want[r]); });
   });
 }
 
@@ -418,19 +393,7 @@ PyObject* front(PyObject* self, PyObject*) {
       raise_error(*error);
       return nullptr;
     }
-    auto& records = std::get<std::vector<SearchResult>>(outcome);
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    if (!list) {
-      return nullptr;
-    }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      PyObject* item = wrap_result(std::move(records[i]));
-      if (item == nullptr) {
-        return nullptr;
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
-    }
-    return list.release();
+    return result_list(std::get<std::vector<SearchResult>>(outcome));
   });
 }
 

@@ -72,33 +72,11 @@ bool index_items(const char* name, PyObject* obj, std::vector<std::size_t>& out)
 }
 
 PyObject* index_list(std::span<const std::size_t> values) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) {
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* v = PyLong_FromSize_t(values[i]);
-    if (v == nullptr) {
-      return nullptr;
-    }
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), v);  // steals `v`
-  }
-  return list.release();
+  return list_of(values.size(), [&](std::size_t i) { return PyLong_FromSize_t(values[i]); });
 }
 
 PyObject* bytes_list(std::span<const std::string> values) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) {
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* b = to_bytes(values[i]);
-    if (b == nullptr) {
-      return nullptr;
-    }
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), b);  // steals `b`
-  }
-  return list.release();
+  return list_of(values.size(), [&](std::size_t i) { return to_bytes(values[i]); });
 }
 
 }  // namespace qarn::py::core
