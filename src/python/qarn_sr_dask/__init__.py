@@ -32,6 +32,7 @@ driver's and the scorers' bytes between the processes.
 from __future__ import annotations
 
 import inspect
+import math
 import operator
 import threading
 import time
@@ -53,7 +54,7 @@ __all__ = ["DaskSearcher"]
 
 _scorers: dict[str, list[Any]] = {}  # search token -> [lock, scorer]
 _scorers_lock = threading.Lock()
-_SCORERS_KEPT = 2  # searches whose state a worker keeps at most
+_SCORERS_KEPT = 4  # searches whose state a worker keeps at most
 
 
 def _scorer(token: str, data: bytes, settings: bytes, levels: tuple[bytes, ...], threads: int):
@@ -137,11 +138,29 @@ class DaskSearcher:
     ``client`` is a ``dask.distributed.Client``. The other arguments are those
     of ``qarn_sr.Searcher``, checked the same way. Keyword-only tuning:
     ``partitions`` (runs per level; default four per worker thread of the
-    cluster, which evens out runs of unequal cost) and ``threads_per_task`` (threads a task may use on its worker,
-    default 1: give each worker one thread per core).
+    cluster, which evens out runs of unequal cost), ``threads_per_task``
+    (threads a task may use on its worker, default 1: give each worker one
+    thread per core) and ``worker_timeout`` (seconds a search waits for a
+    worker when the cluster has none, at the start or after every worker has
+    left; default 60).
+
+    A search fails with ``qarn_sr.QarnRuntimeError`` when the client is
+    closed, the connection to the scheduler is lost, or no worker is there for
+    ``worker_timeout`` seconds; a worker that dies is replaced by the others.
+    After an interrupted or failed search the client and its cluster stay
+    usable, and several searches may run at once on one client (from
+    different threads), each with its own result.
     """
 
-    def __init__(self, client, *args, partitions=None, threads_per_task=1, **kwargs) -> None:
+    def __init__(
+        self,
+        client,
+        *args,
+        partitions=None,
+        threads_per_task=1,
+        worker_timeout=60.0,
+        **kwargs,
+    ) -> None:
         self._settings = _core.ClusterDriver.bind_settings(args, kwargs)
         (
             self._max_complexity,
@@ -156,7 +175,15 @@ class DaskSearcher:
             raise ValueError("partitions must be a positive integer or None")
         if not isinstance(threads_per_task, int) or threads_per_task < 1:
             raise ValueError("threads_per_task must be a positive integer")
+        if (
+            not isinstance(worker_timeout, (int, float))
+            or isinstance(worker_timeout, bool)
+            or not math.isfinite(worker_timeout)
+            or worker_timeout <= 0
+        ):
+            raise ValueError("worker_timeout must be a positive number of seconds")
         self._client = client
+        self._worker_timeout = float(worker_timeout)
         self._partitions = partitions
         self._threads = threads_per_task
 
@@ -170,7 +197,8 @@ class DaskSearcher:
         l1_ratio=0.5,
         *,
         partitions=None,
-        threads_per_task=1: None
+        threads_per_task=1,
+        worker_timeout=60.0: None
     )
 
     @property
@@ -235,14 +263,12 @@ class DaskSearcher:
 
     # -- the search ------------------------------------------------------------
 
-    def _runs(self) -> int:
-        if self._partitions is not None:
-            return self._partitions
-        return max(1, 4 * sum(self._client.nthreads().values()))
-
     def _search(self, method: str, args, kwargs):
         driver = _core.ClusterDriver(self._settings, method, args, kwargs)
-        search = _ClusterSearch(self._client, driver, self._runs(), self._threads)
+        watch = _Watch(self._client, self._worker_timeout)
+        threads = watch.worker_threads()
+        runs = self._partitions if self._partitions is not None else max(1, 4 * threads)
+        search = _ClusterSearch(self._client, driver, runs, self._threads, watch)
         self._last_search = search  # its phase timings, for the benchmark
         search.run()
         return driver.front()
@@ -251,8 +277,9 @@ class DaskSearcher:
 class _ClusterSearch:
     """The levels of one search on the cluster."""
 
-    def __init__(self, client, driver, runs: int, threads: int):
+    def __init__(self, client, driver, runs: int, threads: int, watch: _Watch):
         self.client = client
+        self.watch = watch
         self.driver = driver
         self.settings = driver.settings
         self.runs = runs
@@ -278,13 +305,16 @@ class _ClusterSearch:
         # survives as long as one worker does. A worker that leaves while the
         # copies are made fails the scatter; the next try goes to those left.
         for attempt in range(3):
+            self.watch.worker_threads()
             try:
-                future = self.client.scatter(value, broadcast=True, hash=False)
+                future = self.client.scatter(
+                    value, broadcast=True, hash=False, timeout=self.watch.worker_timeout
+                )
                 break
             except (KeyError, OSError):
+                self.watch.check()
                 if attempt == 2:
                     raise
-                self.client.wait_for_workers(1)
         self.futures.append(future)
         return future
 
@@ -332,15 +362,15 @@ class _ClusterSearch:
             self._phase("broadcast")
             while (level := driver.next_level()) is not None:
                 self._build_level(level)
-        except BaseException:
-            self._cancel()
+        except Exception as error:
+            # A closed client or a lost scheduler shows as cancelled futures
+            # or failed connections; say which it was.
+            self.watch.check(error)
             raise
         finally:
             self._release()
 
     def _build_level(self, level: int) -> None:
-        from distributed import as_completed
-
         driver = self.driver
         runs = driver.expansion_runs(self.runs)
         self._phase("driver")
@@ -381,17 +411,17 @@ class _ClusterSearch:
             self._submit(_summary, level, run, name=f"summary-{level}-{i}")
             for i, run in enumerate(scored)
         ]
-        admitted = self.client.gather(admitted_counts)
+        admitted = self.watch.gather(admitted_counts)
         lengths = [sum(bucket[i] for bucket in admitted) for i in range(len(scored))]
         self._phase("expansion and deduplication (cluster)")
         progress = _Progress(driver, level, sum(lengths))
         index = {future.key: i for i, future in enumerate(scored)}
-        for future in as_completed(scored):
+        for future in self.watch.each_done(scored):
             progress.add(lengths[index[future.key]])
         driver.end_scoring()
         self._phase("scoring (cluster)")
 
-        complete, rest, elite, counts = driver.first_round(self.client.gather(summaries))
+        complete, rest, elite, counts = driver.first_round(self.watch.gather(summaries))
         self._phase("beam round 1")
         rests = []
         if not complete and rest > 0:
@@ -399,7 +429,7 @@ class _ClusterSearch:
                 self._submit(_rest, level, run, elite[i], counts, rest, name=f"rest-{level}-{i}")
                 for i, run in enumerate(scored)
             ]
-            driver.second_round(self.client.gather(rests))
+            driver.second_round(self.watch.gather(rests))
         self._phase("beam round 2")
         wanted = driver.wanted(len(scored))
         formulas = [
@@ -408,7 +438,8 @@ class _ClusterSearch:
             else None
             for i, run in enumerate(scored)
         ]
-        driver.accept([None if f is None else f.result() for f in formulas])
+        gathered = self.watch.gather([f for f in formulas if f is not None])
+        driver.accept([None if f is None else gathered.pop(0) for f in formulas])
         self._phase("retained formulas")
         formulas_bytes = driver.level_bytes(level)
         self.level_futures.append(self._scatter(formulas_bytes))
@@ -425,13 +456,11 @@ class _ClusterSearch:
         self.futures = [f for f in self.futures if f.key in keep]
         del formed, children, admissions, flags, admitted_counts, scored, summaries, rests, formulas
 
-    def _cancel(self) -> None:
-        try:
-            self.client.cancel(self.futures, force=True)
-        except Exception:  # a closed client has nothing left to cancel
-            pass
-
     def _release(self) -> None:
+        # Dropping the futures releases every task of the search: the
+        # scheduler forgets those no other search holds and the workers drop
+        # their results. (Cancelling them explicitly can trip the scheduler
+        # over tasks whose results are held only for their dependents.)
         self.futures = []
         self.level_futures = []
         self.layers = []
@@ -441,3 +470,103 @@ class _ClusterSearch:
                 self.client.run(_forget, self.token)
         except Exception:  # workers that are gone keep nothing
             pass
+
+
+class _Watch:
+    """Waits for a search's tasks while watching the client and the cluster:
+    a closed client, a lost scheduler or a cluster without workers for
+    ``worker_timeout`` seconds ends the wait with QarnRuntimeError."""
+
+    POLL = 0.5  # seconds between looks at the cluster while tasks run
+
+    def __init__(self, client, worker_timeout: float) -> None:
+        self.client = client
+        self.worker_timeout = worker_timeout
+        self.without_workers_since: float | None = None
+        self.check()
+
+    # Seconds a failed wait gives the client to notice that its scheduler is
+    # going: the futures of a closing cluster are cancelled before the
+    # client's status says why.
+    SETTLE = 3.0
+
+    def check(self, error: BaseException | None = None) -> None:
+        """Raises QarnRuntimeError (from `error`) when the client cannot go on."""
+        status = getattr(self.client, "status", "closed")
+        if error is not None and status == "running":
+            status = self._settled_status()
+        if status in ("closing", "closed"):
+            message = "the Dask client is closed, or its cluster has shut down"
+        elif status != "running":
+            message = f"the connection to the Dask scheduler was lost (client {status})"
+        else:
+            return
+        raise qarn_sr.QarnRuntimeError(f"DaskSearcher: {message}") from error
+
+    def _settled_status(self) -> str:
+        """The client's status once it has had SETTLE seconds to notice a lost
+        scheduler; "without a scheduler" when the scheduler stops answering."""
+        deadline = time.monotonic() + self.SETTLE
+        while time.monotonic() < deadline:
+            status = getattr(self.client, "status", "closed")
+            if status != "running":
+                return status
+            try:
+                self.client.sync(self.client.scheduler.identity, callback_timeout=0.5)
+            except Exception:
+                status = getattr(self.client, "status", "closed")
+                return "without a scheduler" if status == "running" else status
+            time.sleep(0.2)
+        return "running"
+
+    def worker_threads(self) -> int:
+        """The cluster's worker threads, waiting up to worker_timeout seconds
+        for a first worker when there is none."""
+        self.check()
+        try:
+            threads = sum(self.client.nthreads().values())
+            if threads == 0:
+                self.client.wait_for_workers(1, timeout=self.worker_timeout)
+                threads = sum(self.client.nthreads().values())
+        except (TimeoutError, OSError) as error:
+            self.check(error)
+            if isinstance(error, TimeoutError):
+                raise qarn_sr.QarnRuntimeError(
+                    f"DaskSearcher: no Dask worker joined the cluster within "
+                    f"{self.worker_timeout:g} s (worker_timeout)"
+                ) from None
+            raise
+        return max(threads, 1)
+
+    def _look(self) -> None:
+        self.check()
+        if self.client.nthreads():
+            self.without_workers_since = None
+            return
+        now = time.monotonic()
+        if self.without_workers_since is None:
+            self.without_workers_since = now
+        elif now - self.without_workers_since > self.worker_timeout:
+            raise qarn_sr.QarnRuntimeError(
+                f"DaskSearcher: the cluster has had no worker for {self.worker_timeout:g} s "
+                f"(worker_timeout)"
+            )
+
+    def each_done(self, futures):
+        """The futures as they finish."""
+        from distributed import wait
+
+        pending = set(futures)
+        while pending:
+            try:
+                done, pending = wait(pending, timeout=self.POLL, return_when="FIRST_COMPLETED")
+            except TimeoutError:
+                self._look()
+                continue
+            yield from done
+
+    def gather(self, futures) -> list:
+        """The results of `futures`, in order."""
+        for _ in self.each_done(futures):
+            pass
+        return self.client.gather(futures)
