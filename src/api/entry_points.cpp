@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "api/checks.h"
-
 namespace qarn {
 namespace {
 
@@ -31,8 +29,6 @@ Expected<SearchResult> find_function(const SearchConfig& config, std::span<const
                                      std::span<const double> ys, std::optional<double> alpha,
                                      std::optional<double> l1_ratio) {
   const SearchConfig copy = with_overrides(config, alpha, l1_ratio);
-  if (auto error = check_settings(copy)) return *std::move(error);
-  if (auto error = check_inputs(xs)) return *std::move(error);
   Rows rows;
   rows.reserve(xs.size());
   for (double x : xs) rows.push_back({x});
@@ -43,8 +39,6 @@ Expected<SearchResult> find_multivariate(const SearchConfig& config, const Rows&
                                          std::span<const double> ys, std::optional<double> alpha,
                                          std::optional<double> l1_ratio) {
   const SearchConfig copy = with_overrides(config, alpha, l1_ratio);
-  if (auto error = check_settings(copy)) return *std::move(error);
-  if (auto error = check_inputs(inputs)) return *std::move(error);
   return first_of(run_search(inputs, ys, copy), copy.max_complexity);
 }
 
@@ -60,8 +54,6 @@ Expected<std::vector<SearchResult>> find_candidates(const SearchConfig& config, 
                                                     std::optional<double> l1_ratio) {
   SearchConfig copy = with_overrides(config, alpha, l1_ratio);
   copy.no_early_stop = true;
-  if (auto error = check_settings(copy)) return *std::move(error);
-  if (auto error = check_inputs(inputs)) return *std::move(error);
   return run_search(inputs, ys, copy);
 }
 
@@ -69,7 +61,6 @@ Expected<SearchResult> recognize_constant(const SearchConfig& config, double val
                                           std::optional<double> alpha,
                                           std::optional<double> l1_ratio) {
   const SearchConfig copy = with_overrides(config, alpha, l1_ratio);
-  if (auto error = check_settings(copy)) return *std::move(error);
   const Rows rows{{0.0}};
   const double target[] = {value};
   return first_of(run_search(rows, target, copy), copy.max_complexity);
@@ -78,8 +69,6 @@ Expected<SearchResult> recognize_constant(const SearchConfig& config, double val
 Expected<std::vector<SearchResult>> search_front(const SearchConfig& config, const Rows& inputs,
                                                  std::span<const double> ys,
                                                  SearchControl* control) {
-  if (auto error = check_settings(config)) return *std::move(error);
-  if (auto error = check_inputs(inputs)) return *std::move(error);
   return run_search(inputs, ys, config, nullptr, control);
 }
 

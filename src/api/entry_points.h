@@ -4,7 +4,6 @@
 #include <span>
 #include <vector>
 
-#include "api/checks.h"
 #include "engine/bfs.h"
 #include "engine/search_config.h"
 #include "engine/search_control.h"
@@ -19,9 +18,9 @@
 namespace qarn {
 
 // Each entry copies `config`, applies the per-call overrides (absent keeps
-// the Searcher's value), refuses settings and inputs no search can use (the
-// checks of checks.h, settings first, then the input values; nothing is
-// printed then), shapes the data set and runs one search.
+// the Searcher's value), shapes the data set and runs one search, which
+// refuses settings and inputs no search can use before anything is printed
+// (the start checks, engine/checks.h).
 
 Expected<SearchResult> find_function(const SearchConfig& config, std::span<const double> xs,
                                      std::span<const double> ys, std::optional<double> alpha,
@@ -47,10 +46,9 @@ Expected<SearchResult> recognize_constant(const SearchConfig& config, double val
                                           std::optional<double> alpha,
                                           std::optional<double> l1_ratio);
 
-// One search of `inputs` with `config` as given (no overrides, the same
-// checks) under `control`, which may be null: the whole front, lowest loss first. With a
-// control the search reports its progress there and, once the control
-// expires, returns the front of the levels it completed (run_search).
+// One search of `inputs` with `config` as given (no overrides) under `control`, which may be null:
+// the whole front, lowest loss first. With a control the search reports its progress there and,
+// once the control expires, returns the front of the levels it completed (run_search).
 Expected<std::vector<SearchResult>> search_front(const SearchConfig& config, const Rows& inputs,
                                                  std::span<const double> ys,
                                                  SearchControl* control);

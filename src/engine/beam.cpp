@@ -23,7 +23,7 @@ namespace {
 bool entry_by_score(const BeamEntry& a, const BeamEntry& b) {
   if (score_less(a.score, b.score)) return true;
   if (score_less(b.score, a.score)) return false;
-  if (a.part != b.part) return a.part < b.part;
+  if (a.run != b.run) return a.run < b.run;
   return a.position < b.position;
 }
 
@@ -81,7 +81,7 @@ BeamFirstRound beam_first_round(std::span<const RunBest> runs, std::uint64_t bea
     total += runs[p].count;
     for (std::size_t i = 0; i < runs[p].entries.size(); ++i) {
       BeamEntry e = runs[p].entries[i];
-      e.part = static_cast<std::uint32_t>(p);
+      e.run = static_cast<std::uint32_t>(p);
       all.push_back(e);
     }
   }
@@ -98,14 +98,14 @@ BeamFirstRound beam_first_round(std::span<const RunBest> runs, std::uint64_t bea
   // Keys of the elite: each run's entries are its best by score, so an
   // elite entry of run p is among them; look its key up by position.
   for (const BeamEntry& e : out.kept) {
-    const RunBest& run = runs[e.part];
+    const RunBest& run = runs[e.run];
     for (std::size_t i = 0; i < run.entries.size(); ++i) {
       if (run.entries[i].position == e.position) {
         ++out.elite_counts[run.keys[i]];
         break;
       }
     }
-    out.elite_positions[e.part].push_back(e.position);
+    out.elite_positions[e.run].push_back(e.position);
   }
   for (std::vector<std::size_t>& positions : out.elite_positions) {
     std::sort(positions.begin(), positions.end());
@@ -118,7 +118,7 @@ std::vector<BeamEntry> beam_second_round(std::span<const std::vector<BeamEntry>>
   std::vector<BeamEntry> all;
   for (std::size_t p = 0; p < runs.size(); ++p) {
     for (BeamEntry e : runs[p]) {
-      e.part = static_cast<std::uint32_t>(p);
+      e.run = static_cast<std::uint32_t>(p);
       all.push_back(e);
     }
   }

@@ -80,8 +80,8 @@ std::vector<std::size_t> select_beam_positions(std::span<const double> scores,
 }
 
 // The beam over a level whose scored children lie in consecutive runs
-// (partitions) held apart. Positions are within a run; a run's entries come
-// before the next run's, so (part, position) orders entries as the whole
+// held apart. Positions are within a run; a run's entries come
+// before the next run's, so (run, position) orders entries as the whole
 // level's input order does. Selecting in two rounds gives exactly
 // select_beam_positions over the joined runs:
 //   1. each run sends its best beam_width entries by score with their keys;
@@ -102,14 +102,14 @@ std::vector<std::size_t> best_by_rarity(std::span<const double> scores,
 struct BeamEntry {
   double score = 0.0;
   std::uint32_t count = 0;     // elite count of the entry's key (second round)
-  std::uint32_t part = 0;      // run holding the entry
+  std::uint32_t run = 0;       // run holding the entry
   std::uint64_t position = 0;  // position in that run
 };
 
 // A run's best entries by score with their structure keys, as round 1 sends them.
 struct RunBest {
   std::uint64_t count = 0;         // scored entries in the run
-  std::vector<BeamEntry> entries;  // best by score, in that order (part is ignored)
+  std::vector<BeamEntry> entries;  // best by score, in that order (run is ignored)
   std::vector<std::string> keys;   // key of each entry
 };
 
@@ -194,7 +194,7 @@ std::vector<std::size_t> select_beam_in_runs(std::span<const double> scores,
   }
   std::vector<std::size_t> out;
   out.reserve(kept.size());
-  for (const BeamEntry& e : kept) out.push_back(e.part * run_length + e.position);
+  for (const BeamEntry& e : kept) out.push_back(e.run * run_length + e.position);
   return out;
 }
 

@@ -28,8 +28,7 @@ bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_st
 
 Expected<std::vector<SearchResult>> extract_front(
     BestByComplexity& best, const std::shared_ptr<const OperatorRegistry>& registry,
-    const SearchConfig& config, std::span<const std::vector<Complex>> rows,
-    std::span<const double> targets) {
+    const SearchConfig& config, const DataColumns& data, std::span<const double> targets) {
   const std::lock_guard lock(best.mutex);
   if (best.entries.empty()) return SearchError::no_formula_found(config.max_complexity);
   std::vector<SearchResult> front;
@@ -39,7 +38,7 @@ Expected<std::vector<SearchResult>> extract_front(
     double loss = entry.loss;
     if (candidate.param_count != 0 && config.fit_constants) {
       FitResult refit =
-          fit_parameters(candidate, rows, targets, *registry, config.alpha, config.l1_ratio, 30);
+          fit_parameters(candidate, data, targets, *registry, config.alpha, config.l1_ratio, 30);
       candidate = std::move(refit.formula);
       loss = refit.loss;
     }

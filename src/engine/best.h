@@ -10,6 +10,7 @@
 #include "engine/search_config.h"
 #include "engine/search_error.h"
 #include "engine/search_result.h"
+#include "ops/data_columns.h"
 #include "ops/formula.h"
 
 namespace qarn {
@@ -41,7 +42,6 @@ bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_st
 // first. NoFormulaFound when nothing was recorded.
 Expected<std::vector<SearchResult>> extract_front(
     BestByComplexity& best, const std::shared_ptr<const OperatorRegistry>& registry,
-    const SearchConfig& config, std::span<const std::vector<Complex>> rows,
-    std::span<const double> targets);
+    const SearchConfig& config, const DataColumns& data, std::span<const double> targets);
 
 }  // namespace qarn

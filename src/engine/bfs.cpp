@@ -1,22 +1,15 @@
 #include "engine/bfs.h"
 
-#include <bit>
-#include <chrono>
 #include <cmath>
-#include <functional>
 #include <optional>
-#include <string>
 
 #include "engine/beam.h"
 #include "engine/best.h"
 #include "engine/level_steps.h"
-#include "engine/progress.h"
 #include "engine/score.h"
 
 namespace qarn {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Runs of this many scored candidates are searched for the beam one at a
 // time: the selection then needs memory for the beam and one run, not for
@@ -82,76 +75,43 @@ Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredCandida
   return kept;
 }
 
-// Order-sensitive hash of a retained level (texts and parameter bits), so that
-// runs can be compared without keeping every formula.
-std::uint64_t digest(const Level& level) {
-  std::uint64_t h = 1469598103934665603ull;
-  const auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 1099511628211ull; };
-  for (const Formula& f : level.formulas) {
-    mix(std::hash<std::string>{}(f.text));
-    for (const Token& t : f.tokens) {
-      if (t.kind == TokenKind::Parameter) mix(std::bit_cast<std::uint64_t>(t.value.re));
-    }
-  }
-  return h;
-}
-
-// Builds one level; empty when `control` expired before the level was
-// complete, in which case the level is dropped: nothing of it is recorded or
-// retained.
-std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
-                                      const SearchConfig& config, SearchControl* control) {
-  const Clock::time_point t0 = Clock::now();
+// Builds the open level of `loop` in this process; empty when `control`
+// expired before the level was complete, in which case the level is dropped:
+// nothing of it is recorded or retained.
+std::optional<LevelStats> build_level(LevelLoop& loop, SearchControl* control) {
+  SearchState& s = loop.state();
+  const SearchConfig& config = loop.config();
+  const std::uint64_t level = loop.level();
   LevelStats stats;
-  stats.level = level;
-  if (control != nullptr) {
-    control->total.store(0, std::memory_order_relaxed);
-    control->scored.store(0, std::memory_order_relaxed);
-    control->level.store(level, std::memory_order_relaxed);
-    control->phase.store(SearchPhase::Expanding, std::memory_order_relaxed);
-  }
 
+  // Expand and admit.
   Expansion expansion = expand_level(s, level, control);
   stats.formed = expansion.formed;
   stats.admitted = expansion.children.size();
-  if (control != nullptr) {
-    if (control->expired()) return std::nullopt;
-    control->total.store(stats.admitted, std::memory_order_relaxed);
-    control->phase.store(SearchPhase::Scoring, std::memory_order_relaxed);
-  }
+  if (control != nullptr && control->expired()) return std::nullopt;
 
-  ProgressState progress;
-  progress.total = stats.admitted;
-  progress.level = level;
-  progress.start = Clock::now();
-  std::vector<double> losses = score_losses(expansion.children, s.levels, level, progress, s.data,
-                                            s.targets, *s.registry, config, control);
-  if (progress.total > 0) write_stdout("\n");
+  // Score.
+  ProgressState& progress = loop.start_scoring(stats.admitted);
+  std::vector<double> losses = candidate_losses(expansion.children, s.levels, level, progress,
+                                                s.data, s.targets, *s.registry, config, control);
+  loop.end_scoring();
   // Every candidate counted in the control was scored; a piece skipped after
   // expiry leaves the count short.
-  if (control != nullptr && control->scored.load(std::memory_order_relaxed) != progress.total) {
+  if (control != nullptr && control->scored.load(std::memory_order_relaxed) != stats.admitted) {
     return std::nullopt;
   }
+
+  // Select and record. The level's candidates are released before the kept
+  // formulas' columns are stored.
   Level kept;
   {
-    // The level's candidates are released before the kept formulas' columns
-    // are stored.
     const ScoredCandidates scored =
         keep_finite(std::move(expansion.children), std::move(losses), config, level);
     stats.scored = scored.scores.size();
     record_level_best(s, level, scored, config);
     kept = retain_beam(s, level, scored, config);
   }
-  // The last level has no children, so its values on the data are not stored.
-  add_level(s, std::move(kept), level < config.max_complexity);
-
-  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0);
-  write_stdout(level_done_text(level, elapsed, s.levels[level].size()));
-  stats.retained = s.levels[level].size();
-  stats.retained_digest = digest(s.levels[level]);
-  stats.seen_bytes = s.seen.memory_bytes();
-  stats.seconds = std::chrono::duration<double>(elapsed).count();
-  return stats;
+  return loop.close_level(std::move(kept), stats);
 }
 
 }  // namespace
@@ -171,37 +131,18 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
                                                const SearchConfig& config,
                                                std::vector<LevelStats>* stats,
                                                SearchControl* control) {
-  if (rows.size() != targets.size() || rows.empty()) {
-    return SearchError::dimension_mismatch(kDimensionMismatchText);
-  }
-  // Level 1 is the lowest level there is; with nothing to build, nothing is found.
-  if (config.max_complexity == 0) return SearchError::no_formula_found(0);
-
-  SearchState s;
-  load_search_data(s, rows, targets);
-
-  if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
-  seed_level(s, rows[0].size(), config);
-  cache_columns(s, s.levels[1]);
-  if (control != nullptr) control->completed_levels.store(1, std::memory_order_relaxed);
-  if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
-    write_stdout(started_text(s.levels[1].size()));
-    for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
-      const std::optional<LevelStats> built = build_level(s, level, config, control);
-      if (!built) {
-        control->mark_cut_short();
-        write_stdout("[QARN-SR] Search stopped during level " + std::to_string(level) +
-                     "; returning the front of levels 1 to " + std::to_string(level - 1) + ".\n");
-        break;
-      }
-      if (stats != nullptr) stats->push_back(*built);
-      if (control != nullptr) control->completed_levels.store(level, std::memory_order_relaxed);
-      if (should_stop(s.best, config.stop_threshold, config.no_early_stop)) break;
+  auto started = LevelLoop::start(rows, targets, config, control, true);
+  if (auto* error = std::get_if<SearchError>(&started)) return std::move(*error);
+  LevelLoop& loop = *std::get<std::unique_ptr<LevelLoop>>(started);
+  while (loop.next_level()) {
+    const std::optional<LevelStats> built = build_level(loop, control);
+    if (!built) {
+      loop.drop_level();
+      break;
     }
+    if (stats != nullptr) stats->push_back(*built);
   }
-  auto front = extract_front(s.best, s.registry, config, s.rows, s.targets);
-  if (control != nullptr) control->phase.store(SearchPhase::Finished, std::memory_order_relaxed);
-  return front;
+  return loop.front();
 }
 
 }  // namespace qarn

@@ -3,31 +3,19 @@
 #include <span>
 #include <vector>
 
+#include "engine/level_loop.h"
 #include "engine/search_config.h"
 #include "engine/search_control.h"
 #include "engine/search_error.h"
 #include "engine/search_result.h"
+#include "ops/data_columns.h"
 
 namespace qarn {
 
-// Sample-major data: row i holds the input values of sample i.
-using Rows = std::vector<std::vector<double>>;
-
-// Figures of one built level, for benchmarks.
-struct LevelStats {
-  std::uint64_t level = 0;
-  std::uint64_t formed = 0;           // children formed by the expansion loops
-  std::uint64_t admitted = 0;         // children that passed deduplication (= scored)
-  std::uint64_t scored = 0;           // candidates with a finite loss
-  std::uint64_t retained = 0;         // kept in the level's beam
-  double seconds = 0.0;               // time to build the level
-  std::uint64_t retained_digest = 0;  // hash of the retained texts and parameter values, in order
-  std::uint64_t seen_bytes = 0;       // memory of the fingerprint set after the level
-};
-
-// Breadth-first search by complexity; returns the Pareto front, most accurate
-// (and most complex) first, or the reason nothing could be returned. Prints
-// its progress to the process's standard output.
+// Breadth-first search by complexity, every level built in this process:
+// returns the Pareto front, most accurate (and most complex) first, or the
+// reason nothing could be returned (the start checks of checks.h first).
+// Prints its progress to the process's standard output.
 Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const double> targets,
                                                const SearchConfig& config);
 

@@ -7,9 +7,7 @@
 
 #include <tbb/parallel_for.h>
 
-#include "engine/duration.h"
 #include "engine/optimizer.h"
-#include "engine/progress.h"
 #include "ops/batch_evaluate.h"
 
 namespace qarn {
@@ -72,14 +70,7 @@ void load_search_data(SearchState& s, const Rows& rows, std::span<const double> 
   // any other: the search keeps only those columns, however long some later
   // row is (the column store would be as wide as the widest row it holds).
   const std::size_t variables = rows.empty() ? 0 : std::min(rows[0].size(), kMaxSeededVariables);
-  s.rows.clear();
-  s.rows.reserve(rows.size());
-  for (const std::vector<double>& row : rows) {
-    const std::size_t kept = std::min(row.size(), variables);
-    std::vector<Complex>& out = s.rows.emplace_back(kept);
-    for (std::size_t i = 0; i < kept; ++i) out[i] = Complex{row[i], 0.0};
-  }
-  s.data = DataColumns(s.rows);
+  s.data = DataColumns(rows, variables);
   s.targets.assign(targets.begin(), targets.end());
   s.levels.resize(2);
 }
@@ -142,20 +133,20 @@ LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
   return level_winner(scored.scores(), level, config);
 }
 
-bool merge_winners(std::span<const LevelWinner> parts, WinnerPlace& out) {
+bool merge_winners(std::span<const LevelWinner> runs, WinnerPlace& out) {
   // The first entry of the whole run decides whether NaN keeps the place.
   std::size_t first = 0;
-  while (first < parts.size() && parts[first].count == 0) ++first;
-  if (first == parts.size()) return false;
-  if (parts[first].first_is_nan) {
+  while (first < runs.size() && runs[first].count == 0) ++first;
+  if (first == runs.size()) return false;
+  if (runs[first].first_is_nan) {
     out = {first, 0, std::nan("")};
     return true;
   }
   bool found = false;
-  for (std::size_t p = first; p < parts.size(); ++p) {
-    if (!parts[p].has_number) continue;
-    if (!found || out.loss > parts[p].loss) {
-      out = {p, parts[p].position, parts[p].loss};
+  for (std::size_t p = first; p < runs.size(); ++p) {
+    if (!runs[p].has_number) continue;
+    if (!found || out.loss > runs[p].loss) {
+      out = {p, runs[p].position, runs[p].loss};
       found = true;
     }
   }
@@ -179,18 +170,6 @@ std::string scored_key(const SearchState& s, std::uint64_t level, const Child& c
 ScoredLevel score_range(const SearchState& s, std::uint64_t level, std::vector<Child> children,
                         const SearchConfig& config) {
   return score_candidates(children, s.levels, level, s.data, s.targets, *s.registry, config);
-}
-
-std::string started_text(std::size_t seeded) {
-  return "[QARN-SR] Started search space exploration. Level 1 seeded with " +
-         std::to_string(seeded) + " primary nodes.\n";
-}
-
-std::string level_done_text(std::uint64_t level, std::chrono::nanoseconds elapsed,
-                            std::size_t retained) {
-  return "[QARN-SR]   -> Level " + std::to_string(level) + " processed in " +
-         format_duration(elapsed) + ". Retaining top " + std::to_string(retained) +
-         " candidates.\n";
 }
 
 }  // namespace qarn

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,7 +8,6 @@
 #include <vector>
 
 #include "engine/best.h"
-#include "engine/bfs.h"
 #include "engine/child.h"
 #include "engine/expand.h"
 #include "engine/fingerprint_set.h"
@@ -21,10 +19,11 @@
 #include "ops/registry.h"
 
 // The steps of one level of the breadth-first search as plain functions over
-// plain data. The local driver (bfs.cpp) runs them in one process; a
-// distributed driver runs the same steps on ranges of a level's children in
-// other processes and merges the pieces in loop order, which gives the same
-// bits as the local loop.
+// plain data. The local driver (bfs.cpp) runs them in one process; the
+// cluster driver (cluster/) has the same steps run on runs of a level's
+// children in other processes and merges the runs in loop order, which gives
+// the same bits as the local loop. Both run them inside one LevelLoop
+// (level_loop.h).
 
 namespace qarn {
 
@@ -32,8 +31,7 @@ namespace qarn {
 // process that only scores ranges of children uses the data and the levels.
 struct SearchState {
   std::shared_ptr<const OperatorRegistry> registry;
-  std::vector<std::vector<Complex>> rows;
-  DataColumns data;
+  DataColumns data;  // the input values, only the variables level 1 seeds
   std::vector<double> targets;
   FingerprintSet seen;
   BestByComplexity best;
@@ -42,8 +40,8 @@ struct SearchState {
   std::size_t start_column_bytes = 0;  // memory held by the other columns
 };
 
-// Fills the registry, the complex rows, the data columns and the targets, and
-// makes room for level 1. The caller has checked that rows and targets have
+// Fills the registry, the data columns and the targets, and makes room for
+// level 1. The caller has checked that rows and targets have
 // the same non-zero length.
 void load_search_data(SearchState& s, const Rows& rows, std::span<const double> targets);
 
@@ -84,14 +82,14 @@ LevelWinner level_winner(std::span<const double> scores, std::uint64_t level,
 LevelWinner level_winner(const ScoredLevel& scored, std::uint64_t level,
                          const SearchConfig& config);
 
-// Which run holds the winner of the runs `parts` in order, and at which
-// position; false when every run is empty.
+// Which run holds the winner of `runs` (in order), and at which position;
+// false when every run is empty.
 struct WinnerPlace {
-  std::size_t part = 0;
+  std::size_t run = 0;
   std::uint64_t position = 0;
   double loss = 0.0;
 };
-bool merge_winners(std::span<const LevelWinner> parts, WinnerPlace& out);
+bool merge_winners(std::span<const LevelWinner> runs, WinnerPlace& out);
 
 // The retained formula of a scored child: its parents' tokens and text under
 // its operator, with the fitted parameter values when fitting lowered its loss.
@@ -105,13 +103,5 @@ std::string scored_key(const SearchState& s, std::uint64_t level, const Child& c
 // line (for processes that score a range of a level for another driver).
 ScoredLevel score_range(const SearchState& s, std::uint64_t level, std::vector<Child> children,
                         const SearchConfig& config);
-
-// The console line that opens the exploration, after level 1 is seeded.
-std::string started_text(std::size_t seeded);
-
-// The console line that closes a level: its number, the time it took and how
-// many formulas it retained.
-std::string level_done_text(std::uint64_t level, std::chrono::nanoseconds elapsed,
-                            std::size_t retained);
 
 }  // namespace qarn

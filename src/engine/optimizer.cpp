@@ -129,16 +129,17 @@ bool Optimizer::prepare_start(std::span<const Token> tokens, const DataColumns& 
   return true;
 }
 
-Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& data,
-                                  std::span<const double> targets, const OperatorRegistry& registry,
-                                  double alpha, double l1_ratio, std::size_t fit_iterations,
-                                  std::span<const KnownColumn> known,
-                                  const OperandColumns* operands) {
+Optimizer::FittedLoss Optimizer::score(std::span<Token> tokens, const DataColumns& data,
+                                       std::span<const double> targets,
+                                       const OperatorRegistry& registry, double alpha,
+                                       double l1_ratio, std::size_t fit_iterations,
+                                       std::span<const KnownColumn> known,
+                                       const OperandColumns* operands) {
   const bool reduced = reduced_.build(tokens, data, registry, known, pass_.evaluator());
   const std::span<const Token> program =
       reduced ? reduced_.tokens() : std::span<const Token>(tokens);
   const DataColumns& view = reduced ? reduced_.data() : data;
-  Score out;
+  FittedLoss out;
   // With the operands' values known, the loss pass is the root alone, and a
   // fit that starts from the stored values takes its first Jacobian from
   // them too. Its later passes evaluate the (reduced) program.
@@ -212,8 +213,14 @@ double parameter_objective(const Formula& formula, std::span<const double> theta
 FitResult fit_parameters(const Formula& formula, std::span<const std::vector<Complex>> rows,
                          std::span<const double> targets, const OperatorRegistry& registry,
                          double alpha, double l1_ratio, std::size_t max_iterations) {
+  return fit_parameters(formula, DataColumns(rows), targets, registry, alpha, l1_ratio,
+                        max_iterations);
+}
+
+FitResult fit_parameters(const Formula& formula, const DataColumns& data,
+                         std::span<const double> targets, const OperatorRegistry& registry,
+                         double alpha, double l1_ratio, std::size_t max_iterations) {
   FitResult result{formula};
-  const DataColumns data(rows);
   Optimizer optimizer;
   const FitSummary summary = optimizer.fit(result.formula.tokens, data, targets, registry, alpha,
                                            l1_ratio, max_iterations);

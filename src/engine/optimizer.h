@@ -48,6 +48,10 @@ struct FitResult {
 FitResult fit_parameters(const Formula& formula, std::span<const std::vector<Complex>> rows,
                          std::span<const double> targets, const OperatorRegistry& registry,
                          double alpha, double l1_ratio, std::size_t max_iterations);
+// The same on a column-major data set.
+FitResult fit_parameters(const Formula& formula, const DataColumns& data,
+                         std::span<const double> targets, const OperatorRegistry& registry,
+                         double alpha, double l1_ratio, std::size_t max_iterations);
 
 // Values of the operands of a candidate's root on every row of the data set,
 // for a candidate op(A) or op(A, B) whose tokens are A's, then B's, then the
@@ -101,7 +105,7 @@ class Optimizer {
   // What scoring a candidate gives: its loss as it stands or, when fitting
   // lowered it strictly, the fitted loss (the tokens then hold the fitted
   // values).
-  struct Score {
+  struct FittedLoss {
     double loss = 0.0;
     bool fitted = false;
   };
@@ -112,10 +116,10 @@ class Optimizer {
   // some of them outright, and `operands` (when given) the values of the
   // loss pass and of the first Jacobian. Bit-identical to calling loss and
   // fit.
-  Score score(std::span<Token> tokens, const DataColumns& data, std::span<const double> targets,
-              const OperatorRegistry& registry, double alpha, double l1_ratio,
-              std::size_t fit_iterations, std::span<const KnownColumn> known,
-              const OperandColumns* operands = nullptr);
+  FittedLoss score(std::span<Token> tokens, const DataColumns& data,
+                   std::span<const double> targets, const OperatorRegistry& registry, double alpha,
+                   double l1_ratio, std::size_t fit_iterations, std::span<const KnownColumn> known,
+                   const OperandColumns* operands = nullptr);
 
  private:
   // Sets up start_view_, start_program_ and raised_ from `operands`; false

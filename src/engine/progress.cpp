@@ -55,10 +55,10 @@ void write_stdout(std::string_view text) {
   funlockfile(stdout);
 }
 
-void progress_step(ProgressState& state) {
+void progress_add(ProgressState& state, std::uint64_t count) {
   const std::uint64_t total = state.total;
   if (total == 0) return;
-  const std::uint64_t done_now = state.done.fetch_add(1) + 1;
+  const std::uint64_t done_now = state.done.fetch_add(count) + count;
   const std::uint64_t pct = done_now * 100 / total;
   const auto printed = [&] {
     const std::uint64_t last = state.last.load();

@@ -19,11 +19,14 @@ struct ProgressState {
   std::uint64_t level = 0;                        // complexity being scored
 };
 
-// Counts one candidate and, when it is the first to reach a new whole
-// percentage, rewrites the progress line on standard output. Thread-safe;
-// each percentage is printed at most once, in increasing order, and nothing
-// after 100; the step that reaches the total prints 100 % last.
-void progress_step(ProgressState& state);
+// Counts `count` candidates and, when they are the first to reach a new
+// whole percentage, rewrites the progress line on standard output.
+// Thread-safe; each percentage is printed at most once, in increasing order,
+// and nothing after 100; the count that reaches the total prints 100 % last.
+// The local driver counts each candidate as its scoring starts, the cluster
+// driver each run as its scoring ends.
+void progress_add(ProgressState& state, std::uint64_t count);
+inline void progress_step(ProgressState& state) { progress_add(state, 1); }
 
 // "\r  [QARN] L{level} Progress: [{bar}] {pct}% ({done}/{total}) | {elapsed:.1f}s (Est:
 // {remaining:.1f}s)   " with a bar of pct / 10 full cells and the rest empty, ten cells in all.

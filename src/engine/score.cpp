@@ -31,10 +31,10 @@ void add_parent(const Level& level, std::size_t index, std::size_t begin, std::s
 
 // Loss of one child, fitted when it has parameters and fitting is on. A kept
 // fit leaves its values in the Parameter tokens of ws.tokens.
-Optimizer::Score score_child(Workspace& ws, const Levels& levels, std::uint64_t level,
-                             const Child& child, const DataColumns& data,
-                             std::span<const double> targets, const OperatorRegistry& registry,
-                             const SearchConfig& config) {
+Optimizer::FittedLoss score_child(Workspace& ws, const Levels& levels, std::uint64_t level,
+                                  const Child& child, const DataColumns& data,
+                                  std::span<const double> targets, const OperatorRegistry& registry,
+                                  const SearchConfig& config) {
   const Formula& a = left_parent(levels, level, child);
   const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
   child_tokens(a, b, child.op, ws.tokens);
@@ -71,11 +71,11 @@ void store_parameters(Formula& formula, const double* values) {
   }
 }
 
-std::vector<double> score_losses(const Candidates& candidates, const Levels& levels,
-                                 std::uint64_t level, ProgressState& progress,
-                                 const DataColumns& data, std::span<const double> targets,
-                                 const OperatorRegistry& registry, const SearchConfig& config,
-                                 SearchControl* control) {
+std::vector<double> candidate_losses(const Candidates& candidates, const Levels& levels,
+                                     std::uint64_t level, ProgressState& progress,
+                                     const DataColumns& data, std::span<const double> targets,
+                                     const OperatorRegistry& registry, const SearchConfig& config,
+                                     SearchControl* control) {
   std::vector<double> losses(candidates.size());
   tbb::enumerable_thread_specific<Workspace> workspaces;
   tbb::parallel_for(
@@ -123,7 +123,7 @@ ScoredLevel score_candidates(const std::vector<Child>& candidates, const Levels&
         Workspace& ws = workspaces.local();
         for (std::size_t i = begin; i < end; ++i) {
           const Child& child = candidates[i];
-          const Optimizer::Score result =
+          const Optimizer::FittedLoss result =
               score_child(ws, levels, level, child, data, targets, registry, config);
           if (!std::isfinite(result.loss)) continue;
           ScoredChild scored{child, result.loss * factor};

@@ -51,11 +51,11 @@ inline double score_factor(const SearchConfig& config, std::uint64_t complexity)
 // candidate to `progress` before its loss is computed. With a `control`,
 // counts the scored candidates in it and skips every piece that starts after
 // it expired (the caller then drops the level).
-std::vector<double> score_losses(const Candidates& candidates, const Levels& levels,
-                                 std::uint64_t level, ProgressState& progress,
-                                 const DataColumns& data, std::span<const double> targets,
-                                 const OperatorRegistry& registry, const SearchConfig& config,
-                                 SearchControl* control = nullptr);
+std::vector<double> candidate_losses(const Candidates& candidates, const Levels& levels,
+                                     std::uint64_t level, ProgressState& progress,
+                                     const DataColumns& data, std::span<const double> targets,
+                                     const OperatorRegistry& registry, const SearchConfig& config,
+                                     SearchControl* control = nullptr);
 
 // The formulas of `children` with the parameter values their scoring arrives
 // at: scoring is repeated for them, which gives the same bits.

@@ -7,11 +7,23 @@ namespace qarn {
 DataColumns::DataColumns(std::span<const std::vector<Complex>> rows) : rows_(rows.size()) {
   std::size_t vars = 0;
   for (const std::vector<Complex>& row : rows) vars = std::max(vars, row.size());
+  fill(rows, vars);
+}
+
+DataColumns::DataColumns(const Rows& rows, std::size_t width) : rows_(rows.size()) {
+  std::size_t vars = 0;
+  for (const std::vector<double>& row : rows) vars = std::max(vars, std::min(row.size(), width));
+  fill(std::span<const std::vector<double>>(rows), vars);
+}
+
+template <class Row>
+void DataColumns::fill(std::span<const Row> rows, std::size_t vars) {
   values_.assign(vars * rows_, Complex{});
   std::vector<bool> partial(vars, false);
   for (std::size_t r = 0; r < rows_; ++r) {
-    for (std::size_t v = 0; v < rows[r].size(); ++v) values_[v * rows_ + r] = rows[r][v];
-    for (std::size_t v = rows[r].size(); v < vars; ++v) partial[v] = true;
+    const std::size_t kept = std::min(rows[r].size(), vars);
+    for (std::size_t v = 0; v < kept; ++v) values_[v * rows_ + r] = Complex{rows[r][v]};
+    for (std::size_t v = kept; v < vars; ++v) partial[v] = true;
   }
   std::size_t partial_count = 0;
   for (bool p : partial) partial_count += p ? 1 : 0;

@@ -9,6 +9,10 @@
 
 namespace qarn {
 
+// A data set as a caller hands it in, sample-major: row i holds the input
+// values of sample i. Rows may differ in length.
+using Rows = std::vector<std::vector<double>>;
+
 // A data set held variable by variable, so that the batch evaluator reads a
 // variable's block of rows where it lies. A variable may be missing on some rows
 // (rows of different lengths, or a precomputed column that failed there); a
@@ -21,6 +25,9 @@ class DataColumns {
  public:
   DataColumns() = default;
   explicit DataColumns(std::span<const std::vector<Complex>> rows);
+  // The real values (v, 0.0) of `rows`, with at most `width` variables: the
+  // values past that width in a longer row are not kept.
+  DataColumns(const Rows& rows, std::size_t width);
 
   // Owned storage is referenced by pointer: copying would alias it.
   DataColumns(const DataColumns&) = delete;
@@ -46,6 +53,9 @@ class DataColumns {
   void add_column(const Complex* values, const std::uint8_t* valid);
 
  private:
+  template <class Row>
+  void fill(std::span<const Row> rows, std::size_t width);
+
   std::size_t rows_ = 0;
   std::vector<const Complex*> columns_;     // one pointer per variable
   std::vector<const std::uint8_t*> valid_;  // one mask pointer (or null) per variable

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace qarn::py {
@@ -49,5 +50,24 @@ class PyRef {
   explicit PyRef(PyObject* ptr) : ptr_(ptr) {}
   PyObject* ptr_ = nullptr;
 };
+
+// A new list of `n` items, item i made by `make(i)` (a new reference, or
+// nullptr with the Python error set); nullptr with the error set when any
+// item fails.
+template <class Make>
+PyObject* list_of(std::size_t n, Make&& make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) {
+      return nullptr;
+    }
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+  }
+  return list.release();
+}
 
 }  // namespace qarn::py

@@ -12,6 +12,7 @@
 #include "python/exceptions.h"
 #include "python/heap_type.h"
 #include "python/py_ref.h"
+#include "python/search_methods.h"
 #include "python/search_result.h"
 
 namespace qarn::py {
@@ -94,15 +95,6 @@ PyObject* finish(Expected<std::vector<SearchResult>>&& outcome) {
 // Every search method: bind, convert the overrides, then the data (first
 // argument before `ys`), then search with the interpreter lock held. Nothing
 // is searched unless every conversion succeeded.
-
-constexpr const char* kFunctionNames[] = {"xs", "ys", "alpha", "l1_ratio"};
-constexpr const char* kRowsNames[] = {"inputs", "ys", "alpha", "l1_ratio"};
-constexpr const char* kConstantNames[] = {"value", "alpha", "l1_ratio"};
-constexpr Parameters kFindFunctionParams{"find_function", kFunctionNames, 2};
-constexpr Parameters kFindMultivariateParams{"find_multivariate", kRowsNames, 2};
-constexpr Parameters kFitParams{"fit", kRowsNames, 2};
-constexpr Parameters kFindCandidatesParams{"find_candidates", kRowsNames, 2};
-constexpr Parameters kRecognizeConstantParams{"recognize_constant", kConstantNames, 1};
 
 PyObject* find_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api/entry_points.h"
+#include "engine/checks.h"
 #include "test_util.h"
 
 namespace qarn {
@@ -73,10 +74,10 @@ TEST_CASE("input values must be finite; rows may differ in length") {
         "Input values must be finite numbers: row 1, column 2 is inf");
   CHECK(message_of(check_inputs(Rows{{1.0, 2.0}, {-kNaN}})) ==
         "Input values must be finite numbers: row 1, column 0 is nan");
-  std::vector<double> xs(2000, 0.5);
+  Rows xs(2000, {0.5});
   CHECK_FALSE(check_inputs(xs));
-  xs[1999] = kNegInf;
-  xs[1500] = kNaN;
+  xs[1999][0] = kNegInf;
+  xs[1500][0] = kNaN;
   CHECK(message_of(check_inputs(xs)) ==
         "Input values must be finite numbers: row 1500, column 0 is nan");
 }

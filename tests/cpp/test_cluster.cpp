@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "api/cluster.h"
 #include "engine/beam.h"
+#include "engine/bfs.h"
+#include "engine/cluster/driver.h"
+#include "engine/cluster/scorer.h"
 #include "engine/level_steps.h"
 #include "engine/seen_layer.h"
 #include "engine/wire.h"
@@ -69,7 +71,7 @@ TEST_CASE("the beam chosen from runs in two rounds is the beam of the joined lev
       kept.insert(kept.end(), rest.begin(), rest.end());
     }
     std::vector<std::size_t> got;
-    for (const BeamEntry& e : kept) got.push_back(cuts[e.part] + e.position);
+    for (const BeamEntry& e : kept) got.push_back(cuts[e.run] + e.position);
     CHECK(got == expected);
 
     // The local driver's form: equal runs of any length.
@@ -107,7 +109,7 @@ TEST_CASE("level winners of runs merge into the winner of the whole level") {
     WinnerPlace place;
     CAPTURE(trial);
     REQUIRE(merge_winners(winners, place));
-    CHECK(cuts[place.part] + place.position == expected);
+    CHECK(cuts[place.run] + place.position == expected);
     CHECK(same_bits(place.loss, whole.items[expected].score));
   }
   WinnerPlace unused;
@@ -150,94 +152,96 @@ TEST_CASE("byte forms round-trip exactly and refuse every truncation") {
   CHECK_FALSE(decode_scored(encode_scored(scored)));
 }
 
+// The console lines of a search without durations or progress redraws.
+std::vector<std::string> without_durations(const std::string& out) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < out.size()) {
+    std::size_t end = out.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = out.size();
+    std::string line = out.substr(at, end - at);
+    at = end + 1;
+    if (!line.starts_with("[QARN-SR]")) continue;
+    const std::size_t in = line.find(" processed in ");
+    const std::size_t dot = line.find(". Retaining");
+    if (in != std::string::npos && dot != std::string::npos) line.replace(in, dot - in, " _");
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 std::vector<std::string_view> views(const std::vector<std::string>& v) {
   return std::vector<std::string_view>(v.begin(), v.end());
 }
 
 // Runs a search through a driver and `runs`-way scorers in this process, as
-// a cluster would, and returns the front. With `buckets` > 0 the scorers
-// form the children and deduplicate them in that many hash buckets;
-// otherwise the driver does.
+// the Dask module does, and returns the front. The scorers form the children
+// and deduplicate them in `buckets` hash buckets.
 Expected<std::vector<SearchResult>> cluster_search(const Rows& rows,
                                                    const std::vector<double>& targets,
                                                    const SearchConfig& config, std::size_t runs,
                                                    std::size_t buckets,
                                                    std::vector<std::uint64_t>& admitted) {
-  const std::string data = encode_search_data(rows, targets);
-  const std::string settings = encode_search_config(config);
-  auto started = ClusterDriver::start(data, settings);
-  REQUIRE(started);
-  if (auto* error = std::get_if<SearchError>(&*started)) return *error;
-  ClusterDriver& driver = *std::get<std::unique_ptr<ClusterDriver>>(*started);
+  auto started = ClusterDriver::start(rows, targets, config);
+  if (auto* error = std::get_if<SearchError>(&started)) return *error;
+  ClusterDriver& driver = *std::get<std::unique_ptr<ClusterDriver>>(started);
+  const std::string data = encode_data(rows, targets);
+  const std::string settings = encode_config(config);
   // Two scorers, as two worker processes: runs alternate between them.
-  std::unique_ptr<ClusterScorer> scorers[2] = {ClusterScorer::create(data, settings),
-                                               ClusterScorer::create(data, settings)};
+  std::unique_ptr<ClusterScorer> scorers[2] = {std::move(*ClusterScorer::create(data, settings)),
+                                               std::move(*ClusterScorer::create(data, settings))};
   for (auto& sc : scorers) REQUIRE(sc->add_level(*driver.level_bytes(1)));
   std::vector<std::vector<std::string>> layers;  // per bucket, per level
   for (std::string& layer : driver.first_layers(buckets)) layers.push_back({std::move(layer)});
-  if (!driver.should_stop()) {
-    for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
-      std::vector<std::string> scored, summaries, rests, formulas;
-      if (buckets == 0) {
-        auto expanded = driver.expand(level, runs);
-        REQUIRE(expanded);
-        std::uint64_t count = 0;
-        for (std::size_t p = 0; p < expanded->children.size(); ++p) {
-          scored.push_back(*scorers[p % 2]->score(level, expanded->children[p]));
-          count += expanded->lengths[p];
-        }
-        admitted.push_back(count);
-      } else {
-        const auto ranges = driver.expansion_ranges(level, runs);
-        REQUIRE(ranges);
-        std::vector<std::vector<std::string>> formed;
-        for (std::size_t p = 0; p < ranges->size(); ++p) {
-          auto run = scorers[p % 2]->form(level, (*ranges)[p].first, (*ranges)[p].second, buckets);
-          REQUIRE(run);
-          formed.push_back(std::move(*run));
-        }
-        std::vector<std::string> flags;
-        std::uint64_t count = 0;
-        for (std::size_t b = 0; b < buckets; ++b) {
-          std::vector<std::string_view> pieces;
-          for (const auto& run : formed) pieces.push_back(run[1 + b]);
-          auto admission = ClusterScorer::admit(views(layers[b]), pieces);
-          REQUIRE(admission);
-          layers[b].push_back(std::move(admission->layer));
-          flags.push_back(std::move(admission->flags));
-          for (std::uint64_t n : admission->admitted) count += n;
-        }
-        admitted.push_back(count);
-        for (std::size_t p = 0; p < formed.size(); ++p) {
-          auto run = scorers[(p + 1) % 2]->score_admitted(level, formed[p][0], p, views(flags));
-          REQUIRE(run);
-          scored.push_back(std::move(*run));
-        }
-      }
-      for (std::size_t p = 0; p < scored.size(); ++p) {
-        summaries.push_back(*scorers[(p + 1) % 2]->summary(level, scored[p]));
-      }
-      const auto first =
-          driver.first_round(std::vector<std::string_view>(summaries.begin(), summaries.end()));
-      REQUIRE(first);
-      if (!first->complete) {
-        for (std::size_t p = 0; p < scored.size(); ++p) {
-          rests.push_back(*scorers[p % 2]->rest(level, scored[p], first->elite_positions[p],
-                                                first->elite_counts, first->rest));
-        }
-        REQUIRE(driver.second_round(std::vector<std::string_view>(rests.begin(), rests.end())));
-      }
-      const auto wanted = driver.wanted(scored.size());
-      std::vector<std::optional<std::string_view>> views;
-      formulas.reserve(scored.size());
-      for (std::size_t p = 0; p < scored.size(); ++p) {
-        formulas.push_back(*scorers[p % 2]->formulas(level, scored[p], wanted[p]));
-        views.emplace_back(formulas.back());
-      }
-      REQUIRE(driver.accept(views));
-      for (auto& sc : scorers) REQUIRE(sc->add_level(*driver.level_bytes(level)));
-      if (driver.should_stop()) break;
+  while (const auto level = driver.next_level()) {
+    std::vector<std::string> scored, summaries, rests, formulas;
+    const auto bounds = driver.expansion_runs(runs);
+    std::vector<std::vector<std::string>> formed;
+    for (std::size_t p = 0; p < bounds.size(); ++p) {
+      auto run = scorers[p % 2]->form(*level, bounds[p].first, bounds[p].second, buckets);
+      REQUIRE(run);
+      formed.push_back(std::move(*run));
     }
+    std::vector<std::string> flags;
+    std::uint64_t count = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+      std::vector<std::string_view> pieces;
+      for (const auto& run : formed) pieces.push_back(run[1 + b]);
+      auto admission = ClusterScorer::admit(views(layers[b]), pieces);
+      REQUIRE(admission);
+      layers[b].push_back(std::move(admission->layer));
+      flags.push_back(std::move(admission->flags));
+      for (std::uint64_t n : admission->admitted) count += n;
+    }
+    admitted.push_back(count);
+    driver.start_scoring(count);
+    for (std::size_t p = 0; p < formed.size(); ++p) {
+      auto run = scorers[(p + 1) % 2]->score(*level, formed[p][0], p, views(flags));
+      REQUIRE(run);
+      scored.push_back(std::move(*run));
+    }
+    driver.end_scoring();
+    for (std::size_t p = 0; p < scored.size(); ++p) {
+      summaries.push_back(*scorers[(p + 1) % 2]->summary(*level, scored[p]));
+    }
+    const auto first = driver.first_round(views(summaries));
+    REQUIRE(first);
+    if (!first->complete) {
+      for (std::size_t p = 0; p < scored.size(); ++p) {
+        rests.push_back(*scorers[p % 2]->rest(*level, scored[p], first->elite_positions[p],
+                                              first->elite_counts, first->rest));
+      }
+      REQUIRE(driver.second_round(views(rests)));
+    }
+    const auto wanted = driver.wanted(scored.size());
+    std::vector<std::optional<std::string_view>> pieces;
+    formulas.reserve(scored.size());
+    for (std::size_t p = 0; p < scored.size(); ++p) {
+      formulas.push_back(*scorers[p % 2]->formulas(*level, scored[p], wanted[p]));
+      pieces.emplace_back(formulas.back());
+    }
+    REQUIRE(driver.accept(pieces));
+    for (auto& sc : scorers) REQUIRE(sc->add_level(*driver.level_bytes(*level)));
   }
   return driver.front();
 }
@@ -257,17 +261,22 @@ TEST_CASE("a search through a driver and scorers returns the local front bit for
     config.alpha = alpha;
     Expected<std::vector<SearchResult>> local;
     std::vector<LevelStats> stats;
-    (void)capture_stdout([&] { local = run_search(rows, targets, config, &stats); });
+    const std::string local_lines =
+        capture_stdout([&] { local = run_search(rows, targets, config, &stats); });
     std::vector<std::uint64_t> local_admitted;
     for (const LevelStats& level : stats) local_admitted.push_back(level.admitted);
     REQUIRE(std::holds_alternative<std::vector<SearchResult>>(local));
     const auto& expected = std::get<std::vector<SearchResult>>(local);
     for (std::size_t runs : {1, 4, 1000}) {
-      for (std::size_t buckets : {0, 1, 3}) {
+      for (std::size_t buckets : {1, 3}) {
         CAPTURE(runs);
         CAPTURE(buckets);
         std::vector<std::uint64_t> admitted;
-        const auto remote = cluster_search(rows, targets, config, runs, buckets, admitted);
+        Expected<std::vector<SearchResult>> remote;
+        std::string remote_lines;
+        remote_lines = capture_stdout(
+            [&] { remote = cluster_search(rows, targets, config, runs, buckets, admitted); });
+        CHECK(without_durations(remote_lines) == without_durations(local_lines));
         CHECK(admitted == local_admitted);
         REQUIRE(std::holds_alternative<std::vector<SearchResult>>(remote));
         const auto& got = std::get<std::vector<SearchResult>>(remote);
@@ -281,28 +290,44 @@ TEST_CASE("a search through a driver and scorers returns the local front bit for
   }
   // The local search's errors, before anything is built.
   const std::vector<double> one_target{1.0};
-  const auto mismatch =
-      ClusterDriver::start(encode_search_data(rows, one_target), encode_search_config(config));
-  REQUIRE(mismatch);
-  CHECK(std::get<SearchError>(*mismatch).message() == kDimensionMismatchText);
-  CHECK_FALSE(ClusterDriver::start("junk", encode_search_config(config)));
+  const auto mismatch = ClusterDriver::start(rows, one_target, config);
+  CHECK(std::get<SearchError>(mismatch).message() == kDimensionMismatchText);
 }
 
-TEST_CASE("scorers refuse children they cannot serve") {
+TEST_CASE("scorers refuse runs they cannot serve, and messages of another kind or version") {
   const Rows rows{{1.0}, {2.0}};
   const std::vector<double> targets{1.0, 2.0};
-  const std::string data = encode_search_data(rows, targets);
-  const std::string settings = encode_search_config(SearchConfig{});
-  auto scorer = ClusterScorer::create(data, settings);
-  REQUIRE(scorer->add_level(encode_formulas(std::vector<Formula>{param(0.1), var(0)})));
-  const std::vector<Child> bad_parent{Child{2, 0, Child::kUnary, kSin}};
-  const std::vector<Child> bad_arity{Child{0, 0, Child::kUnary, kPlus}};
-  const std::vector<Child> good{Child{1, 0, Child::kUnary, kSin}};
-  CHECK_FALSE(scorer->score(2, encode_children(bad_parent)));
-  CHECK_FALSE(scorer->score(2, encode_children(bad_arity)));
-  CHECK_FALSE(scorer->score(3, encode_children(good)));  // level 2 is not loaded
-  CHECK(scorer->score(2, encode_children(good)));
-  CHECK_FALSE(ClusterScorer::create(data.substr(1), settings));
+  const std::string data = encode_data(rows, targets);
+  const std::string settings = encode_config(SearchConfig{});
+  auto created = ClusterScorer::create(data, settings);
+  REQUIRE(created);
+  ClusterScorer& scorer = **created;
+  REQUIRE(scorer.add_level(encode_formulas(std::vector<Formula>{param(0.1), var(0)})));
+  // One formed child in bucket 0, admitted.
+  const auto score_one = [&](std::uint64_t level, const Child& child) {
+    FormedRun run;
+    run.children = {child};
+    run.buckets = {0};
+    const std::string flags = encode_flags(std::vector<std::vector<bool>>{{true}});
+    const std::string_view flag_views[] = {flags};
+    return scorer.score(level, encode_formed(run), 0, flag_views);
+  };
+  CHECK_FALSE(score_one(2, Child{2, 0, Child::kUnary, kSin}));           // no such parent
+  CHECK_FALSE(score_one(2, Child{0, 0, Child::kUnary, kPlus}));          // a binary operator
+  const auto unserved = score_one(3, Child{1, 0, Child::kUnary, kSin});  // level 2 is not loaded
+  CHECK(unserved.reason() == "level 3 cannot be served with levels 1 to 1 loaded");
+  CHECK(score_one(2, Child{1, 0, Child::kUnary, kSin}));
+
+  CHECK(ClusterScorer::create("junk", settings).reason() ==
+        "expected a data set message, got message tag 106");
+  CHECK(ClusterScorer::create(settings, settings).reason() ==
+        "expected a data set message, got message tag 2");
+  std::string newer = data;
+  newer[1] = static_cast<char>(kWireVersion + 1);
+  CHECK(ClusterScorer::create(newer, settings).reason() ==
+        "data set message in format version 2; this build reads version 1");
+  CHECK(decode_config(data.substr(0, 1)).reason() ==
+        "malformed settings message: it ends within its header");
 }
 
 }  // namespace

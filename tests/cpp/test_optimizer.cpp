@@ -20,10 +20,10 @@ namespace {
 
 using namespace qarn;
 using namespace qarn::test;
-using Rows = std::vector<std::vector<Complex>>;
+using ComplexRows = std::vector<std::vector<Complex>>;
 
-Rows real_rows(const std::vector<double>& xs) {
-  Rows rows;
+ComplexRows real_rows(const std::vector<double>& xs) {
+  ComplexRows rows;
   for (const double x : xs) rows.push_back({{x, 0.0}});
   return rows;
 }
@@ -56,7 +56,7 @@ std::vector<Complex> params_of(const std::vector<double>& theta) {
   return p;
 }
 
-double loss(const Formula& f, const Rows& rows, const std::vector<double>& y, double alpha,
+double loss(const Formula& f, const ComplexRows& rows, const std::vector<double>& y, double alpha,
             double l1_ratio) {
   std::vector<double> p;
   for (const auto& row : rows) {
@@ -75,7 +75,7 @@ double loss(const Formula& f, const Rows& rows, const std::vector<double>& y, do
   return sse / static_cast<double>(y.size()) + penalty(values, alpha, l1_ratio);
 }
 
-double objective(const Formula& f, const std::vector<double>& theta, const Rows& rows,
+double objective(const Formula& f, const std::vector<double>& theta, const ComplexRows& rows,
                  const std::vector<double>& y, double alpha, double l1_ratio) {
   const auto params = params_of(theta);
   double sse = 0.0;
@@ -97,7 +97,7 @@ double value_or_zero(const Formula& f, const std::vector<Complex>& row,
   return v ? v->re : 0.0;
 }
 
-FitResult fit(const Formula& f, const Rows& rows, const std::vector<double>& y, double alpha,
+FitResult fit(const Formula& f, const ComplexRows& rows, const std::vector<double>& y, double alpha,
               double l1_ratio, std::size_t max_iterations, Stop& stop) {
   FitResult out{f, 0.0};
   std::vector<std::size_t> pos;
@@ -312,14 +312,16 @@ TEST_CASE("formula_loss screens the value and averages over the targets") {
 
   SUBCASE("a magnitude of exactly 1e15 in either part is infinite loss") {
     const std::vector<double> y{0.0};
-    CHECK(formula_loss(x, Rows{{Complex{1e15, 0.0}}}, y, reg(), 0.0, 0.5) == kInf);
-    CHECK(formula_loss(x, Rows{{Complex{-1e15, 0.0}}}, y, reg(), 0.0, 0.5) == kInf);
-    CHECK(formula_loss(x, Rows{{Complex{0.0, 1e15}}}, y, reg(), 0.0, 0.5) == kInf);
-    CHECK(formula_loss(x, Rows{{Complex{0.0, kNaN}}}, y, reg(), 0.0, 0.5) == kInf);
-    CHECK(formula_loss(x, Rows{{Complex{1e14, -9e14}}}, y, reg(), 0.0, 0.5) == 1e28);
+    CHECK(formula_loss(x, ComplexRows{{Complex{1e15, 0.0}}}, y, reg(), 0.0, 0.5) == kInf);
+    CHECK(formula_loss(x, ComplexRows{{Complex{-1e15, 0.0}}}, y, reg(), 0.0, 0.5) == kInf);
+    CHECK(formula_loss(x, ComplexRows{{Complex{0.0, 1e15}}}, y, reg(), 0.0, 0.5) == kInf);
+    CHECK(formula_loss(x, ComplexRows{{Complex{0.0, kNaN}}}, y, reg(), 0.0, 0.5) == kInf);
+    CHECK(formula_loss(x, ComplexRows{{Complex{1e14, -9e14}}}, y, reg(), 0.0, 0.5) == 1e28);
     // The objective and the parameter-free fit do not screen the value.
-    CHECK(parameter_objective(x, {}, Rows{{Complex{1e15, 0.0}}}, y, reg(), 0.0, 0.5) == 1e30);
-    CHECK(fit_parameters(x, Rows{{Complex{1e15, 0.0}}}, y, reg(), 0.0, 0.5, 10).loss == 1e30);
+    CHECK(parameter_objective(x, {}, ComplexRows{{Complex{1e15, 0.0}}}, y, reg(), 0.0, 0.5) ==
+          1e30);
+    CHECK(fit_parameters(x, ComplexRows{{Complex{1e15, 0.0}}}, y, reg(), 0.0, 0.5, 10).loss ==
+          1e30);
   }
 
   SUBCASE("one failing row makes the loss infinite") {
@@ -347,7 +349,7 @@ TEST_CASE("elastic-net penalty counts real constants and parameters only") {
   f.tokens.push_back(Token::apply(2, idx::kPlus));
   f.tokens.push_back(Token::named_constant(idx::kPi, {3.141592653589793, 0.0}));
   f.tokens.push_back(Token::apply(2, idx::kPlus));
-  const Rows rows = real_rows({0.5, -1.0});
+  const ComplexRows rows = real_rows({0.5, -1.0});
   const std::vector<double> y{1.0, 3.0};
 
   double sse = 0.0;
@@ -413,7 +415,7 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
   SUBCASE("max_iterations 0 keeps theta, drops imaginary parts, resets complexity") {
     Formula f = times_c_x({1.5, 0.7});
     f.complexity = 0;
-    const Rows rows = real_rows({1.0, 2.0});
+    const ComplexRows rows = real_rows({1.0, 2.0});
     const std::vector<double> y{2.0, 5.0};
     const FitResult r = fit_parameters(f, rows, y, reg(), 0.5, 0.5, 0);
     CHECK(same_bits(r.formula.tokens[0].value, Complex{1.5, 0.0}));
@@ -430,7 +432,7 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
   // 100 / (1 + lambda + 1e-6) and it is accepted iff alpha / 100 < 2 - s with
   // s = 1 / (1 + lambda): alpha 170 rejects at lambda 0.01, 0.1 and 1 and
   // would accept at 10; alpha 145 first accepts at lambda 1.
-  const Rows one = real_rows({1.0});
+  const ComplexRows one = real_rows({1.0});
   const std::vector<double> hundred{100.0};
 
   SUBCASE("the third consecutive rejection ends the fit") {
@@ -452,7 +454,7 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
   }
 
   SUBCASE("an accepted gain below 1e-9 ends the fit with that step") {
-    const Rows rows = real_rows({0.5, 1.0, 1.5});
+    const ComplexRows rows = real_rows({0.5, 1.0, 1.5});
     const std::vector<double> y{1.25, 2.5, 3.75};
     const Formula start = times_c_x({2.5 + 1e-6, 0.0});
     const FitResult one_step = fit_parameters(start, rows, y, reg(), 0.0, 0.5, 1);
@@ -484,7 +486,7 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
   SUBCASE("an infinite start is left by the first finite trial") {
     // Log(C * x) fails everywhere at C = 0; the residuals count as 0.0.
     const Formula f = unary(idx::kLog, "Log", times_c_x({0.0, 0.0}));
-    const Rows rows = real_rows({1.0, 2.0});
+    const ComplexRows rows = real_rows({1.0, 2.0});
     const std::vector<double> y{1.0, 2.0};
     CHECK(parameter_objective(f, std::vector<double>{0.0}, rows, y, reg(), 0.0, 0.5) == kInf);
     const FitResult r = fit_parameters(f, rows, y, reg(), 0.0, 0.5, 10);
@@ -500,7 +502,7 @@ TEST_CASE("Optimizer is bit-identical to the free functions and a row-by-row ref
   int stops[5] = {0, 0, 0, 0, 0};
 
   for (const std::size_t n : {1u, 3u, 64u, 65u, 150u}) {
-    Rows rows(n);
+    ComplexRows rows(n);
     std::vector<double> y(n);
     for (std::size_t i = 0; i < n; ++i) {
       rows[i] = {{u(rng), 0.0}, {u(rng), i % 7 == 3 ? 0.25 : 0.0}};
@@ -560,7 +562,7 @@ TEST_CASE("Optimizer is bit-identical to the free functions and a row-by-row ref
         known.push_back({subtree->first, subtree->second, known_values.data(), known_ok.data()});
       }
       std::vector<Token> scored = f.tokens;
-      const Optimizer::Score score =
+      const Optimizer::FittedLoss score =
           optimizer.score(scored, data, y, reg(), alpha, l1, iters, known);
       const bool improves = iters != 0 && expected.loss < loss;
       CHECK(score.fitted == improves);
@@ -610,7 +612,7 @@ TEST_CASE("scoring from the operands' columns equals scoring from the tokens") {
   int fast = 0;
   int fitted = 0;
   for (const std::size_t n : {5u, 64u, 100u}) {
-    Rows rows(n);
+    ComplexRows rows(n);
     std::vector<double> y(n);
     for (std::size_t i = 0; i < n; ++i) {
       const double x0 = i < std::size(specials) ? specials[i] : u(rng);

@@ -116,7 +116,7 @@ TEST_CASE("best losses per complexity and the Pareto front") {
       f.complexity = c;
       record_best(best, f, loss);
     }
-    const auto front = extract_front(best, registry, config, rows, targets);
+    const auto front = extract_front(best, registry, config, DataColumns(rows), targets);
     const auto& results = std::get<std::vector<SearchResult>>(front);
     REQUIRE(results.size() == 3);
     CHECK(results[0].formula.complexity == 7);
@@ -152,7 +152,7 @@ TEST_CASE("best losses per complexity and the Pareto front") {
   SUBCASE("nothing recorded is NoFormulaFound carrying max_complexity") {
     BestByComplexity best;
     config.max_complexity = 3;
-    const auto front = extract_front(best, registry, config, rows, targets);
+    const auto front = extract_front(best, registry, config, DataColumns(rows), targets);
     CHECK(std::get<SearchError>(front).message() == "No formula found up to complexity 3");
   }
 }
@@ -253,7 +253,7 @@ TEST_CASE("searches end to end") {
     Rows narrow = column(xs);
     Rows wide = narrow;
     wide.back().resize(100000, 3.5);
-    wide[2].push_back(kNaN);
+    wide[2].push_back(-1e300);
     std::vector<double> ys;
     for (double x : xs) ys.push_back(std::exp(x) - 1.25);
     Expected<std::vector<SearchResult>> a, b;

@@ -252,3 +252,120 @@ def test_interrupt_cancels_and_leaves_cluster_usable(client):
     assert client.run_on_scheduler(qarn_tasks) == []
     local = qarn_sr.Searcher(**settings).find_function(XS, ys)
     assert front_of(qarn_sr_dask.DaskSearcher(client, **settings).find_function(XS, ys)) == front_of(local)
+
+
+# ---------------------------------------------------------------------------
+# Cluster faults: each ends the search within seconds with an error that says
+# what happened, and leaves what is left of the cluster usable.
+
+FAULT_SETTINGS = dict(max_complexity=6, beam_width=100)
+FAULT_YS = [x**3 - x for x in XS]
+
+
+def own_cluster(workers=1):
+    cluster = distributed.LocalCluster(
+        n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
+    )
+    return cluster, distributed.Client(cluster)
+
+
+def fault_at_level_3(fault):
+    """Runs `fault` once, while level 3's runs are being scored; returns the
+    time it happened (a list filled in)."""
+    original = _Progress.add
+    when = []
+
+    def add(self, count):
+        if self.level == 3 and not when:
+            fault()
+            when.append(time.monotonic())
+        original(self, count)
+
+    return add, original, when
+
+
+@pytest.mark.parametrize("fault,message", [
+    ("client", "the Dask client is closed"),
+    ("cluster", "the Dask client is closed, or its cluster has shut down"),
+    ("scheduler", "the connection to the Dask scheduler was lost"),
+])
+def test_a_lost_client_cluster_or_scheduler_ends_the_search_with_its_name(fault, message):
+    cluster, own = own_cluster()
+    try:
+        actions = {
+            "client": own.close,
+            "cluster": cluster.close,
+            "scheduler": lambda: cluster.sync(cluster.scheduler.close),
+        }
+        add, original, when = fault_at_level_3(actions[fault])
+        _Progress.add = add
+        try:
+            with pytest.raises(qarn_sr.QarnRuntimeError, match=message):
+                qarn_sr_dask.DaskSearcher(own, **FAULT_SETTINGS).find_function(XS, FAULT_YS)
+        finally:
+            _Progress.add = original
+        assert when and time.monotonic() - when[0] < 15
+        # A later search on the same client says so at once.
+        with pytest.raises(qarn_sr.QarnRuntimeError, match="DaskSearcher: the"):
+            qarn_sr_dask.DaskSearcher(own, max_complexity=2).find_function(XS, XS)
+    finally:
+        own.close()
+        cluster.close()
+
+
+def test_a_cluster_without_workers_waits_worker_timeout_then_says_so(capfd):
+    cluster, own = own_cluster(workers=0)
+    try:
+        searcher = qarn_sr_dask.DaskSearcher(own, max_complexity=2, worker_timeout=1.5)
+        start = time.monotonic()
+        with pytest.raises(qarn_sr.QarnRuntimeError,
+                           match=r"no Dask worker joined the cluster within 1.5 s \(worker_timeout\)"):
+            searcher.find_function(XS, XS)
+        assert 1.4 < time.monotonic() - start < 15
+        assert capfd.readouterr().out == ""
+        # A worker that joins in time is waited for.
+        threading.Timer(0.5, lambda: cluster.scale(1)).start()
+        local = qarn_sr.Searcher(max_complexity=3).find_function(XS, FAULT_YS)
+        remote = qarn_sr_dask.DaskSearcher(own, max_complexity=3, worker_timeout=60)
+        assert front_of(remote.find_function(XS, FAULT_YS)) == front_of(local)
+    finally:
+        own.close()
+        cluster.close()
+    with pytest.raises(ValueError, match="worker_timeout must be a positive number"):
+        qarn_sr_dask.DaskSearcher(None, worker_timeout=0)
+
+
+def test_searches_after_interrupts_at_any_moment_succeed(client):
+    import _thread
+
+    local = front_of(qarn_sr.Searcher(**FAULT_SETTINGS).find_function(XS, FAULT_YS))
+    searcher = qarn_sr_dask.DaskSearcher(client, **FAULT_SETTINGS, partitions=5)
+    for delay in (0.01, 0.2, 0.6, 1.2):
+        timer = threading.Timer(delay, _thread.interrupt_main)
+        timer.start()
+        try:
+            searcher.find_function(XS, FAULT_YS)
+            timer.join()  # finished first: the interrupt lands here
+        except KeyboardInterrupt:
+            pass
+        assert front_of(searcher.find_function(XS, FAULT_YS)) == local
+
+
+def test_two_searches_at_once_on_one_client_each_get_their_own_result(client):
+    problems = [
+        (FAULT_SETTINGS, ([[x] for x in XS], FAULT_YS)),
+        (dict(max_complexity=5, beam_width=40), (ROWS2, [a * b for a, b in ROWS2])),
+    ]
+    expected = [front_of(qarn_sr.Searcher(**s).find_candidates(*a)) for s, a in problems]
+    got = [None, None]
+
+    def run(i):
+        settings, args = problems[i]
+        got[i] = front_of(qarn_sr_dask.DaskSearcher(client, **settings).find_candidates(*args))
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=300)
+    assert got == expected

@@ -1,7 +1,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "python/core_module/cluster_steps.h"
+#include "python/core_module/cluster_driver.h"
+#include "python/core_module/cluster_scorer.h"
 #include "python/core_module/qarn_classes.h"
 #include "python/core_module/result_state.h"
 #include "python/core_module/search.h"
@@ -9,8 +10,8 @@
 // _qarn_sr_core: private engine functions for the Python modules shipped
 // beside qarn_sr (the scikit-learn estimator, the Dask scale-out). It is built from the same core
 // as qarn_sr and works on qarn_sr's own classes. Each source file of this
-// folder contributes a null-terminated function table; a new group of
-// functions adds its table to kFunctionTables.
+// folder contributes a null-terminated function table (kFunctionTables) or a
+// class (kTypes).
 
 namespace qarn::py::core {
 
@@ -18,7 +19,19 @@ namespace {
 
 bool in_main_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0; }
 
-PyMethodDef* const kFunctionTables[] = {search_functions, state_functions, cluster_functions};
+PyMethodDef* const kFunctionTables[] = {search_functions, state_functions};
+
+// The module's classes, by role: the search monitor, and the driver and
+// scorer of a search over processes.
+struct NamedType {
+  const char* name;
+  PyObject* (*type)();
+};
+const NamedType kTypes[] = {
+    {"SearchMonitor", monitor_type},
+    {"ClusterDriver", cluster_driver_type},
+    {"ClusterScorer", cluster_scorer_type},
+};
 
 int exec_module(PyObject* module) {
   if (!in_main_interpreter()) {
@@ -33,8 +46,13 @@ int exec_module(PyObject* module) {
       return -1;
     }
   }
-  PyObject* monitor = monitor_type();
-  return monitor == nullptr ? -1 : PyModule_AddObjectRef(module, "SearchMonitor", monitor);
+  for (const NamedType& named : kTypes) {
+    PyObject* type = named.type();
+    if (type == nullptr || PyModule_AddObjectRef(module, named.name, type) < 0) {
+      return -1;
+    }
+  }
+  return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -69,6 +69,10 @@ const SearchResult* result_record(const char* name, PyObject* obj) {
   return &held<SearchResult>(obj);
 }
 
+PyObject* result_list(std::vector<SearchResult>& records) {
+  return list_of(records.size(), [&](std::size_t i) { return wrap_result(std::move(records[i])); });
+}
+
 void raise_error(const SearchError& error) {
   raise_search_error(error, dimension_error, complexity_error);
 }

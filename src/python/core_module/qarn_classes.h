@@ -3,6 +3,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <vector>
+
 #include "api/entry_points.h"
 
 namespace qarn::py::core {
@@ -16,6 +18,10 @@ bool load_qarn_classes();
 
 // A new qarn_sr.SearchResult owning `record`; nullptr with the error set.
 PyObject* wrap_result(SearchResult&& record);
+
+// A new list of qarn_sr.SearchResult objects taking over `records`, in
+// order; nullptr with the error set.
+PyObject* result_list(std::vector<SearchResult>& records);
 
 // The record inside a qarn_sr.SearchResult (borrowed from `obj`), or nullptr
 // with TypeError "argument '<name>': must be qarn_sr.SearchResult, not ...".

@@ -149,16 +149,9 @@ bool convert_monitor(PyObject* obj, std::shared_ptr<SearchControl>& out) {
 }
 
 PyObject* front_and_flag(std::vector<SearchResult>& records, bool cut_short) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  PyRef list = PyRef::steal(result_list(records));
   if (!list) {
     return nullptr;
-  }
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* item = wrap_result(std::move(records[i]));
-    if (item == nullptr) {
-      return nullptr;
-    }
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
   }
   return Py_BuildValue("(OO)", list.get(), cut_short ? Py_True : Py_False);
 }

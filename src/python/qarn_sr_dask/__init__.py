@@ -22,11 +22,17 @@ and partitions. Each level of the breadth-first search is built in steps:
 
 The data set goes to every worker once per search. The front is refitted
 once, by the driver.
+
+The search itself is ``_qarn_sr_core.ClusterDriver``: the level loop of the
+local search (start checks, levels until the stop rule, console lines and the
+front) with the steps above as its distribution. This module only carries the
+driver's and the scorers' bytes between the processes.
 """
 
 from __future__ import annotations
 
 import inspect
+import math
 import operator
 import threading
 import time
@@ -48,21 +54,21 @@ __all__ = ["DaskSearcher"]
 
 _scorers: dict[str, list[Any]] = {}  # search token -> [lock, scorer]
 _scorers_lock = threading.Lock()
-_SCORERS_KEPT = 2  # searches whose state a worker keeps at most
+_SCORERS_KEPT = 4  # searches whose state a worker keeps at most
 
 
-def _scorer(token: str, data: bytes, config: bytes, levels: tuple[bytes, ...], threads: int):
+def _scorer(token: str, data: bytes, settings: bytes, levels: tuple[bytes, ...], threads: int):
     with _scorers_lock:
         entry = _scorers.get(token)
         if entry is None:
             while len(_scorers) >= _SCORERS_KEPT:
                 _scorers.pop(next(iter(_scorers)))
-            entry = [threading.Lock(), _core.cluster_scorer_new(data, config)]
+            entry = [threading.Lock(), _core.ClusterScorer(data, settings, threads)]
             _scorers[token] = entry
     lock, scorer = entry
     with lock:
-        for formulas in levels[_core.cluster_scorer_levels(scorer) :]:
-            _core.cluster_scorer_add_level(scorer, formulas, threads)
+        for formulas in levels[scorer.loaded :]:
+            scorer.add_level(formulas)
     return scorer
 
 
@@ -75,33 +81,33 @@ def _value(value):
     return value
 
 
-def _form(token, data, config, threads, level, begin, end, buckets, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_form(scorer, level, begin, end, buckets, threads)
+def _form(token, data, settings, threads, level, begin, end, buckets, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.form(level, begin, end, buckets)
 
 
 def _admit(layers, *runs):
-    return _core.cluster_admit(list(layers), list(runs))
+    return _core.ClusterScorer.admit(list(layers), list(runs))
 
 
-def _score(token, data, config, threads, level, formed, run, flags, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_score_admitted(scorer, level, formed, run, list(flags), threads)
+def _score(token, data, settings, threads, level, formed, run, flags, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.score(level, formed, run, list(flags))
 
 
-def _summary(token, data, config, threads, level, scored, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_summary(scorer, level, scored, threads)
+def _summary(token, data, settings, threads, level, scored, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.summary(level, scored)
 
 
-def _rest(token, data, config, threads, level, scored, elite, counts, rest, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_rest(scorer, level, scored, elite, counts, rest, threads)
+def _rest(token, data, settings, threads, level, scored, elite, counts, rest, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.rest(level, scored, elite, counts, rest)
 
 
-def _formulas(token, data, config, threads, level, scored, positions, *levels):
-    scorer = _scorer(token, data, config, levels, threads)
-    return _core.cluster_scorer_formulas(scorer, level, scored, positions, threads)
+def _formulas(token, data, settings, threads, level, scored, positions, *levels):
+    scorer = _scorer(token, data, settings, levels, threads)
+    return scorer.formulas(level, scored, positions)
 
 
 # ---------------------------------------------------------------------------
@@ -109,37 +115,17 @@ def _formulas(token, data, config, threads, level, scored, positions, *levels):
 
 
 class _Progress:
-    """The local search's progress line, counted over the runs scored so far."""
+    """A level's scoring as the driver's progress line counts it: each run's
+    candidates once the run is scored."""
 
-    def __init__(self, level: int, total: int) -> None:
+    def __init__(self, driver, level: int, total: int) -> None:
+        self.driver = driver
         self.level = level
         self.total = total
-        self.done = 0
-        self.last = 0
-        self.start = time.monotonic()
+        driver.start_scoring(total)
 
     def add(self, count: int) -> None:
-        if self.total == 0:
-            return
-        self.done += count
-        pct = self.done * 100 // self.total
-        if self.last > 99 or pct <= self.last:
-            return
-        self.last = pct
-        elapsed = time.monotonic() - self.start
-        remaining = elapsed * 100.0 / pct - elapsed
-        _core.cluster_write_stdout(
-            _core.cluster_progress_line(self.level, pct, self.done, self.total, elapsed, remaining)
-        )
-
-
-def _raise_search_error(error: tuple[str, str]) -> None:
-    kind, message = error
-    if kind == "dimension":
-        raise qarn_sr.QarnDimensionError(message)
-    if kind == "value":
-        raise ValueError(message)
-    raise qarn_sr.QarnComplexityError(message)
+        self.driver.scored(count)
 
 
 def _signature(template) -> inspect.Signature:
@@ -152,25 +138,52 @@ class DaskSearcher:
     ``client`` is a ``dask.distributed.Client``. The other arguments are those
     of ``qarn_sr.Searcher``, checked the same way. Keyword-only tuning:
     ``partitions`` (runs per level; default four per worker thread of the
-    cluster, which evens out runs of unequal cost) and ``threads_per_task`` (threads a task may use on its worker,
-    default 1: give each worker one thread per core).
+    cluster, which evens out runs of unequal cost), ``threads_per_task``
+    (threads a task may use on its worker, default 1: give each worker one
+    thread per core) and ``worker_timeout`` (seconds a search waits for a
+    worker when the cluster has none, at the start or after every worker has
+    left; default 60).
+
+    A search fails with ``qarn_sr.QarnRuntimeError`` when the client is
+    closed, the connection to the scheduler is lost, or no worker is there for
+    ``worker_timeout`` seconds; a worker that dies is replaced by the others.
+    After an interrupted or failed search the client and its cluster stay
+    usable, and several searches may run at once on one client (from
+    different threads), each with its own result.
     """
 
-    def __init__(self, client, *args, partitions=None, threads_per_task=1, **kwargs) -> None:
+    def __init__(
+        self,
+        client,
+        *args,
+        partitions=None,
+        threads_per_task=1,
+        worker_timeout=60.0,
+        **kwargs,
+    ) -> None:
+        self._settings = _core.ClusterDriver.bind_settings(args, kwargs)
         (
             self._max_complexity,
             self._complexity_penalty,
             self._beam_width,
             self._alpha,
             self._l1_ratio,
-        ) = _core.cluster_parse_config(args, kwargs)
+        ) = self._settings
         if partitions is not None and (
             not isinstance(partitions, int) or isinstance(partitions, bool) or partitions < 1
         ):
             raise ValueError("partitions must be a positive integer or None")
         if not isinstance(threads_per_task, int) or threads_per_task < 1:
             raise ValueError("threads_per_task must be a positive integer")
+        if (
+            not isinstance(worker_timeout, (int, float))
+            or isinstance(worker_timeout, bool)
+            or not math.isfinite(worker_timeout)
+            or worker_timeout <= 0
+        ):
+            raise ValueError("worker_timeout must be a positive number of seconds")
         self._client = client
+        self._worker_timeout = float(worker_timeout)
         self._partitions = partitions
         self._threads = threads_per_task
 
@@ -184,7 +197,8 @@ class DaskSearcher:
         l1_ratio=0.5,
         *,
         partitions=None,
-        threads_per_task=1: None
+        threads_per_task=1,
+        worker_timeout=60.0: None
     )
 
     @property
@@ -216,24 +230,24 @@ class DaskSearcher:
     def find_function(self, *args, **kwargs):
         """Finds a univariate function f(x) \u2248 y.
         Supports both Python lists and NumPy arrays."""
-        return self._search("find_function", args, kwargs, False)[0]
+        return self._search("find_function", args, kwargs)[0]
 
     def find_multivariate(self, *args, **kwargs):
         """Finds a multivariate function f(x0, x1, ...) \u2248 y.
         Inputs should be a 2D array-like structure."""
-        return self._search("find_multivariate", args, kwargs, False)[0]
+        return self._search("find_multivariate", args, kwargs)[0]
 
     def fit(self, *args, **kwargs):
         """Alias for find_multivariate (Scikit-Learn style)."""
-        return self._search("fit", args, kwargs, False)[0]
+        return self._search("fit", args, kwargs)[0]
 
     def find_candidates(self, *args, **kwargs):
         """Returns the Pareto-front of all candidate formulas found."""
-        return self._search("find_candidates", args, kwargs, True)
+        return self._search("find_candidates", args, kwargs)
 
     def recognize_constant(self, *args, **kwargs):
         """Identifies a closed-form expression for a scalar constant."""
-        return self._search("recognize_constant", args, kwargs, False)[0]
+        return self._search("recognize_constant", args, kwargs)[0]
 
     find_function.__signature__ = _signature(  # type: ignore[attr-defined]
         lambda self, xs, ys, alpha=None, l1_ratio=None: None
@@ -249,45 +263,25 @@ class DaskSearcher:
 
     # -- the search ------------------------------------------------------------
 
-    def _runs(self) -> int:
-        if self._partitions is not None:
-            return self._partitions
-        return max(1, 4 * sum(self._client.nthreads().values()))
-
-    def _search(self, method: str, args, kwargs, no_early_stop: bool):
-        data, alpha, l1_ratio = _core.cluster_parse_call(method, args, kwargs)
-        config = _core.cluster_make_config(
-            self._max_complexity,
-            self._complexity_penalty,
-            self._beam_width,
-            self._alpha if alpha is None else alpha,
-            self._l1_ratio if l1_ratio is None else l1_ratio,
-            no_early_stop,
-        )
-        driver, error = _core.cluster_driver_start(data, config)
-        if error is not None:
-            _raise_search_error(error)
-        search = _ClusterSearch(self._client, driver, data, config, self._runs(), self._threads)
+    def _search(self, method: str, args, kwargs):
+        driver = _core.ClusterDriver(self._settings, method, args, kwargs)
+        watch = _Watch(self._client, self._worker_timeout)
+        threads = watch.worker_threads()
+        runs = self._partitions if self._partitions is not None else max(1, 4 * threads)
+        search = _ClusterSearch(self._client, driver, runs, self._threads, watch)
         self._last_search = search  # its phase timings, for the benchmark
-        search.run(self._max_complexity)
-        front, error = _core.cluster_driver_front(driver)
-        if error is not None:
-            _raise_search_error(error)
-        if not front:
-            _raise_search_error(
-                ("complexity", f"No formula found up to complexity {self._max_complexity}")
-            )
-        return front
+        search.run()
+        return driver.front()
 
 
 class _ClusterSearch:
     """The levels of one search on the cluster."""
 
-    def __init__(self, client, driver, data: bytes, config: bytes, runs: int, threads: int):
+    def __init__(self, client, driver, runs: int, threads: int, watch: _Watch):
         self.client = client
+        self.watch = watch
         self.driver = driver
-        self.data = data
-        self.config = config
+        self.settings = driver.settings
         self.runs = runs
         self.threads = threads
         self.token = uuid.uuid4().hex
@@ -311,13 +305,16 @@ class _ClusterSearch:
         # survives as long as one worker does. A worker that leaves while the
         # copies are made fails the scatter; the next try goes to those left.
         for attempt in range(3):
+            self.watch.worker_threads()
             try:
-                future = self.client.scatter(value, broadcast=True, hash=False)
+                future = self.client.scatter(
+                    value, broadcast=True, hash=False, timeout=self.watch.worker_timeout
+                )
                 break
             except (KeyError, OSError):
+                self.watch.check()
                 if attempt == 2:
                     raise
-                self.client.wait_for_workers(1)
         self.futures.append(future)
         return future
 
@@ -334,7 +331,7 @@ class _ClusterSearch:
             function,
             self.token,
             self.data_future,
-            self.config,
+            self.settings,
             self.threads,
             *args,
             *self.level_futures,
@@ -344,13 +341,14 @@ class _ClusterSearch:
         self.futures.append(future)
         return future
 
-    def run(self, max_complexity: int) -> None:
+    def run(self) -> None:
         driver = self.driver
         try:
             self._mark = time.perf_counter()
-            self.data_future = self._scatter(self.data)
-            self._sent("data set", len(self.data))
-            first = _core.cluster_driver_level(driver, 1)
+            data = driver.data
+            self.data_future = self._scatter(data)
+            self._sent("data set", len(data))
+            first = driver.level_bytes(1)
             self.level_futures.append(self._scatter(first))
             self._sent("retained levels", len(first))
             # The seen fingerprints live on the workers, split into hash
@@ -359,29 +357,22 @@ class _ClusterSearch:
             self.buckets = max(1, min(256, len(self.client.nthreads())))
             self.layers = [
                 [self._plain(_value, layer, name=f"layer-1-{b}")]
-                for b, layer in enumerate(_core.cluster_driver_first_layers(driver, self.buckets))
+                for b, layer in enumerate(driver.first_layers(self.buckets))
             ]
             self._phase("broadcast")
-            if _core.cluster_driver_should_stop(driver):
-                return
-            seeded = _core.cluster_driver_level_size(driver, 1)
-            _core.cluster_write_stdout(_core.cluster_started_line(seeded))
-            for level in range(2, max_complexity + 1):
+            while (level := driver.next_level()) is not None:
                 self._build_level(level)
-                if _core.cluster_driver_should_stop(driver):
-                    break
-        except BaseException:
-            self._cancel()
+        except Exception as error:
+            # A closed client or a lost scheduler shows as cancelled futures
+            # or failed connections; say which it was.
+            self.watch.check(error)
             raise
         finally:
             self._release()
 
     def _build_level(self, level: int) -> None:
-        from distributed import as_completed
-
         driver = self.driver
-        t0 = time.monotonic_ns()
-        ranges = _core.cluster_driver_expansion_ranges(driver, level, self.runs)
+        runs = driver.expansion_runs(self.runs)
         self._phase("driver")
         # Each run forms its children on a worker and sorts their fingerprints
         # into buckets; each bucket admits its fingerprints of every run in
@@ -389,7 +380,7 @@ class _ClusterSearch:
         # the children its buckets admitted.
         formed = [
             self._submit(_form, level, begin, end, self.buckets, name=f"form-{level}-{i}")
-            for i, (begin, end) in enumerate(ranges)
+            for i, (begin, end) in enumerate(runs)
         ]
         children = [
             self._plain(operator.getitem, run, 0, name=f"formed-{level}-{i}")
@@ -420,20 +411,17 @@ class _ClusterSearch:
             self._submit(_summary, level, run, name=f"summary-{level}-{i}")
             for i, run in enumerate(scored)
         ]
-        admitted = self.client.gather(admitted_counts)
+        admitted = self.watch.gather(admitted_counts)
         lengths = [sum(bucket[i] for bucket in admitted) for i in range(len(scored))]
         self._phase("expansion and deduplication (cluster)")
-        progress = _Progress(level, sum(lengths))
+        progress = _Progress(driver, level, sum(lengths))
         index = {future.key: i for i, future in enumerate(scored)}
-        for future in as_completed(scored):
+        for future in self.watch.each_done(scored):
             progress.add(lengths[index[future.key]])
-        if progress.total > 0:
-            _core.cluster_write_stdout("\n")
+        driver.end_scoring()
         self._phase("scoring (cluster)")
 
-        complete, rest, elite, counts = _core.cluster_driver_first_round(
-            driver, self.client.gather(summaries)
-        )
+        complete, rest, elite, counts = driver.first_round(self.watch.gather(summaries))
         self._phase("beam round 1")
         rests = []
         if not complete and rest > 0:
@@ -441,19 +429,19 @@ class _ClusterSearch:
                 self._submit(_rest, level, run, elite[i], counts, rest, name=f"rest-{level}-{i}")
                 for i, run in enumerate(scored)
             ]
-            _core.cluster_driver_second_round(driver, self.client.gather(rests))
+            driver.second_round(self.watch.gather(rests))
         self._phase("beam round 2")
-        wanted = _core.cluster_driver_wanted(driver, len(scored))
+        wanted = driver.wanted(len(scored))
         formulas = [
             self._submit(_formulas, level, run, wanted[i], name=f"formulas-{level}-{i}")
             if wanted[i]
             else None
             for i, run in enumerate(scored)
         ]
-        gathered = [None if f is None else f.result() for f in formulas]
-        retained = _core.cluster_driver_accept(driver, gathered)
+        gathered = self.watch.gather([f for f in formulas if f is not None])
+        driver.accept([None if f is None else gathered.pop(0) for f in formulas])
         self._phase("retained formulas")
-        formulas_bytes = _core.cluster_driver_level(driver, level)
+        formulas_bytes = driver.level_bytes(level)
         self.level_futures.append(self._scatter(formulas_bytes))
         self._sent("retained levels", len(formulas_bytes))
         self._phase("broadcast")
@@ -467,16 +455,12 @@ class _ClusterSearch:
         keep.add(self.data_future.key)
         self.futures = [f for f in self.futures if f.key in keep]
         del formed, children, admissions, flags, admitted_counts, scored, summaries, rests, formulas
-        elapsed = time.monotonic_ns() - t0
-        _core.cluster_write_stdout(_core.cluster_level_line(level, elapsed, retained))
-
-    def _cancel(self) -> None:
-        try:
-            self.client.cancel(self.futures, force=True)
-        except Exception:  # a closed client has nothing left to cancel
-            pass
 
     def _release(self) -> None:
+        # Dropping the futures releases every task of the search: the
+        # scheduler forgets those no other search holds and the workers drop
+        # their results. (Cancelling them explicitly can trip the scheduler
+        # over tasks whose results are held only for their dependents.)
         self.futures = []
         self.level_futures = []
         self.layers = []
@@ -486,3 +470,103 @@ class _ClusterSearch:
                 self.client.run(_forget, self.token)
         except Exception:  # workers that are gone keep nothing
             pass
+
+
+class _Watch:
+    """Waits for a search's tasks while watching the client and the cluster:
+    a closed client, a lost scheduler or a cluster without workers for
+    ``worker_timeout`` seconds ends the wait with QarnRuntimeError."""
+
+    POLL = 0.5  # seconds between looks at the cluster while tasks run
+
+    def __init__(self, client, worker_timeout: float) -> None:
+        self.client = client
+        self.worker_timeout = worker_timeout
+        self.without_workers_since: float | None = None
+        self.check()
+
+    # Seconds a failed wait gives the client to notice that its scheduler is
+    # going: the futures of a closing cluster are cancelled before the
+    # client's status says why.
+    SETTLE = 3.0
+
+    def check(self, error: BaseException | None = None) -> None:
+        """Raises QarnRuntimeError (from `error`) when the client cannot go on."""
+        status = getattr(self.client, "status", "closed")
+        if error is not None and status == "running":
+            status = self._settled_status()
+        if status in ("closing", "closed"):
+            message = "the Dask client is closed, or its cluster has shut down"
+        elif status != "running":
+            message = f"the connection to the Dask scheduler was lost (client {status})"
+        else:
+            return
+        raise qarn_sr.QarnRuntimeError(f"DaskSearcher: {message}") from error
+
+    def _settled_status(self) -> str:
+        """The client's status once it has had SETTLE seconds to notice a lost
+        scheduler; "without a scheduler" when the scheduler stops answering."""
+        deadline = time.monotonic() + self.SETTLE
+        while time.monotonic() < deadline:
+            status = getattr(self.client, "status", "closed")
+            if status != "running":
+                return status
+            try:
+                self.client.sync(self.client.scheduler.identity, callback_timeout=0.5)
+            except Exception:
+                status = getattr(self.client, "status", "closed")
+                return "without a scheduler" if status == "running" else status
+            time.sleep(0.2)
+        return "running"
+
+    def worker_threads(self) -> int:
+        """The cluster's worker threads, waiting up to worker_timeout seconds
+        for a first worker when there is none."""
+        self.check()
+        try:
+            threads = sum(self.client.nthreads().values())
+            if threads == 0:
+                self.client.wait_for_workers(1, timeout=self.worker_timeout)
+                threads = sum(self.client.nthreads().values())
+        except (TimeoutError, OSError) as error:
+            self.check(error)
+            if isinstance(error, TimeoutError):
+                raise qarn_sr.QarnRuntimeError(
+                    f"DaskSearcher: no Dask worker joined the cluster within "
+                    f"{self.worker_timeout:g} s (worker_timeout)"
+                ) from None
+            raise
+        return max(threads, 1)
+
+    def _look(self) -> None:
+        self.check()
+        if self.client.nthreads():
+            self.without_workers_since = None
+            return
+        now = time.monotonic()
+        if self.without_workers_since is None:
+            self.without_workers_since = now
+        elif now - self.without_workers_since > self.worker_timeout:
+            raise qarn_sr.QarnRuntimeError(
+                f"DaskSearcher: the cluster has had no worker for {self.worker_timeout:g} s "
+                f"(worker_timeout)"
+            )
+
+    def each_done(self, futures):
+        """The futures as they finish."""
+        from distributed import wait
+
+        pending = set(futures)
+        while pending:
+            try:
+                done, pending = wait(pending, timeout=self.POLL, return_when="FIRST_COMPLETED")
+            except TimeoutError:
+                self._look()
+                continue
+            yield from done
+
+    def gather(self, futures) -> list:
+        """The results of `futures`, in order."""
+        for _ in self.each_done(futures):
+            pass
+        return self.client.gather(futures)

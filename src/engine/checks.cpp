@@ -1,4 +1,4 @@
-#include "api/checks.h"
+#include "engine/checks.h"
 
 #include <cmath>
 #include <string>
@@ -47,10 +47,14 @@ std::optional<SearchError> check_inputs(const Rows& inputs) {
   return std::nullopt;
 }
 
-std::optional<SearchError> check_inputs(std::span<const double> xs) {
-  for (std::size_t i = 0; i < xs.size(); ++i) {
-    if (!std::isfinite(xs[i])) return non_finite_input(i, 0, xs[i]);
+std::optional<SearchError> check_start(const SearchConfig& config, const Rows& inputs,
+                                       std::span<const double> targets) {
+  if (auto error = check_settings(config)) return error;
+  if (auto error = check_inputs(inputs)) return error;
+  if (inputs.size() != targets.size() || inputs.empty()) {
+    return SearchError::dimension_mismatch(kDimensionMismatchText);
   }
+  if (config.max_complexity == 0) return SearchError::no_formula_found(0);
   return std::nullopt;
 }
 

@@ -3,15 +3,14 @@
 #include <optional>
 #include <span>
 
-#include "engine/bfs.h"
 #include "engine/search_config.h"
 #include "engine/search_error.h"
+#include "ops/data_columns.h"
 
-// The checks every entry point makes before it runs a search, so before
-// anything is printed. Each returns the first problem it finds as a
+// The checks a search makes before it starts, so before anything is printed.
+// check_settings and check_inputs return the first problem they find as a
 // SearchError of kind InvalidArgument, whose message names the setting or the
-// place in the data, or nothing when the request is usable. Other callers of
-// the search (companion modules) make the same checks by calling these.
+// place in the data; check_start adds the data set's shape.
 
 namespace qarn {
 
@@ -25,7 +24,12 @@ std::optional<SearchError> check_settings(const SearchConfig& config);
 // value makes every formula fail on its row, as documented.
 std::optional<SearchError> check_inputs(const Rows& inputs);
 
-// The same for one-variable data, where value i is row i, column 0.
-std::optional<SearchError> check_inputs(std::span<const double> xs);
+// Every check a search makes before it starts, in this order: the settings,
+// the input values, as many targets as rows and at least one row
+// (DimensionMismatch), and max_complexity at least 1 (level 1 is the lowest
+// level there is; with nothing to build, NoFormulaFound). Nothing when the
+// search can start.
+std::optional<SearchError> check_start(const SearchConfig& config, const Rows& inputs,
+                                       std::span<const double> targets);
 
 }  // namespace qarn

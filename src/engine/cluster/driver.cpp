@@ -1,0 +1,156 @@
+#include "engine/cluster/driver.h"
+
+#include <algorithm>
+
+#include "engine/beam.h"
+#include "engine/expand.h"
+#include "engine/fingerprint.h"
+#include "engine/seen_layer.h"
+
+namespace qarn {
+
+Expected<std::unique_ptr<ClusterDriver>> ClusterDriver::start(const Rows& rows,
+                                                              std::span<const double> targets,
+                                                              const SearchConfig& config) {
+  // The driver only expands the levels' bounds and merges: it needs probes
+  // and keys, not the formulas' values on the data.
+  auto started = LevelLoop::start(rows, targets, config, nullptr, false);
+  if (auto* error = std::get_if<SearchError>(&started)) return std::move(*error);
+  return std::unique_ptr<ClusterDriver>(
+      new ClusterDriver(std::move(std::get<std::unique_ptr<LevelLoop>>(started))));
+}
+
+std::optional<std::string> ClusterDriver::level_bytes(std::uint64_t level) const {
+  const Levels& levels = loop_->state().levels;
+  if (level == 0 || level >= levels.size()) return std::nullopt;
+  return encode_formulas(levels[level].formulas);
+}
+
+std::vector<std::string> ClusterDriver::first_layers(std::size_t buckets) const {
+  buckets = std::max<std::size_t>(buckets, 1);
+  std::vector<std::vector<FingerprintDigest>> digests(buckets);
+  for (const ProbeValues& probes : loop_->state().levels[1].probes) {
+    const std::optional<Fingerprint> fp = fingerprint_from_values(probes);
+    if (!fp) continue;
+    const FingerprintDigest d = fingerprint_digest(*fp);
+    digests[digest_bucket(d, buckets)].push_back(d);
+  }
+  std::vector<std::string> out;
+  for (const auto& bucket : digests) out.push_back(encode_layer(bucket));
+  return out;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> ClusterDriver::expansion_runs(
+    std::size_t runs) const {
+  const SearchState& s = loop_->state();
+  const std::uint64_t level = loop_->level();
+  runs = std::max<std::size_t>(runs, 1);
+  const std::size_t unary = s.registry->operators_with_arity(1).size();
+  const std::size_t binary = s.registry->operators_with_arity(2).size();
+  const std::uint64_t items = expansion_items(s.levels, level);
+  std::vector<std::uint64_t> weight(items);
+  std::uint64_t total = 0;
+  for (std::uint64_t k = 0; k < items; ++k) {
+    weight[k] = item_children(s.levels, level, k, unary, binary);
+    total += weight[k];
+  }
+  // Cut where the running total passes each p / runs of the whole.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+  std::uint64_t begin = 0;
+  std::uint64_t sum = 0;
+  for (std::uint64_t k = 0; k < items; ++k) {
+    sum += weight[k];
+    const std::size_t p = out.size() + 1;
+    if (p < runs && sum * runs >= total * p) {
+      out.emplace_back(begin, k + 1);
+      begin = k + 1;
+    }
+  }
+  if (begin < items) out.emplace_back(begin, items);
+  return out;
+}
+
+Decoded<ClusterDriver::FirstRound> ClusterDriver::first_round(
+    std::span<const std::string_view> summaries) {
+  std::vector<LevelWinner> winners;
+  std::vector<RunBest> bests;
+  for (std::string_view bytes : summaries) {
+    Decoded<RunSummary> s = decode_summary(bytes);
+    if (!s) return Decoded<FirstRound>::refused(s.reason());
+    winners.push_back(s->winner);
+    bests.push_back(std::move(s->best));
+  }
+  has_winner_ = merge_winners(winners, winner_);
+  first_ = beam_first_round(bests, loop_->config().beam_width);
+  kept_ = first_.kept;
+  return FirstRound{first_.complete, first_.rest, first_.elite_positions, first_.elite_counts};
+}
+
+Decoded<std::size_t> ClusterDriver::second_round(std::span<const std::string_view> rests) {
+  std::vector<std::vector<BeamEntry>> runs;
+  for (std::string_view bytes : rests) {
+    Decoded<std::vector<BeamEntry>> entries = decode_entries(bytes);
+    if (!entries) return Decoded<std::size_t>::refused(entries.reason());
+    runs.push_back(std::move(*entries));
+  }
+  const std::vector<BeamEntry> rest = beam_second_round(runs, first_.rest);
+  kept_.insert(kept_.end(), rest.begin(), rest.end());
+  return kept_.size();
+}
+
+std::vector<std::vector<std::size_t>> ClusterDriver::wanted(std::size_t runs) const {
+  std::vector<std::vector<std::size_t>> out(runs);
+  for (const BeamEntry& e : kept_) {
+    if (e.run < runs) out[e.run].push_back(e.position);
+  }
+  if (has_winner_ && winner_.run < runs) out[winner_.run].push_back(winner_.position);
+  for (std::vector<std::size_t>& w : out) {
+    std::sort(w.begin(), w.end());
+    w.erase(std::unique(w.begin(), w.end()), w.end());
+  }
+  return out;
+}
+
+Decoded<std::size_t> ClusterDriver::accept(
+    std::span<const std::optional<std::string_view>> formulas) {
+  using Result = Decoded<std::size_t>;
+  SearchState& s = loop_->state();
+  const std::vector<std::vector<std::size_t>> want = wanted(formulas.size());
+  std::vector<std::vector<Formula>> runs(formulas.size());
+  for (std::size_t r = 0; r < formulas.size(); ++r) {
+    if (formulas[r]) {
+      Decoded<std::vector<Formula>> decoded = decode_formulas(*formulas[r]);
+      if (!decoded) return Result::refused(decoded.reason());
+      runs[r] = std::move(*decoded);
+    }
+    if (runs[r].size() != want[r].size()) {
+      return Result::refused("run " + std::to_string(r) + " sent " +
+                             std::to_string(runs[r].size()) + " formulas, not the " +
+                             std::to_string(want[r].size()) + " wanted");
+    }
+  }
+  const auto formula_at = [&](std::size_t run, std::uint64_t position) -> const Formula* {
+    if (run >= runs.size()) return nullptr;
+    const std::vector<std::size_t>& w = want[run];
+    const auto it = std::lower_bound(w.begin(), w.end(), position);
+    if (it == w.end() || *it != position) return nullptr;
+    return &runs[run][static_cast<std::size_t>(it - w.begin())];
+  };
+  const Result missing = Result::refused("the formulas of fewer runs than the beam holds");
+  Level level;
+  for (const BeamEntry& e : kept_) {
+    const Formula* f = formula_at(e.run, e.position);
+    if (f == nullptr) return missing;
+    level.add(*f, *s.registry);
+  }
+  if (has_winner_) {
+    const Formula* f = formula_at(winner_.run, winner_.position);
+    if (f == nullptr) return missing;
+    record_best(s.best, *f, winner_.loss);
+  }
+  kept_.clear();
+  has_winner_ = false;
+  return static_cast<std::size_t>(loop_->close_level(std::move(level), LevelStats{}).retained);
+}
+
+}  // namespace qarn
