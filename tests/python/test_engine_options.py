@@ -2,7 +2,11 @@
 stop_threshold) and _qarn_sr_core.refit: off they give Searcher's bits; on
 they do what they say."""
 
+import os
+import pickle
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -193,4 +197,34 @@ def test_affine_ranking_reports_real_formulas_and_errors(capfd):
         assert r.error == pytest.approx(np.mean((r.predict(X) - y) ** 2), rel=1e-9)
     # Levels 1 and 2 are not narrowed by a beam of 40, so their best formulas agree.
     assert [s for s in summary(front) if s[1] <= 2] == [s for s in summary(plain) if s[1] <= 2]
+    capfd.readouterr()
+
+
+ONE_THREAD = """
+import os, pickle, struct, sys
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+import numpy as np
+import _qarn_sr_core as core
+X, y = np.load(sys.argv[1]), np.load(sys.argv[2])
+front, _ = core.search(X, y, max_complexity=6, beam_width=80, early_stop=False, full_fit=True,
+                       affine=True, operators=["Plus", "Times", "Sin", "Exp", "Divide"])
+with open(sys.argv[3], "wb") as out:
+    pickle.dump([(r.formula, r.complexity, struct.pack("<d", r.error), r.to_python())
+                 for r in front], out)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity") or len(os.sched_getaffinity(0)) < 2,
+                    reason="needs two CPUs and CPU affinity")
+def test_options_give_the_same_bits_on_one_thread(tmp_path, capfd):
+    X, y = data(seed=8)
+    np.save(tmp_path / "X.npy", X)
+    np.save(tmp_path / "y.npy", y)
+    subprocess.run([sys.executable, "-c", ONE_THREAD, str(tmp_path / "X.npy"),
+                    str(tmp_path / "y.npy"), str(tmp_path / "out.pickle")], check=True,
+                   stdout=subprocess.DEVNULL)
+    front, _ = core.search(X, y, max_complexity=6, beam_width=80, early_stop=False, full_fit=True,
+                           affine=True, operators=["Plus", "Times", "Sin", "Exp", "Divide"])
+    with open(tmp_path / "out.pickle", "rb") as f:
+        assert pickle.load(f) == summary(front)
     capfd.readouterr()
