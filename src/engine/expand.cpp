@@ -188,10 +188,18 @@ std::uint64_t item_children(const Levels& levels, std::uint64_t level, std::uint
   return levels[level - 1 - split].size() * binary_ops;
 }
 
+std::vector<std::size_t> enabled_operators(const OperatorRegistry& registry, std::uint8_t arity,
+                                           const SearchConfig& config) {
+  std::vector<std::size_t> out = registry.operators_with_arity(arity);
+  std::erase_if(out, [&](std::size_t op) { return !operator_enabled(config, op); });
+  return out;
+}
+
 FormedChildren form_children(const Levels& levels, std::uint64_t level, std::uint64_t begin,
-                             std::uint64_t end, const OperatorRegistry& registry) {
-  const std::vector<std::size_t> unary = registry.operators_with_arity(1);
-  const std::vector<std::size_t> binary = registry.operators_with_arity(2);
+                             std::uint64_t end, const OperatorRegistry& registry,
+                             const SearchConfig& config) {
+  const std::vector<std::size_t> unary = enabled_operators(registry, 1, config);
+  const std::vector<std::size_t> binary = enabled_operators(registry, 2, config);
   end = std::min(end, expansion_items(levels, level));
   begin = std::min(begin, end);
   const std::vector<Batch> parts =

@@ -8,6 +8,7 @@
 #include "engine/chunked_vector.h"
 #include "engine/fingerprint_set.h"
 #include "engine/level.h"
+#include "engine/search_config.h"
 #include "engine/search_control.h"
 #include "ops/registry.h"
 
@@ -48,19 +49,25 @@ void expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t spli
 // left operands (levels[j]). Item k's children come before item k + 1's.
 std::uint64_t expansion_items(const Levels& levels, std::uint64_t level);
 
+// The operators of `arity` that `config` lets the expansion apply, ascending.
+std::vector<std::size_t> enabled_operators(const OperatorRegistry& registry, std::uint8_t arity,
+                                           const SearchConfig& config);
+
 // Children an item forms, before fingerprints (for balancing ranges).
 std::uint64_t item_children(const Levels& levels, std::uint64_t level, std::uint64_t item,
                             std::size_t unary_ops, std::size_t binary_ops);
 
 // Children of the items [begin, end) of `level` in loop order with their
 // fingerprints; a child without one is counted in `formed` and left out.
-// Nothing is admitted: deduplication is the caller's.
+// Only the operators `config` enables are applied. Nothing is admitted:
+// deduplication is the caller's.
 struct FormedChildren {
   std::vector<Child> children;
   std::vector<Fingerprint> fingerprints;  // one per child
   std::uint64_t formed = 0;
 };
 FormedChildren form_children(const Levels& levels, std::uint64_t level, std::uint64_t begin,
-                             std::uint64_t end, const OperatorRegistry& registry);
+                             std::uint64_t end, const OperatorRegistry& registry,
+                             const SearchConfig& config);
 
 }  // namespace qarn

@@ -102,13 +102,6 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
   }
 }
 
-std::vector<std::size_t> enabled_operators(const OperatorRegistry& registry, std::uint8_t arity,
-                                           const SearchConfig& config) {
-  std::vector<std::size_t> out = registry.operators_with_arity(arity);
-  std::erase_if(out, [&](std::size_t op) { return !operator_enabled(config, op); });
-  return out;
-}
-
 Expansion expand_level(SearchState& s, std::uint64_t level, const SearchConfig& config,
                        SearchControl* control) {
   Expansion out;

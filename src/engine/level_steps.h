@@ -51,10 +51,6 @@ void load_search_data(SearchState& s, const Rows& rows, std::span<const double> 
 // loss is still kept for expansion.
 void seed_level(SearchState& s, std::size_t variables, const SearchConfig& config);
 
-// The operators of `arity` that `config` lets the expansion apply, ascending.
-std::vector<std::size_t> enabled_operators(const OperatorRegistry& registry, std::uint8_t arity,
-                                           const SearchConfig& config);
-
 // The children of `level` in loop order (unary children of level - 1, then
 // the binary children of every split j = 1 .. level - 2) under the operators
 // `config` enables, each admitted only when its fingerprint is new to

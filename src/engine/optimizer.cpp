@@ -133,12 +133,13 @@ bool Optimizer::prepare_start(std::span<const Token> tokens, const DataColumns& 
 }
 
 Optimizer::FittedLoss Optimizer::score(std::span<Token> tokens, const DataColumns& data,
-                                  std::span<const double> targets, const OperatorRegistry& registry,
-                                  double alpha, double l1_ratio, std::size_t fit_iterations,
-                                  std::span<const KnownColumn> known,
-                                  const OperandColumns* operands, ScoreOptions extra) {
-  FittedLoss out = score_only(tokens, data, targets, registry, alpha, l1_ratio, fit_iterations, known,
-                         operands, extra.full_fit);
+                                       std::span<const double> targets,
+                                       const OperatorRegistry& registry, double alpha,
+                                       double l1_ratio, std::size_t fit_iterations,
+                                       std::span<const KnownColumn> known,
+                                       const OperandColumns* operands, ScoreOptions extra) {
+  FittedLoss out = score_only(tokens, data, targets, registry, alpha, l1_ratio, fit_iterations,
+                              known, operands, extra.full_fit);
   if (extra.affine && std::isfinite(out.loss)) out.affine = affine_of(out.loss, targets);
   return out;
 }
@@ -150,11 +151,11 @@ double Optimizer::affine_of(double loss, std::span<const double> targets) const 
 }
 
 Optimizer::FittedLoss Optimizer::score_only(std::span<Token> tokens, const DataColumns& data,
-                                       std::span<const double> targets,
-                                       const OperatorRegistry& registry, double alpha,
-                                       double l1_ratio, std::size_t fit_iterations,
-                                       std::span<const KnownColumn> known,
-                                       const OperandColumns* operands, bool full_fit) {
+                                            std::span<const double> targets,
+                                            const OperatorRegistry& registry, double alpha,
+                                            double l1_ratio, std::size_t fit_iterations,
+                                            std::span<const KnownColumn> known,
+                                            const OperandColumns* operands, bool full_fit) {
   const bool reduced = reduced_.build(tokens, data, registry, known, pass_.evaluator());
   const std::span<const Token> program =
       reduced ? reduced_.tokens() : std::span<const Token>(tokens);

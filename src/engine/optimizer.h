@@ -139,9 +139,10 @@ class Optimizer {
   // when they do not describe `tokens` (then the ordinary path runs).
   // score without FittedLoss::affine.
   FittedLoss score_only(std::span<Token> tokens, const DataColumns& data,
-                   std::span<const double> targets, const OperatorRegistry& registry, double alpha,
-                   double l1_ratio, std::size_t fit_iterations, std::span<const KnownColumn> known,
-                   const OperandColumns* operands, bool full_fit);
+                        std::span<const double> targets, const OperatorRegistry& registry,
+                        double alpha, double l1_ratio, std::size_t fit_iterations,
+                        std::span<const KnownColumn> known, const OperandColumns* operands,
+                        bool full_fit);
   // FittedLoss::affine of a finite `loss` from the values the fit holds.
   double affine_of(double loss, std::span<const double> targets) const;
 

@@ -32,9 +32,9 @@ void add_parent(const Level& level, std::size_t index, std::size_t begin, std::s
 // Loss of one child, fitted when it has parameters and fitting is on. A kept
 // fit leaves its values in the Parameter tokens of ws.tokens.
 Optimizer::FittedLoss score_child(Workspace& ws, const Levels& levels, std::uint64_t level,
-                             const Child& child, const DataColumns& data,
-                             std::span<const double> targets, const OperatorRegistry& registry,
-                             const SearchConfig& config, bool rank_affine = false) {
+                                  const Child& child, const DataColumns& data,
+                                  std::span<const double> targets, const OperatorRegistry& registry,
+                                  const SearchConfig& config, bool rank_affine = false) {
   const Formula& a = left_parent(levels, level, child);
   const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
   child_tokens(a, b, child.op, ws.tokens);
@@ -74,16 +74,16 @@ void store_parameters(Formula& formula, const double* values) {
 }
 
 std::vector<double> candidate_losses(const Candidates& candidates, const Levels& levels,
-                                 std::uint64_t level, ProgressState& progress,
-                                 const DataColumns& data, std::span<const double> targets,
-                                 const OperatorRegistry& registry, const SearchConfig& config,
-                                 SearchControl* control, std::vector<double>* ranks) {
+                                     std::uint64_t level, ProgressState& progress,
+                                     const DataColumns& data, std::span<const double> targets,
+                                     const OperatorRegistry& registry, const SearchConfig& config,
+                                     SearchControl* control, std::vector<double>* ranks) {
   std::vector<double> losses(candidates.size());
   if (ranks != nullptr) ranks->assign(candidates.size(), 0.0);
   tbb::enumerable_thread_specific<Workspace> workspaces;
   const auto score_one = [&](Workspace& ws, std::size_t i) {
-    const Optimizer::FittedLoss scored = score_child(ws, levels, level, candidates[i], data, targets,
-                                                registry, config, ranks != nullptr);
+    const Optimizer::FittedLoss scored = score_child(ws, levels, level, candidates[i], data,
+                                                     targets, registry, config, ranks != nullptr);
     losses[i] = scored.loss;
     // An affine loss that overflowed ranks the candidate by its loss.
     if (ranks != nullptr) (*ranks)[i] = std::isfinite(scored.affine) ? scored.affine : scored.loss;
@@ -132,10 +132,14 @@ ScoredLevel score_candidates(const std::vector<Child>& candidates, const Levels&
         Workspace& ws = workspaces.local();
         for (std::size_t i = begin; i < end; ++i) {
           const Child& child = candidates[i];
-          const Optimizer::FittedLoss result =
-              score_child(ws, levels, level, child, data, targets, registry, config);
+          const Optimizer::FittedLoss result = score_child(ws, levels, level, child, data, targets,
+                                                           registry, config, config.affine_rank);
           if (!std::isfinite(result.loss)) continue;
-          ScoredChild scored{child, result.loss * factor};
+          // As in the local loop: an affine loss that overflowed ranks the
+          // candidate by its loss.
+          const double rank_loss =
+              config.affine_rank && std::isfinite(result.affine) ? result.affine : result.loss;
+          ScoredChild scored{child, result.loss * factor, rank_loss * factor};
           if (result.fitted) {
             scored.fitted = static_cast<std::uint32_t>(part.fitted_values.size());
             append_parameters(ws.tokens, part.fitted_values);

@@ -15,7 +15,9 @@
 
 namespace qarn {
 
-// A child that got a finite loss, with its score. When fitting lowered its
+// A child that got a finite loss, with its score and the score the beam ranks
+// it by (its affine loss's under the affine option, else its score). When
+// fitting lowered its
 // loss, its fitted parameter values (one per Parameter token, in token order)
 // start at `fitted` in the level's parameter store.
 struct ScoredChild {
@@ -23,6 +25,7 @@ struct ScoredChild {
 
   Child child;
   double score = 0.0;
+  double rank = 0.0;
   std::uint32_t fitted = kUnfitted;
 };
 
@@ -33,6 +36,11 @@ struct ScoredLevel {
   std::vector<double> scores() const {
     std::vector<double> out(items.size());
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = items[i].score;
+    return out;
+  }
+  std::vector<double> ranks() const {
+    std::vector<double> out(items.size());
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = items[i].rank;
     return out;
   }
 };
@@ -55,11 +63,11 @@ inline double score_factor(const SearchConfig& config, std::uint64_t complexity)
 // there each candidate's affine loss (affine_loss, its loss where that is not
 // finite), by which the affine option ranks the beam.
 std::vector<double> candidate_losses(const Candidates& candidates, const Levels& levels,
-                                 std::uint64_t level, ProgressState& progress,
-                                 const DataColumns& data, std::span<const double> targets,
-                                 const OperatorRegistry& registry, const SearchConfig& config,
-                                 SearchControl* control = nullptr,
-                                 std::vector<double>* ranks = nullptr);
+                                     std::uint64_t level, ProgressState& progress,
+                                     const DataColumns& data, std::span<const double> targets,
+                                     const OperatorRegistry& registry, const SearchConfig& config,
+                                     SearchControl* control = nullptr,
+                                     std::vector<double>* ranks = nullptr);
 
 // The formulas of `children` with the parameter values their scoring arrives
 // at: scoring is repeated for them, which gives the same bits.

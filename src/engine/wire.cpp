@@ -197,11 +197,11 @@ constexpr auto kFormulasFields = [](auto& io, auto& formulas) {
   return io.list(formulas, kFormulaBytes, kFormulaFields);
 };
 
-// Each scored child with its score and its offset into the fitted values,
+// Each scored child with its score, its beam rank and its offset into the fitted values,
 // then the fitted values.
 constexpr auto kScoredFields = [](auto& io, auto& s) {
-  return io.list(s.items, kChildBytes + 8 + 4, [](auto& io, auto& item) {
-    return kChildFields(io, item.child) && io(item.score) && io(item.fitted);
+  return io.list(s.items, kChildBytes + 8 + 8 + 4, [](auto& io, auto& item) {
+    return kChildFields(io, item.child) && io(item.score) && io(item.rank) && io(item.fitted);
   }) && io.list(s.fitted_values, 8, kDoubleField);
 };
 

@@ -45,8 +45,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> ClusterDriver::expansion_ru
   const SearchState& s = loop_->state();
   const std::uint64_t level = loop_->level();
   runs = std::max<std::size_t>(runs, 1);
-  const std::size_t unary = s.registry->operators_with_arity(1).size();
-  const std::size_t binary = s.registry->operators_with_arity(2).size();
+  const std::size_t unary = enabled_operators(*s.registry, 1, loop_->config()).size();
+  const std::size_t binary = enabled_operators(*s.registry, 2, loop_->config()).size();
   const std::uint64_t items = expansion_items(s.levels, level);
   std::vector<std::uint64_t> weight(items);
   std::uint64_t total = 0;

@@ -100,7 +100,7 @@ Decoded<std::vector<std::string>> ClusterScorer::form(std::uint64_t level, std::
   if (begin > end || end > expansion_items(s_.levels, level)) {
     return Result::refused("the expansion items of a run lie outside the level's");
   }
-  FormedChildren formed = form_children(s_.levels, level, begin, end, *s_.registry);
+  FormedChildren formed = form_children(s_.levels, level, begin, end, *s_.registry, config_);
   FormedRun run;
   run.formed = formed.formed;
   std::vector<std::vector<FingerprintDigest>> digests(buckets);
@@ -180,8 +180,8 @@ Decoded<std::string> ClusterScorer::summary(std::uint64_t level, std::string_vie
   if (!scored) return Decoded<std::string>::refused(scored.reason());
   RunSummary summary;
   summary.winner = level_winner(*scored, level, config_);
-  const std::vector<double> scores = scored->scores();
-  summary.best = run_best(scores, config_.beam_width, [&](std::size_t i) {
+  const std::vector<double> ranks = scored->ranks();
+  summary.best = run_best(ranks, config_.beam_width, [&](std::size_t i) {
     return scored_key(s_, level, scored->items[i].child);
   });
   return encode_summary(summary);
@@ -195,9 +195,9 @@ Decoded<std::string> ClusterScorer::rest(
   if (!std::is_sorted(elite.begin(), elite.end())) {
     return Decoded<std::string>::refused("elite positions must be ascending");
   }
-  const std::vector<double> scores = scored->scores();
+  const std::vector<double> ranks = scored->ranks();
   const std::vector<BeamEntry> entries =
-      run_rest(scores, elite, elite_counts, rest,
+      run_rest(ranks, elite, elite_counts, rest,
                [&](std::size_t i) { return scored_key(s_, level, scored->items[i].child); });
   return encode_entries(entries);
 }
