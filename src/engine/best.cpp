@@ -26,6 +26,13 @@ bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_st
   return false;
 }
 
+double lowest_loss(BestByComplexity& best) {
+  const std::lock_guard lock(best.mutex);
+  double lowest = std::numeric_limits<double>::infinity();
+  for (const auto& [complexity, entry] : best.entries) lowest = std::min(lowest, entry.loss);
+  return lowest;
+}
+
 Expected<std::vector<SearchResult>> extract_front(
     BestByComplexity& best, const std::shared_ptr<const OperatorRegistry>& registry,
     const SearchConfig& config, std::span<const std::vector<Complex>> rows,

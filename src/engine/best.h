@@ -36,6 +36,9 @@ void record_best(BestByComplexity& best, const Formula& candidate, double loss);
 // the threshold.
 bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_stop);
 
+// The lowest loss recorded at any complexity; infinity when none is.
+double lowest_loss(BestByComplexity& best);
+
 // Refits the best formula of every complexity (30 iterations) and keeps those
 // strictly better than every simpler one: the Pareto front, most accurate
 // first. NoFormulaFound when nothing was recorded.

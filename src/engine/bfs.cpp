@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 
 #include "engine/beam.h"
 #include "engine/best.h"
 #include "engine/level_steps.h"
+#include "engine/memory_estimate.h"
 #include "engine/progress.h"
 #include "engine/score.h"
 
@@ -178,24 +180,49 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
   if (config.max_complexity == 0) return SearchError::no_formula_found(0);
 
   SearchState s;
+  const Clock::time_point started = Clock::now();
   load_search_data(s, rows, targets);
 
   if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
   seed_level(s, rows[0].size(), config);
   cache_columns(s, s.levels[1]);
-  if (control != nullptr) control->completed_levels.store(1, std::memory_order_relaxed);
+  if (control != nullptr) {
+    control->completed_levels.store(1, std::memory_order_relaxed);
+    control->record_level({1, s.levels[1].size(),
+                           std::chrono::duration<double>(Clock::now() - started).count(),
+                           lowest_loss(s.best)});
+  }
   if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
     write_stdout(started_text(s.levels[1].size()));
+    double admit_ratio = 1.0;
     for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
-      const std::optional<LevelStats> built = build_level(s, level, config, control);
+      std::optional<LevelStats> built;
+      if (control == nullptr) {
+        built = build_level(s, level, config, control);
+      } else if (level_fits_memory(s, level, config, admit_ratio, *control)) {
+        // With a control, running out of memory drops the level like a stop.
+        try {
+          built = build_level(s, level, config, control);
+        } catch (const std::bad_alloc&) {
+          control->mark_memory_stopped();
+        }
+      }
       if (!built) {
         control->mark_cut_short();
-        write_stdout("[QARN-SR] Search stopped during level " + std::to_string(level) +
-                     "; returning the front of levels 1 to " + std::to_string(level - 1) + ".\n");
+        write_stdout((control->memory_stopped() ? "[QARN-SR] Out of memory for level "
+                                                : "[QARN-SR] Search stopped during level ") +
+                     std::to_string(level) + "; returning the front of levels 1 to " +
+                     std::to_string(level - 1) + ".\n");
         break;
       }
       if (stats != nullptr) stats->push_back(*built);
-      if (control != nullptr) control->completed_levels.store(level, std::memory_order_relaxed);
+      if (built->formed > 0) {
+        admit_ratio = static_cast<double>(built->admitted) / static_cast<double>(built->formed);
+      }
+      if (control != nullptr) {
+        control->completed_levels.store(level, std::memory_order_relaxed);
+        control->record_level({level, built->admitted, built->seconds, lowest_loss(s.best)});
+      }
       if (should_stop(s.best, config.stop_threshold, config.no_early_stop)) break;
     }
   }
