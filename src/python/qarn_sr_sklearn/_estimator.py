@@ -87,13 +87,14 @@ class _SearchRun:
     memory_stop: bool = False
 
 
-def _join(worker: threading.Thread) -> None:
-    """Waits for `worker` to end; a further Ctrl-C meanwhile does not abandon
-    it (the search it runs has been asked to stop and ends at its next piece
-    of work)."""
-    while worker.is_alive():
+def _wait(done: threading.Event) -> None:
+    """Waits for `done`; a further Ctrl-C meanwhile does not abandon the wait
+    (the search has been asked to stop and ends at its next piece of work).
+    An Event, not Thread.join: in Python before 3.13 a join interrupted by
+    Ctrl-C can mark a running thread as ended."""
+    while not done.is_set():
         try:
-            worker.join()
+            done.wait()
         except KeyboardInterrupt:
             continue
 
@@ -315,6 +316,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         ended."""
         monitor = _qarn_sr_core.SearchMonitor()
         outcome: dict = {}
+        done = threading.Event()
 
         def run() -> None:
             try:
@@ -325,20 +327,27 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                     early_stop=True, monitor=monitor, memory_limit=memory_limit)
             except BaseException as error:  # handed to the calling thread
                 outcome["error"] = error
+            finally:
+                done.set()
 
         worker = threading.Thread(target=run, name="qarn-search", daemon=True)
         interrupted = False
         try:
             worker.start()
-            while worker.is_alive():
-                worker.join(_REDRAW_SECONDS)
+            while not done.wait(_REDRAW_SECONDS):
                 console.show(monitor, label, time.monotonic() - start, self.time_limit)
         except KeyboardInterrupt:
             interrupted = True
         finally:
-            if worker.is_alive() or interrupted:
+            if not done.is_set():
                 monitor.stop()
-            _join(worker)
+                _wait(done)
+            # The thread has only to return now.
+            while worker.ident is not None and worker.is_alive():
+                try:
+                    worker.join()
+                except KeyboardInterrupt:
+                    continue
         console.show(monitor, label, time.monotonic() - start, self.time_limit)
         memory_stop = bool(monitor.memory_stopped)
         if "error" in outcome:
