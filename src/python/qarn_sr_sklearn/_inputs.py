@@ -28,11 +28,11 @@ def check_searchable(X: np.ndarray, y: np.ndarray) -> None:
         raise ValueError(
             f"QarnRegressor cannot fit targets of magnitude {MAGNITUDE_BOUND:g} or more: "
             f"formula values beyond it have no value in the engine, so no formula can "
-            f"represent y[{row}] = {y[row]!r}. Rescale y (for example divide it by a "
+            f"represent y[{row}] = {float(y[row])!r}. Rescale y (for example divide it by a "
             "power of ten) and scale the predictions back.")
     if X.size and np.max(np.abs(X)) >= MAGNITUDE_BOUND:
         row, column = np.unravel_index(int(np.argmax(np.abs(X))), X.shape)
         raise ValueError(
             f"QarnRegressor cannot use inputs of magnitude {MAGNITUDE_BOUND:g} or more: "
-            f"every formula using X[{row}, {column}] = {X[row, column]!r} would have no "
+            f"every formula using X[{row}, {column}] = {float(X[row, column])!r} would have no "
             "value there. Rescale that feature first.")
