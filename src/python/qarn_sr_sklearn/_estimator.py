@@ -424,12 +424,13 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         """The formula as a SymPy expression in real symbols named after the
         features, with the fitted constants as exact binary values (``float``
         of each gives the fitted double back). The engine evaluates formulas
-        in complex arithmetic and predicts the real part: the expression is
-        ``re(...)`` of the formula where an intermediate value can be complex
-        (a logarithm, square root, power or inverse sine of a negative
-        number), so evaluating it with complex inputs, for example
-        ``lambdify(symbols, expr)(*(X.T + 0j))``, gives ``predict``'s values
-        where the formula has one. Needs SymPy."""
+        in complex arithmetic and predicts the real part, and so does this
+        expression: evaluated with complex inputs, its real part, for example
+        ``np.real(lambdify(symbols, expr)(*(X.T + 0j)))``, gives ``predict``'s
+        values, up to the rounding of SymPy's rearrangements, where the
+        formula has one (with real inputs, NumPy gives NaN where an
+        intermediate value is complex, such as the logarithm of a negative
+        number). Needs SymPy."""
         return _formula.sympy_expression(self._entry(result), self._feature_names())
 
     # -- scikit-learn protocol ----------------------------------------------

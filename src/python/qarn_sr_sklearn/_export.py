@@ -105,8 +105,8 @@ _HELPERS: dict[str, tuple[str, tuple[str, ...]]] = {
             root = _sqrt_((1.0 - zz[0], 0.0 - zz[1]))
             return iz[0] + root[0], iz[1] + root[1]
         """, ("_mul", "_sqrt_")),
-    "Qarn": ("""
-        def Qarn(a, b):
+    "QARN": ("""
+        def QARN(a, b):
             ea = _exp_(a)
             lb = _ln(b)
             return _c(ea[0] - lb[0], ea[1] - lb[1], _nonzero(b))

@@ -63,8 +63,8 @@ def latex(result, names: Sequence[str]) -> str:
 
 
 def sympy_expression(result, names: Sequence[str]):
-    """The real part of the formula as a SymPy expression in real symbols
-    named after the features, with the exact fitted constants."""
+    """The formula as a SymPy expression in real symbols named after the
+    features, with the exact fitted constants."""
     try:
         import sympy
     except ImportError as error:
@@ -108,6 +108,7 @@ def sympy_expression(result, names: Sequence[str]):
             b = stack.pop()
             stack.append(binary[name](stack.pop(), b))
     (expression,) = stack
-    # The engine predicts the real part of the complex value; re() leaves a
-    # real expression as it is.
-    return sympy.re(expression)
+    # The engine's value is complex and its prediction the real part; the
+    # expression is left complex (re() would be expanded by lambdify into
+    # functions such as atan2 that complex inputs cannot take).
+    return expression
