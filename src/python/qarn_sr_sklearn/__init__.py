@@ -5,6 +5,10 @@
     model = QarnRegressor(max_complexity=8, time_limit=60).fit(X, y)
     model.predict(X_new)
     print(model.to_text())       # formula with your feature names
+    print(model.to_python())     # runnable source computing what predict computes
+
+``to_text``, ``to_python`` and ``to_function`` (each ``(result, names=None)``)
+do the same for any ``qarn_sr.SearchResult``, also one from ``qarn_sr.Searcher``.
 
 Needs scikit-learn (``pip install "qarn_sr[sklearn]"``); SymPy only for
 ``QarnRegressor.to_sympy``.
@@ -18,5 +22,6 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     ) from error
 
 from qarn_sr_sklearn._estimator import QarnRegressor
+from qarn_sr_sklearn._export import to_function, to_python, to_text
 
-__all__ = ["QarnRegressor"]
+__all__ = ["QarnRegressor", "to_function", "to_python", "to_text"]

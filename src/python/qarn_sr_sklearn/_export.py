@@ -269,3 +269,39 @@ def compile_function(source: str, function_name: str = "formula"):
     namespace: dict = {}
     exec(compile(source, "<qarn formula>", "exec"), namespace)
     return namespace[function_name]
+
+
+def to_python(result, names: Sequence[str] | None = None) -> str:
+    """Python source of a function ``formula(...)`` computing what
+    ``result.predict`` computes, for any ``qarn_sr.SearchResult`` (from
+    ``qarn_sr.Searcher`` too): constants that read back to the same doubles,
+    the engine's complex arithmetic, NaN where the formula has no value.
+    `names`: one per variable, made into unique identifiers (default ``x0``,
+    ``x1``, … up to the highest variable the formula reads)."""
+    from qarn_sr_sklearn import _formula, _names
+
+    names = _default_names(result, names)
+    return python_function(result, _names.safe_identifiers(names, RESERVED), names,
+                           _formula.display_text(result, names))
+
+
+def to_text(result, names: Sequence[str] | None = None) -> str:
+    """The formula's text with its fitted constants written out in full
+    (``Times(2.5, Square(x0))``) and the variables named by `names` (as in
+    ``to_python``)."""
+    from qarn_sr_sklearn import _formula
+
+    return _formula.display_text(result, _default_names(result, names))
+
+
+def _default_names(result, names: Sequence[str] | None) -> list[str]:
+    if names is not None:
+        return [str(n) for n in names]
+    _, _, _, tokens = _qarn_sr_core.result_state(result)
+    count = 1 + max((small for kind, small, *_ in tokens if kind == _VARIABLE), default=-1)
+    return [f"x{i}" for i in range(count)]
+
+
+def to_function(result, names: Sequence[str] | None = None):
+    """The function whose source ``to_python(result, names)`` returns."""
+    return compile_function(to_python(result, names))
