@@ -1,5 +1,6 @@
 #include "engine/bfs.h"
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "engine/beam.h"
 #include "engine/best.h"
+#include "engine/checkpoint.h"
 #include "engine/level_steps.h"
 #include "engine/memory_estimate.h"
 #include "engine/progress.h"
@@ -184,18 +186,24 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
   load_search_data(s, rows, targets);
 
   if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
-  seed_level(s, rows[0].size(), config);
-  cache_columns(s, s.levels[1]);
+  const Expected<std::uint64_t> resumed = resume_from_checkpoint(s, rows, targets, config, control);
+  if (const SearchError* error = std::get_if<SearchError>(&resumed)) return *error;
+  const std::uint64_t completed = std::max<std::uint64_t>(std::get<std::uint64_t>(resumed), 1);
+  if (std::get<std::uint64_t>(resumed) == 0) {
+    seed_level(s, rows[0].size(), config);
+    cache_columns(s, s.levels[1]);
+    save_checkpoint(s, rows, targets, config, 1, control);
+  }
   if (control != nullptr) {
-    control->completed_levels.store(1, std::memory_order_relaxed);
-    control->record_level({1, s.levels[1].size(),
+    control->completed_levels.store(completed, std::memory_order_relaxed);
+    control->record_level({completed, s.levels[completed].size(),
                            std::chrono::duration<double>(Clock::now() - started).count(),
                            lowest_loss(s.best)});
   }
   if (!should_stop(s.best, config.stop_threshold, config.no_early_stop)) {
     write_stdout(started_text(s.levels[1].size()));
     double admit_ratio = 1.0;
-    for (std::uint64_t level = 2; level <= config.max_complexity; ++level) {
+    for (std::uint64_t level = completed + 1; level <= config.max_complexity; ++level) {
       std::optional<LevelStats> built;
       if (control == nullptr) {
         built = build_level(s, level, config, control);
@@ -222,6 +230,7 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
       if (control != nullptr) {
         control->completed_levels.store(level, std::memory_order_relaxed);
         control->record_level({level, built->admitted, built->seconds, lowest_loss(s.best)});
+        save_checkpoint(s, rows, targets, config, level, control);
       }
       if (should_stop(s.best, config.stop_threshold, config.no_early_stop)) break;
     }

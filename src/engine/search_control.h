@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace qarn {
@@ -78,6 +80,21 @@ class SearchControl {
     request_stop();
   }
 
+  // A file the search writes its state to after each completed level, and
+  // continues from when it exists at the start (engine/checkpoint.h). Empty:
+  // none. Set before the search starts.
+  void set_checkpoint_path(std::string path) { checkpoint_path_ = std::move(path); }
+  const std::string& checkpoint_path() const noexcept { return checkpoint_path_; }
+  // The last failure to write the checkpoint; empty when none.
+  void set_checkpoint_error(std::string text) {
+    const std::lock_guard lock(records_mutex_);
+    checkpoint_error_ = std::move(text);
+  }
+  std::string checkpoint_error() const {
+    const std::lock_guard lock(records_mutex_);
+    return checkpoint_error_;
+  }
+
   // The completed levels, in order; readable from any thread.
   void record_level(const LevelRecord& record) {
     const std::lock_guard lock(records_mutex_);
@@ -105,6 +122,8 @@ class SearchControl {
   std::atomic<bool> memory_stopped_{false};
   mutable std::mutex records_mutex_;
   std::vector<LevelRecord> records_;
+  std::string checkpoint_path_;
+  std::string checkpoint_error_;
 };
 
 }  // namespace qarn

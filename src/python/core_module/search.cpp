@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -88,6 +89,14 @@ PyObject* get_level_log(PyObject* self, void*) {
   });
 }
 
+PyObject* get_checkpoint_error(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::string text = control_of(self).checkpoint_error();
+    if (text.empty()) Py_RETURN_NONE;
+    return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 PyObject* monitor_stop(PyObject* self, PyObject*) {
   control_of(self).request_stop();
   Py_RETURN_NONE;
@@ -109,6 +118,8 @@ PyGetSetDef monitor_getset[] = {
      "Whether the search stopped because its next level would not fit its memory limit, or "
      "memory ran out during a level.",
      nullptr},
+    {"checkpoint_error", get_checkpoint_error, nullptr,
+     "Why the last checkpoint could not be written; None when every one was.", nullptr},
     {"level_log", get_level_log, nullptr,
      "The completed levels so far: a list of (level, candidates, seconds, best loss so far).",
      nullptr},
@@ -194,7 +205,7 @@ PyObject* front_and_flag(std::vector<SearchResult>& records, bool cut_short) {
 constexpr const char* kSearchNames[] = {
     "inputs",     "ys",      "max_complexity", "complexity_penalty",
     "beam_width", "alpha",   "l1_ratio",       "time_limit",
-    "early_stop", "monitor", "memory_limit"};
+    "early_stop", "monitor", "memory_limit",   "checkpoint"};
 constexpr Parameters kSearchParams{"search", kSearchNames, 2};
 
 // memory_limit: None (no bound) or a positive number of bytes.
@@ -214,7 +225,7 @@ bool convert_memory_limit(PyObject* obj, std::uint64_t& out) {
 // messages; the search itself runs with the interpreter lock released.
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyRef bound[11];
+    PyRef bound[12];
     if (!bind_fastcall(kSearchParams, args, nargs, kwnames, bound)) {
       return nullptr;
     }
@@ -257,6 +268,19 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     // then keeps the completed levels.
     if (!control) control = std::make_shared<SearchControl>();
     control->set_memory_limit(static_cast<std::size_t>(memory_limit));
+    if (bound[11] && bound[11].get() != Py_None) {
+      PyRef path = PyRef::steal(PyOS_FSPath(bound[11].get()));
+      PyRef encoded = path ? PyRef::steal(PyUnicode_EncodeFSDefault(path.get())) : PyRef();
+      if (!encoded) {
+        return nullptr;
+      }
+      Py_ssize_t size = 0;
+      char* text = nullptr;
+      if (PyBytes_AsStringAndSize(encoded.get(), &text, &size) != 0) {
+        return nullptr;
+      }
+      control->set_checkpoint_path(std::string(text, static_cast<std::size_t>(size)));
+    }
     config.no_early_stop = !early_stop;
     if (time_limit && *time_limit < kNoDeadlineSeconds) {
       const auto budget = std::chrono::duration<double>(std::max(*time_limit, 0.0));
@@ -292,7 +316,7 @@ PyMethodDef search_functions[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(inputs, ys, max_complexity=10, complexity_penalty=0.1, beam_width=1000, "
      "alpha=0.0, l1_ratio=0.5, time_limit=None, early_stop=True, monitor=None, "
-     "memory_limit=None)\n--\n\n"
+     "memory_limit=None, checkpoint=None)\n--\n\n"
      "Runs one search with the interpreter lock released and returns (front, cut_short):\n"
      "the Pareto front as qarn_sr.SearchResult objects, most accurate first, and whether\n"
      "the time limit (seconds from the call) or the monitor's stop dropped a level.\n"
@@ -300,7 +324,10 @@ PyMethodDef search_functions[] = {
      "Searcher.fit does; without it every level is built, as in find_candidates.\n"
      "memory_limit (bytes): before each level the search estimates what the level needs\n"
      "and stops, keeping the completed levels, when it would pass the limit; running out\n"
-     "of memory during a level keeps them too (monitor.memory_stopped tells)."},
+     "of memory during a level keeps them too (monitor.memory_stopped tells).\n"
+     "checkpoint (a path): the search writes its state there after each completed level\n"
+     "and, when the file exists, continues from it (same data and settings only), giving\n"
+     "the results of a search never stopped."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import os
 import threading
 import time
 import warnings
@@ -85,6 +86,7 @@ class _SearchRun:
     cut_short: bool = False
     interrupted: bool = False
     memory_stop: bool = False
+    resumed_at: int | None = None
 
 
 def _wait(done: threading.Event) -> None:
@@ -151,6 +153,19 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         None: half of the memory available when the fit starts
         (``MemAvailable`` of ``/proc/meminfo``; no limit where that cannot be
         read).
+    checkpoint : str, path-like or None, default=None
+        A file where the search keeps its state: after each completed level
+        it writes there, atomically (a temporary file beside it, flushed and
+        renamed), what it needs to go on (the formulas retained at every
+        level, the best formula of each complexity, the fingerprints of the
+        formulas seen, the settings and a digest of the data). When the file
+        exists at the start of a fit, the search continues from its last
+        completed level instead of level 1, and ends with the same results,
+        bit for bit, as a search that was never stopped (after Ctrl-C, a
+        killed process or a crash). A file written for other data or other
+        settings, or a truncated or damaged one, is a ValueError, never
+        reused. The file is left in place after the fit. Only with
+        ``schedule="single"``.
     schedule : {"single", "growing"}, default="single"
         How a time budget is spent. "single": one search with the given
         beam_width and max_complexity. "growing" (only with a time_limit):
@@ -178,7 +193,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         Whether the time limit cut a search short (a level was dropped).
     searches_ : list of dict
         One record per search run: beam_width, max_complexity, seconds,
-        timed_out.
+        timed_out, resumed_at_level (the level a checkpoint let it continue
+        from, None when it started at level 1).
     interrupted_ : bool
         Whether the fit was interrupted (Ctrl-C, SIGINT). The fit then stops
         the search within a second, keeps the front of the levels it
@@ -205,6 +221,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         "verbose": ["verbose"],
         "schedule": [StrOptions({"single", "growing"})],
         "memory_limit": [Interval(Integral, 1, None, closed="left"), str, None],
+        "checkpoint": [str, os.PathLike, None],
     }
 
     def __init__(
@@ -218,6 +235,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         verbose=True,
         schedule="single",
         memory_limit=None,
+        checkpoint=None,
     ):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -228,6 +246,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         self.verbose = verbose
         self.schedule = schedule
         self.memory_limit = memory_limit
+        self.checkpoint = checkpoint
 
     # -- fitting ------------------------------------------------------------
 
@@ -246,6 +265,9 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         _inputs.check_searchable(X, y)
         memory_limit = _memory.limit_bytes(self.memory_limit)
 
+        if self.checkpoint is not None and self.schedule != "single":
+            raise ValueError("QarnRegressor: checkpoint needs schedule='single' (the searches of "
+                             "a schedule have different settings)")
         if self.schedule == "growing" and self.time_limit is not None:
             stages = schedule_stages(int(self.beam_width), int(self.max_complexity))
         else:
@@ -277,7 +299,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 searches.append({"beam_width": beam_width, "max_complexity": max_complexity,
                                  "seconds": time.monotonic() - began,
                                  "timed_out": run.cut_short and not (run.interrupted
-                                                                    or run.memory_stop)})
+                                                                    or run.memory_stop),
+                                 "resumed_at_level": run.resumed_at})
                 interrupted = interrupted or run.interrupted
                 memory_stop = memory_stop or run.memory_stop
                 if (run.cut_short or run.interrupted or not run.front
@@ -324,7 +347,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                     X, y, max_complexity=max_complexity,
                     complexity_penalty=self.complexity_penalty, beam_width=beam_width,
                     alpha=self.alpha, l1_ratio=self.l1_ratio, time_limit=time_limit,
-                    early_stop=True, monitor=monitor, memory_limit=memory_limit)
+                    early_stop=True, monitor=monitor, memory_limit=memory_limit,
+                    checkpoint=self.checkpoint)
             except BaseException as error:  # handed to the calling thread
                 outcome["error"] = error
             finally:
@@ -350,13 +374,18 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                     continue
         console.show(monitor, label, time.monotonic() - start, self.time_limit)
         memory_stop = bool(monitor.memory_stopped)
+        if monitor.checkpoint_error is not None:
+            warnings.warn(f"QarnRegressor: the checkpoint could not be written: "
+                          f"{monitor.checkpoint_error}", RuntimeWarning, stacklevel=3)
         if "error" in outcome:
             error = outcome.pop("error")
             if interrupted:
                 return _SearchRun(interrupted=True)
             raise error
         front, cut_short = outcome["value"]
-        return _SearchRun(list(front), bool(cut_short), interrupted, memory_stop)
+        log = monitor.level_log
+        resumed = log[0][0] if log and log[0][0] > 1 else None
+        return _SearchRun(list(front), bool(cut_short), interrupted, memory_stop, resumed)
 
     # -- prediction ---------------------------------------------------------
 
