@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -230,8 +231,15 @@ Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, const Rows& rows,
 void save_checkpoint(const SearchState& s, const Rows& rows, std::span<const double> targets,
                      const SearchConfig& config, std::uint64_t level, SearchControl* control) {
   if (control == nullptr || control->checkpoint_path().empty()) return;
-  const std::string error =
-      write_atomically(control->checkpoint_path(), encode_state(s, rows, targets, config, level));
+  std::string error;
+  try {
+    error =
+        write_atomically(control->checkpoint_path(), encode_state(s, rows, targets, config, level));
+  } catch (const std::bad_alloc&) {
+    // The state is built in memory before it is written: a search that
+    // fills the memory may have no room left for a copy of it.
+    error = "out of memory while preparing the checkpoint of level " + std::to_string(level);
+  }
   if (!error.empty()) control->set_checkpoint_error(error);
 }
 

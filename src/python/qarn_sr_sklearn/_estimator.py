@@ -135,8 +135,10 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         descriptor 1). On a terminal these are the engine's console lines,
         with a progress bar redrawn in place; when standard output is a file
         or a pipe, one line per completed level instead (level, candidates
-        scored, seconds, best error so far); in a Jupyter notebook a live
-        progress line is shown in the cell's output. False: nothing is
+        scored, seconds, best error so far), the engine's own lines being
+        silenced as with verbose=False (so other writes to file descriptor 1
+        during the fit are lost too); in a Jupyter notebook a live progress
+        line is shown in the cell's output. False: nothing is
         written; file descriptor 1 is sent to the null device for the
         duration of the fit (for the whole process) and restored afterwards,
         also when the fit raises (a closed descriptor 1 stays closed).

@@ -24,14 +24,14 @@ def check_searchable(X: np.ndarray, y: np.ndarray) -> None:
             f"variables with 8-bit indices); X has {X.shape[1]}. Select or combine "
             "features first.")
     if y.size and np.max(np.abs(y)) >= MAGNITUDE_BOUND:
-        row = int(np.argmax(np.abs(y)))
+        at = int(np.argmax(np.abs(y)))
         raise ValueError(
             f"QarnRegressor cannot fit targets of magnitude {MAGNITUDE_BOUND:g} or more: "
             f"formula values beyond it have no value in the engine, so no formula can "
-            f"represent y[{row}] = {float(y[row])!r}. Rescale y (for example divide it by a "
+            f"represent y[{at}] = {float(y[at])!r}. Rescale y (for example divide it by a "
             "power of ten) and scale the predictions back.")
     if X.size and np.max(np.abs(X)) >= MAGNITUDE_BOUND:
-        row, column = np.unravel_index(int(np.argmax(np.abs(X))), X.shape)
+        row, column = (int(i) for i in np.unravel_index(int(np.argmax(np.abs(X))), X.shape))
         raise ValueError(
             f"QarnRegressor cannot use inputs of magnitude {MAGNITUDE_BOUND:g} or more: "
             f"every formula using X[{row}, {column}] = {float(X[row, column])!r} would have no "
