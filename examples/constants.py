@@ -6,12 +6,16 @@ recognize_constant(value) searches formulas whose value at v_{0} = 0 is
 penalty the answer is always some function of C. An L1 penalty on the fitted
 constants (alpha > 0, l1_ratio = 1) charges alpha * |C| for each of them, so a
 formula without fitted constants that hits the value exactly wins. The example
-prints, with and without the penalty, the formula, its value and its error.
+prints, with and without the penalty, the formula with its fitted constants,
+its value and its error, and the Python source of one of them: the engine
+evaluates formulas in complex arithmetic (ArcCos(-1.5...) is pi there, NaN in
+plain NumPy), and that source does the same.
 """
 
 import math
 
 import qarn_sr
+from qarn_sr_sklearn import to_function, to_python, to_text
 
 CONSTANTS = {
     "pi": math.pi,
@@ -31,11 +35,14 @@ def has_fitted_constant(result):
 
 
 def recognize_all(searcher, **penalty):
-    """{name: (result, value, error)} for every constant in CONSTANTS."""
+    """{name: (result, value, error)} for every constant in CONSTANTS; the
+    value is that of the formula's exported Python source at v_{0} = 0, which
+    is the result's own."""
     found = {}
     for name, target in CONSTANTS.items():
         result = searcher.recognize_constant(target, **penalty)
-        value = result.eval(0.0)
+        value = float(to_function(result, ["x"])(0.0))
+        assert value == result.eval(0.0)
         found[name] = (result, value, value - target)
     return found
 
@@ -45,7 +52,7 @@ def show(title, found):
     print(title)
     print(f"  {'constant':<9} {'formula':<46} {'value':>19} {'error':>9}")
     for name, (result, value, error) in found.items():
-        print(f"  {name:<9} {result.to_python():<46} {value:>19.16g} {error:>9.2g}")
+        print(f"  {name:<9} {to_text(result, ['x']):<46} {value:>19.16g} {error:>9.2g}")
 
 
 def main():
@@ -59,8 +66,11 @@ def main():
     exact = [name for name, (result, _, error) in penalized.items()
              if not has_fitted_constant(result) and abs(error) <= 1e-12]
     print()
-    print("(v_{0} is 0 in these formulas: np.arccos(v_{0}) is pi/2.)")
+    print("(x is 0 in these formulas: ArcCos(x) is pi/2.)")
     print("Recognized exactly, without fitted constants:", ", ".join(exact))
+    print()
+    print("Python source of the formula for pi without the penalty; formula(0.0) is its value:")
+    print(to_python(plain["pi"][0], ["x"]))
     return plain, penalized
 
 

@@ -33,6 +33,13 @@ FitResult refit_formula(const Formula& formula, const DataColumns& data,
                         config.full_fit ? kFullRefitIterations : 30, config.full_fit);
 }
 
+double lowest_loss(BestByComplexity& best) {
+  const std::lock_guard lock(best.mutex);
+  double lowest = std::numeric_limits<double>::infinity();
+  for (const auto& [complexity, entry] : best.entries) lowest = std::min(lowest, entry.loss);
+  return lowest;
+}
+
 Expected<std::vector<SearchResult>> extract_front(
     BestByComplexity& best, const std::shared_ptr<const OperatorRegistry>& registry,
     const SearchConfig& config, const DataColumns& data, std::span<const double> targets) {

@@ -38,6 +38,9 @@ void record_best(BestByComplexity& best, const Formula& candidate, double loss);
 // the threshold.
 bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_stop);
 
+// The lowest loss recorded at any complexity; infinity when none is.
+double lowest_loss(BestByComplexity& best);
+
 // The front's refit of one formula on `data`: its parameters fitted from
 // their stored values (30 iterations; under the full fit, the full fit with
 // kFullRefitIterations), with config's alpha and l1_ratio. A formula without

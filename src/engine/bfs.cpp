@@ -1,11 +1,13 @@
 #include "engine/bfs.h"
 
 #include <cmath>
+#include <new>
 #include <optional>
 
 #include "engine/beam.h"
 #include "engine/best.h"
 #include "engine/level_steps.h"
+#include "engine/memory_estimate.h"
 #include "engine/score.h"
 
 namespace qarn {
@@ -146,8 +148,18 @@ Expected<std::vector<SearchResult>> run_search(const Rows& rows, std::span<const
   auto started = LevelLoop::start(rows, targets, config, control, true);
   if (auto* error = std::get_if<SearchError>(&started)) return std::move(*error);
   LevelLoop& loop = *std::get<std::unique_ptr<LevelLoop>>(started);
-  while (loop.next_level()) {
-    const std::optional<LevelStats> built = build_level(loop, control);
+  while (const std::optional<std::uint64_t> level = loop.next_level()) {
+    std::optional<LevelStats> built;
+    if (control == nullptr) {
+      built = build_level(loop, control);
+    } else if (level_fits_memory(loop.state(), *level, config, loop.admit_ratio(), *control)) {
+      // With a control, running out of memory drops the level like a stop.
+      try {
+        built = build_level(loop, control);
+      } catch (const std::bad_alloc&) {
+        control->mark_memory_stopped();
+      }
+    }
     if (!built) {
       loop.drop_level();
       break;

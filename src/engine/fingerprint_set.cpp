@@ -1,6 +1,7 @@
 #include "engine/fingerprint_set.h"
 
 #include <bit>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -170,6 +171,58 @@ std::size_t FingerprintSet::memory_bytes() const {
     total += shards_[i].slots.capacity() * sizeof(Slot);
   }
   return total;
+}
+
+std::string FingerprintSet::save() const {
+  std::string out;
+  const auto put = [&out](std::uint64_t v) { out.append(reinterpret_cast<const char*>(&v), 8); };
+  put(shard_count_);
+  for (std::size_t i = 0; i < shard_count_; ++i) {
+    Shard& shard = shards_[i];
+    const std::lock_guard lock(shard.mutex);
+    put(shard.slots.size());
+    put(shard.count);
+    out.append(reinterpret_cast<const char*>(shard.slots.data()),
+               shard.slots.size() * sizeof(Slot));
+  }
+  return out;
+}
+
+bool FingerprintSet::load(std::string_view bytes) {
+  std::size_t at = 0;
+  const auto get = [&](std::uint64_t& v) {
+    if (bytes.size() - at < 8) return false;
+    std::memcpy(&v, bytes.data() + at, 8);
+    at += 8;
+    return true;
+  };
+  std::uint64_t shards = 0;
+  bool ok = get(shards) && shards == shard_count_;
+  for (std::size_t i = 0; ok && i < shard_count_; ++i) {
+    Shard& shard = shards_[i];
+    const std::lock_guard lock(shard.mutex);
+    std::uint64_t capacity = 0;
+    std::uint64_t count = 0;
+    ok = get(capacity) && get(count) && capacity <= (bytes.size() - at) / sizeof(Slot) &&
+         kLoadDenominator * count <= kLoadNumerator * capacity;
+    if (!ok) break;
+    shard.slots.resize(capacity);
+    std::memcpy(shard.slots.data(), bytes.data() + at, capacity * sizeof(Slot));
+    at += capacity * sizeof(Slot);
+    std::size_t occupied = 0;
+    for (const Slot& slot : shard.slots) occupied += slot.empty() ? 0 : 1;
+    shard.count = count;
+    ok = occupied == count;
+  }
+  ok = ok && at == bytes.size();
+  if (!ok) {
+    for (std::size_t i = 0; i < shard_count_; ++i) {
+      const std::lock_guard lock(shards_[i].mutex);
+      shards_[i].slots = {};
+      shards_[i].count = 0;
+    }
+  }
+  return ok;
 }
 
 }  // namespace qarn

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/fingerprint.h"
@@ -58,6 +60,13 @@ class FingerprintSet {
 
   // Bytes held by the tables and shard headers (for the benchmark).
   std::size_t memory_bytes() const;
+
+  // The tables as bytes, slot by slot, and the same tables back from such
+  // bytes (a checkpoint between levels). load returns false, leaving the set
+  // empty, for bytes of another shard count or of an impossible table. Call
+  // neither while an insert runs.
+  std::string save() const;
+  bool load(std::string_view bytes);
 
  private:
   struct Shard;

@@ -1,10 +1,12 @@
 #include "engine/level_loop.h"
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <string>
 
 #include "engine/best.h"
+#include "engine/checkpoint.h"
 #include "engine/checks.h"
 #include "engine/duration.h"
 
@@ -48,11 +50,28 @@ Expected<std::unique_ptr<LevelLoop>> LevelLoop::start(const Rows& rows,
   if (auto error = check_start(config, rows, targets)) return *std::move(error);
   std::unique_ptr<LevelLoop> loop(new LevelLoop(config, control, keep_columns));
   SearchState& s = loop->s_;
+  loop->began_ = Clock::now();
   load_search_data(s, rows, targets);
   if (control != nullptr) control->level.store(1, std::memory_order_relaxed);
-  seed_level(s, rows[0].size(), config);
-  if (keep_columns) cache_columns(s, s.levels[1]);
-  if (control != nullptr) control->completed_levels.store(1, std::memory_order_relaxed);
+  if (control != nullptr && !control->checkpoint_path().empty()) {
+    loop->data_digest_ = data_digest(rows, targets);
+  }
+  // A checkpoint, when there is one, gives the levels it completed.
+  const Expected<std::uint64_t> resumed =
+      resume_from_checkpoint(s, loop->data_digest_, config, control);
+  if (const SearchError* error = std::get_if<SearchError>(&resumed)) return *error;
+  loop->level_ = std::max<std::uint64_t>(std::get<std::uint64_t>(resumed), 1);
+  if (std::get<std::uint64_t>(resumed) == 0) {
+    seed_level(s, rows[0].size(), config);
+    if (keep_columns) cache_columns(s, s.levels[1]);
+    save_checkpoint(s, loop->data_digest_, config, 1, control);
+  }
+  if (control != nullptr) {
+    control->completed_levels.store(loop->level_, std::memory_order_relaxed);
+    control->record_level({loop->level_, s.levels[loop->level_].size(),
+                           std::chrono::duration<double>(Clock::now() - loop->began_).count(),
+                           lowest_loss(s.best)});
+  }
   return loop;
 }
 
@@ -96,19 +115,29 @@ LevelStats LevelLoop::close_level(Level kept, LevelStats stats) {
   add_level(s_, std::move(kept), keep_columns_ && level_ < config_.max_complexity);
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - opened_);
   write_stdout(level_done_text(level_, elapsed, s_.levels[level_].size()));
-  if (control_ != nullptr) control_->completed_levels.store(level_, std::memory_order_relaxed);
   stats.level = level_;
   stats.retained = s_.levels[level_].size();
   stats.retained_digest = digest(s_.levels[level_]);
   stats.seen_bytes = s_.seen.memory_bytes();
   stats.seconds = std::chrono::duration<double>(elapsed).count();
+  if (stats.formed > 0) {
+    admit_ratio_ = static_cast<double>(stats.admitted) / static_cast<double>(stats.formed);
+  }
+  if (control_ != nullptr) {
+    control_->completed_levels.store(level_, std::memory_order_relaxed);
+    control_->record_level({level_, stats.admitted, stats.seconds, lowest_loss(s_.best)});
+    save_checkpoint(s_, data_digest_, config_, level_, control_);
+  }
   return stats;
 }
 
 void LevelLoop::drop_level() {
   if (control_ != nullptr) control_->mark_cut_short();
-  write_stdout("[QARN-SR] Search stopped during level " + std::to_string(level_) +
-               "; returning the front of levels 1 to " + std::to_string(level_ - 1) + ".\n");
+  const bool out_of_memory = control_ != nullptr && control_->memory_stopped();
+  write_stdout((out_of_memory ? "[QARN-SR] Out of memory for level "
+                              : "[QARN-SR] Search stopped during level ") +
+               std::to_string(level_) + "; returning the front of levels 1 to " +
+               std::to_string(level_ - 1) + ".\n");
   // Nothing follows a dropped level.
   level_ = config_.max_complexity;
 }

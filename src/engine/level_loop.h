@@ -72,6 +72,10 @@ class LevelLoop {
   // The front of the levels built, refitted once.
   Expected<std::vector<SearchResult>> front();
 
+  // admitted / formed of the last level built (1 before level 2), by which
+  // the memory estimate scales the next level's children.
+  double admit_ratio() const { return admit_ratio_; }
+
   SearchState& state() { return s_; }
   const SearchConfig& config() const { return config_; }
   std::uint64_t level() const { return level_; }
@@ -86,6 +90,9 @@ class LevelLoop {
   bool keep_columns_ = true;
   std::uint64_t level_ = 1;  // the open level, or the last one closed
   bool started_ = false;     // next_level was called
+  double admit_ratio_ = 1.0;
+  std::uint64_t data_digest_ = 0;  // of the data set, for the checkpoint
+  std::chrono::steady_clock::time_point began_{};
   std::chrono::steady_clock::time_point opened_{};
   ProgressState progress_;
 };

@@ -2,7 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace qarn {
 
@@ -12,6 +17,15 @@ enum class SearchPhase : std::uint8_t {
   Expanding = 1,  // forming and deduplicating the children of `level`
   Scoring = 2,    // scoring the `total` new candidates of `level`
   Finished = 3,   // the front has been extracted (or the search failed)
+};
+
+// One completed level as a control records it: its candidates (level 1: its
+// leaves), the seconds it took and the lowest loss found up to it.
+struct LevelRecord {
+  std::uint64_t level = 0;
+  std::uint64_t candidates = 0;
+  double seconds = 0.0;
+  double best_loss = 0.0;
 };
 
 // Lets the caller of a search bound it in time, stop it from another thread,
@@ -53,6 +67,44 @@ class SearchControl {
   bool cut_short() const noexcept { return cut_short_.load(std::memory_order_relaxed); }
   void mark_cut_short() noexcept { cut_short_.store(true, std::memory_order_relaxed); }
 
+  // Bounds the memory of the search: before each level it estimates what the
+  // level will need and, when that would pass `bytes`, stops there as if
+  // expired, with memory_stopped() set. With a control, running out of memory
+  // during a level (std::bad_alloc) ends the search the same way, keeping the
+  // completed levels. 0: no bound. Set before the search starts.
+  void set_memory_limit(std::size_t bytes) noexcept { memory_limit_ = bytes; }
+  std::size_t memory_limit() const noexcept { return memory_limit_; }
+  bool memory_stopped() const noexcept { return memory_stopped_.load(std::memory_order_relaxed); }
+  void mark_memory_stopped() noexcept {
+    memory_stopped_.store(true, std::memory_order_relaxed);
+    request_stop();
+  }
+
+  // A file the search writes its state to after each completed level, and
+  // continues from when it exists at the start (engine/checkpoint.h). Empty:
+  // none. Set before the search starts.
+  void set_checkpoint_path(std::string path) { checkpoint_path_ = std::move(path); }
+  const std::string& checkpoint_path() const noexcept { return checkpoint_path_; }
+  // The last failure to write the checkpoint; empty when none.
+  void set_checkpoint_error(std::string text) {
+    const std::lock_guard lock(records_mutex_);
+    checkpoint_error_ = std::move(text);
+  }
+  std::string checkpoint_error() const {
+    const std::lock_guard lock(records_mutex_);
+    return checkpoint_error_;
+  }
+
+  // The completed levels, in order; readable from any thread.
+  void record_level(const LevelRecord& record) {
+    const std::lock_guard lock(records_mutex_);
+    records_.push_back(record);
+  }
+  std::vector<LevelRecord> level_records() const {
+    const std::lock_guard lock(records_mutex_);
+    return records_;
+  }
+
   // Progress, written by the search and readable from any thread at any time
   // (each figure on its own; together they may be a moment apart).
   std::atomic<SearchPhase> phase{SearchPhase::Idle};
@@ -66,6 +118,12 @@ class SearchControl {
   bool has_deadline_ = false;
   std::atomic<bool> expired_{false};
   std::atomic<bool> cut_short_{false};
+  std::size_t memory_limit_ = 0;
+  std::atomic<bool> memory_stopped_{false};
+  mutable std::mutex records_mutex_;
+  std::vector<LevelRecord> records_;
+  std::string checkpoint_path_;
+  std::string checkpoint_error_;
 };
 
 }  // namespace qarn

@@ -95,10 +95,13 @@ void raise_from_cpp_exception() noexcept {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError,
+                    "out of memory: the search could not allocate what it needed (lower "
+                    "beam_width or max_complexity, or use fewer rows)");
   } catch (const std::length_error&) {
     // A container asked for more elements than it can hold: out of memory too.
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError,
+                    "out of memory: the search needed a container larger than it can hold");
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <tbb/parallel_for.h>
@@ -220,6 +222,31 @@ TEST_CASE("fingerprint set") {
       }
       CHECK(strangers == 0);
     }
+  }
+  SUBCASE("saved tables load into the same set; other bytes load nothing") {
+    FingerprintSet set(8);
+    std::mt19937_64 rng(7);
+    std::vector<Fingerprint> in(5000);
+    for (auto& fp : in) {
+      for (auto& part : fp.parts) part = static_cast<std::int64_t>(rng());
+      set.insert(fp);
+    }
+    const std::string bytes = set.save();
+    FingerprintSet copy(8);
+    REQUIRE(copy.load(bytes));
+    CHECK(copy.size() == in.size());
+    CHECK(copy.save() == bytes);
+    std::size_t again = 0;
+    for (const auto& fp : in) again += copy.insert(fp);
+    CHECK(again == in.size());
+    Fingerprint stranger;
+    stranger.parts[0] = 12345;
+    CHECK_FALSE(copy.insert(stranger));
+    FingerprintSet other_shape(16);
+    CHECK_FALSE(other_shape.load(bytes));
+    FingerprintSet cut(8);
+    CHECK_FALSE(cut.load(std::string_view(bytes).substr(0, bytes.size() - 1)));
+    CHECK(cut.size() == 0);
   }
   SUBCASE("fingerprints differing in a single integer are distinct") {
     // Structured keys (small counters in one position, extreme values) are

@@ -157,7 +157,13 @@ def test_constants_with_and_without_the_l1_penalty(capfd):
     for name in ("pi", "e", "pi/2", "sqrt(e)"):
         result, value, error = penalized[name]
         assert not example.has_fitted_constant(result) and error == 0.0, (name, result)
-    assert "Recognized exactly, without fitted constants: pi, e, pi/2, sqrt(e)\n" in capfd.readouterr().out
+    out = capfd.readouterr().out
+    assert "Recognized exactly, without fitted constants: pi, e, pi/2, sqrt(e)\n" in out
+    # The printed source runs, and gives the formula's value: ArcCos of a
+    # number below -1 is pi in the engine's complex arithmetic.
+    namespace: dict = {}
+    exec(out.split("formula(0.0) is its value:\n", 1)[1], namespace)
+    assert namespace["formula"](0.0) == plain["pi"][0].eval(0.0) == plain["pi"][1]
 
 
 # The search's text as a notebook cell shows it through the notebook's helper:

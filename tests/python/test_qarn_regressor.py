@@ -6,6 +6,7 @@ import copy
 import math
 import os
 import pickle
+import re
 import struct
 import sys
 from types import SimpleNamespace
@@ -131,18 +132,24 @@ def test_feature_names_reach_the_formulas():
     text = model.to_text()
     assert "mass" in text and "speed_2" in text and "v_{" not in text and "C" not in text
     assert "\\mathrm{mass}" in model.to_latex() and "\\mathrm{speed}_{2}" in model.to_latex()
-    source = model.to_python()
-    assert eval(source, {"np": np, "mass": X[:, 0], "speed_2": X[:, 1]}) == \
-        pytest.approx(expected, rel=1e-3)
+    namespace: dict = {}
+    exec(model.to_python(), namespace)
+    assert namespace["formula"](mass=X[:, 0], speed_2=X[:, 1]) == pytest.approx(expected, rel=1e-12)
     expression = model.to_sympy()
     assert {s.name for s in expression.free_symbols} <= {"mass", "speed_2"}
     function = sympy.lambdify(sorted(expression.free_symbols, key=lambda s: s.name), expression)
     assert function(X[:, 0], X[:, 1]) == pytest.approx(expected, rel=1e-12)
-    # Any front entry can be rendered; odd names are escaped or made identifiers.
-    odd = small().fit(pd.DataFrame(X, columns=["a b", "for"]), y)
+    # Names that collide once made identifiers, shadow the code's own names or
+    # are no identifiers get unique safe ones, shown in the source.
+    columns = ["a b", "a_b", "np", "for", "Plus", "2x"]
+    odd = small(max_complexity=5).fit(pd.DataFrame(np.tile(X, 3), columns=columns), y)
+    assert odd.feature_identifiers_ == ["a_b_1", "a_b", "np_1", "for_1", "Plus_1", "x2x"]
     assert all(odd.to_text(i) for i in range(len(odd.pareto_front_)))
     for i in range(len(odd.pareto_front_)):
-        assert "v_{" not in odd.to_python(i) and " b" not in odd.to_python(i)
+        source = odd.to_python(i)
+        assert "'a b' -> a_b_1" in source and "'np' -> np_1" in source
+        assert odd.to_function(i)(*np.tile(X, 3).T) == pytest.approx(
+            odd.pareto_front_[i].predict(np.tile(X, 3)), rel=1e-12, nan_ok=True)
 
 
 def test_to_sympy_without_sympy(monkeypatch):
@@ -152,16 +159,29 @@ def test_to_sympy_without_sympy(monkeypatch):
         model.to_sympy()
 
 
-def test_quiet_mode_writes_nothing_and_restores_fd1(capfd):
+def test_quiet_mode_writes_nothing_and_restores_fd1(capfd, monkeypatch):
     X, y = data(noise=0.05)
     before = os.fstat(1)
     small(verbose=False).fit(X, y)
     assert capfd.readouterr().out == ""
-    small(verbose=True).fit(X, y)
-    assert "[QARN-SR] Started search space exploration." in capfd.readouterr().out
+    # Progress to a file (as here) or a pipe: one line per completed level.
+    model = small(verbose=True, max_complexity=6).fit(X, y)
+    out = capfd.readouterr().out
+    lines = out.splitlines()
+    assert "\r" not in out and 1 <= len(lines) <= 6
+    for level, line in enumerate(lines, 1):
+        assert re.fullmatch(rf"QarnRegressor level {level} done: [\d,]+ candidates, "
+                            r"\d+\.\d\ds, best error so far \S+", line), line
+    assert float(lines[-1].rsplit(" ", 1)[1]) == pytest.approx(model.pareto_front_[0].error,
+                                                               rel=1e-5)
     # A fit that fails inside the search still gives fd 1 back.
+    def failing(*args, **kwargs):
+        raise qarn_sr.QarnComplexityError("no formula")
+
+    monkeypatch.setattr(core, "search", failing)
     with pytest.raises(qarn_sr.QarnComplexityError):
-        small(verbose=False).fit(X, np.full(len(y), 1e300))
+        small(verbose=False).fit(X, y)
+    monkeypatch.undo()
     after = os.fstat(1)
     assert (before.st_dev, before.st_ino) == (after.st_dev, after.st_ino)
     os.write(1, b"still here\n")

@@ -209,7 +209,7 @@ def test_failed_allocation_becomes_memory_error(square):
     huge = np.empty((2**40, 0))  # no data, but 2**40 rows to allocate
     with pytest.raises(MemoryError):
         square.eval_batch(huge)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError, match="out of memory"):
         tiny().find_multivariate(huge, [1.0])
 
 

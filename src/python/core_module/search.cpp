@@ -69,6 +69,35 @@ PyObject* get_cut_short(PyObject* self, void*) {
   return PyBool_FromLong(control_of(self).cut_short() ? 1 : 0);
 }
 
+PyObject* get_memory_stopped(PyObject* self, void*) {
+  return PyBool_FromLong(control_of(self).memory_stopped() ? 1 : 0);
+}
+
+PyObject* get_level_log(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::vector<LevelRecord> records = control_of(self).level_records();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const LevelRecord& r = records[i];
+      PyObject* item =
+          Py_BuildValue("(KKdd)", static_cast<unsigned long long>(r.level),
+                        static_cast<unsigned long long>(r.candidates), r.seconds, r.best_loss);
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+    }
+    return list.release();
+  });
+}
+
+PyObject* get_checkpoint_error(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const std::string text = control_of(self).checkpoint_error();
+    if (text.empty()) Py_RETURN_NONE;
+    return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
 PyObject* monitor_stop(PyObject* self, PyObject*) {
   control_of(self).request_stop();
   Py_RETURN_NONE;
@@ -86,6 +115,15 @@ PyGetSetDef monitor_getset[] = {
      "The highest level built completely.", nullptr},
     {"cut_short", get_cut_short, nullptr,
      "Whether the search dropped a level because it was stopped or ran out of time.", nullptr},
+    {"memory_stopped", get_memory_stopped, nullptr,
+     "Whether the search stopped because its next level would not fit its memory limit, or "
+     "memory ran out during a level.",
+     nullptr},
+    {"checkpoint_error", get_checkpoint_error, nullptr,
+     "Why the last checkpoint could not be written; None when every one was.", nullptr},
+    {"level_log", get_level_log, nullptr,
+     "The completed levels so far: a list of (level, candidates, seconds, best loss so far).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -266,16 +304,30 @@ bool convert_full_fit(PyObject* obj, SearchConfig& config) {
 }
 
 constexpr const char* kSearchNames[] = {
-    "inputs",   "ys",       "max_complexity", "complexity_penalty", "beam_width",
-    "alpha",    "l1_ratio", "time_limit",     "early_stop",         "monitor",
-    "full_fit", "affine",   "operators",      "stop_threshold"};
+    "inputs",    "ys",       "max_complexity", "complexity_penalty", "beam_width",
+    "alpha",     "l1_ratio", "time_limit",     "early_stop",         "monitor",
+    "full_fit",  "affine",   "operators",      "stop_threshold",     "memory_limit",
+    "checkpoint"};
 constexpr Parameters kSearchParams{"search", kSearchNames, 2};
+
+// memory_limit: None (no bound) or a positive number of bytes.
+bool convert_memory_limit(PyObject* obj, std::uint64_t& out) {
+  out = 0;
+  if (obj == nullptr || obj == Py_None) return true;
+  if (!convert_u64("memory_limit", obj, out)) return false;
+  if (out == 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "argument 'memory_limit': must be a positive number of bytes");
+    return false;
+  }
+  return true;
+}
 
 // Arguments, then data, are converted as by qarn_sr.Searcher, with the same
 // messages; the search itself runs with the interpreter lock released.
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyRef bound[14];
+    PyRef bound[16];
     if (!bind_fastcall(kSearchParams, args, nargs, kwnames, bound)) {
       return nullptr;
     }
@@ -306,12 +358,30 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
     // Claimed last, so that a call that fails before the search leaves the
     // monitor usable.
-    if (!convert_monitor(bound[9].get(), control)) {
+    std::uint64_t memory_limit = 0;
+    if (!convert_memory_limit(bound[14].get(), memory_limit) ||
+        !convert_monitor(bound[9].get(), control)) {
       return nullptr;
+    }
+    // Every search of this module runs under a control: running out of memory
+    // then keeps the completed levels.
+    if (!control) control = std::make_shared<SearchControl>();
+    control->set_memory_limit(static_cast<std::size_t>(memory_limit));
+    if (bound[15] && bound[15].get() != Py_None) {
+      PyRef path = PyRef::steal(PyOS_FSPath(bound[15].get()));
+      PyRef encoded = path ? PyRef::steal(PyUnicode_EncodeFSDefault(path.get())) : PyRef();
+      if (!encoded) {
+        return nullptr;
+      }
+      Py_ssize_t size = 0;
+      char* text = nullptr;
+      if (PyBytes_AsStringAndSize(encoded.get(), &text, &size) != 0) {
+        return nullptr;
+      }
+      control->set_checkpoint_path(std::string(text, static_cast<std::size_t>(size)));
     }
     config.no_early_stop = !early_stop;
     if (time_limit && *time_limit < kNoDeadlineSeconds) {
-      if (!control) control = std::make_shared<SearchControl>();
       const auto budget = std::chrono::duration<double>(std::max(*time_limit, 0.0));
       control->set_deadline(SearchControl::Clock::now() +
                             std::chrono::duration_cast<SearchControl::Clock::duration>(budget));
@@ -333,8 +403,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       raise_error(*error);
       return nullptr;
     }
-    return front_and_flag(std::get<std::vector<SearchResult>>(outcome),
-                          control && control->cut_short());
+    return front_and_flag(std::get<std::vector<SearchResult>>(outcome), control->cut_short());
   });
 }
 
@@ -422,13 +491,20 @@ PyMethodDef search_functions[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(inputs, ys, max_complexity=10, complexity_penalty=0.1, beam_width=1000, "
      "alpha=0.0, l1_ratio=0.5, time_limit=None, early_stop=True, monitor=None, "
-     "full_fit=False, affine=False, operators=None, stop_threshold=None)\n--\n\n"
+     "full_fit=False, affine=False, operators=None, stop_threshold=None, memory_limit=None, "
+     "checkpoint=None)\n--\n\n"
      "Runs one search with the interpreter lock released and returns (front, cut_short):\n"
      "the Pareto front as qarn_sr.SearchResult objects, most accurate first, and whether\n"
      "the time limit (seconds from the call) or the monitor's stop dropped a level.\n"
      "With early_stop the search ends once a formula fits within stop_threshold\n"
      "(None: 1e-10), as Searcher.fit does; without it every level is built, as in\n"
      "find_candidates.\n\n"
+     "memory_limit (bytes): before each level the search estimates what the level needs\n"
+     "and stops, keeping the completed levels, when it would pass the limit; running out\n"
+     "of memory during a level keeps them too (monitor.memory_stopped tells).\n"
+     "checkpoint (a path): the search writes its state there after each completed level\n"
+     "and, when the file exists, continues from it (same data and settings only), giving\n"
+     "the results of a search never stopped.\n\n"
      "Engine options (all off by default, which gives Searcher's results bit for bit):\n"
      "full_fit: fit each candidate's parameters by Levenberg-Marquardt on the whole\n"
      "  normal matrix until the relative gain is small (at most 30 trials; 100 in the\n"

@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import contextlib
+import os
 import threading
 import time
+import warnings
+from dataclasses import dataclass, field
 from numbers import Integral, Real
 
 import numpy as np
@@ -14,7 +17,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import _qarn_sr_core
 import qarn_sr  # noqa: F401  (its classes are the results' classes)
-from qarn_sr_sklearn import _console, _formula
+from qarn_sr_sklearn import _console, _export, _formula, _inputs, _memory, _names
 
 # The engine's exact-fit threshold: a search stops once a formula fits the
 # data with a loss at or below it.
@@ -74,6 +77,30 @@ def choose_best(front: list, complexity_penalty: float):
     return chosen
 
 
+@dataclass
+class _SearchRun:
+    """What one engine search left: its front (empty when it found none or
+    failed), whether it dropped a level, and why it stopped early."""
+
+    front: list = field(default_factory=list)
+    cut_short: bool = False
+    interrupted: bool = False
+    memory_stop: bool = False
+    resumed_at: int | None = None
+
+
+def _wait(done: threading.Event) -> None:
+    """Waits for `done`; a further Ctrl-C meanwhile does not abandon the wait
+    (the search has been asked to stop and ends at its next piece of work).
+    An Event, not Thread.join: in Python before 3.13 a join interrupted by
+    Ctrl-C can mark a running thread as ended."""
+    while not done.is_set():
+        try:
+            done.wait()
+        except KeyboardInterrupt:
+            continue
+
+
 class QarnRegressor(RegressorMixin, BaseEstimator):
     """Symbolic regression with the qarn_sr engine, as a scikit-learn regressor.
 
@@ -99,14 +126,48 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
     time_limit : float or None, default=None
         Seconds the fit may search. When they run out, the search stops at its
         next piece of work, drops the level it was building and keeps the
-        front of the levels it completed (``timed_out_`` is then True). None:
-        no limit.
+        front of the levels it completed (``timed_out_`` is then True). Level
+        1 (the constant and the features themselves) is always completed, so
+        even a budget too short for anything else leaves a front. None: no
+        limit.
     verbose : bool, default=True
-        True: the engine's console lines go to the process's standard output
-        (file descriptor 1), and in a Jupyter notebook a live progress line is
-        shown in the cell's output. False: nothing is written; file descriptor
-        1 is sent to the null device for the duration of the fit (for the
-        whole process) and restored afterwards, also when the fit raises.
+        True: progress is written to the process's standard output (file
+        descriptor 1). On a terminal these are the engine's console lines,
+        with a progress bar redrawn in place; when standard output is a file
+        or a pipe, one line per completed level instead (level, candidates
+        scored, seconds, best error so far), the engine's own lines being
+        silenced as with verbose=False (so other writes to file descriptor 1
+        during the fit are lost too); in a Jupyter notebook a live progress
+        line is shown in the cell's output. False: nothing is
+        written; file descriptor 1 is sent to the null device for the
+        duration of the fit (for the whole process) and restored afterwards,
+        also when the fit raises (a closed descriptor 1 stays closed).
+    memory_limit : int, str or None, default=None
+        Memory the search may use, in bytes, or as text such as ``"2GB"``,
+        ``"512MiB"`` or ``"1.5 GB"`` (units B, kB/MB/GB/TB powers of 1000,
+        KiB/MiB/GiB/TiB powers of 1024). Before each level the engine
+        estimates what the level will need (the children it forms, the growth
+        of its duplicate filter); when the search's memory would pass the
+        limit, it stops there with the front of the completed levels and a
+        ``RuntimeWarning`` (``stopped_for_memory_`` is then True) instead of
+        being ended by the operating system. A search that still runs out of
+        memory keeps the front of its completed levels in the same way.
+        None: half of the memory available when the fit starts
+        (``MemAvailable`` of ``/proc/meminfo``; no limit where that cannot be
+        read).
+    checkpoint : str, path-like or None, default=None
+        A file where the search keeps its state: after each completed level
+        it writes there, atomically (a temporary file beside it, flushed and
+        renamed), what it needs to go on (the formulas retained at every
+        level, the best formula of each complexity, the fingerprints of the
+        formulas seen, the settings and a digest of the data). When the file
+        exists at the start of a fit, the search continues from its last
+        completed level instead of level 1, and ends with the same results,
+        bit for bit, as a search that was never stopped (after Ctrl-C, a
+        killed process or a crash). A file written for other data or other
+        settings, or a truncated or damaged one, is a ValueError, never
+        reused. The file is left in place after the fit. Only with
+        ``schedule="single"``.
     schedule : {"single", "growing"}, default="single"
         How a time budget is spent. "single": one search with the given
         beam_width and max_complexity. "growing" (only with a time_limit):
@@ -134,7 +195,22 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         Whether the time limit cut a search short (a level was dropped).
     searches_ : list of dict
         One record per search run: beam_width, max_complexity, seconds,
-        timed_out.
+        timed_out, resumed_at_level (the level a checkpoint let it continue
+        from, None when it started at level 1).
+    interrupted_ : bool
+        Whether the fit was interrupted (Ctrl-C, SIGINT). The fit then stops
+        the search within a second, keeps the front of the levels it
+        completed on the estimator (``predict``, ``best_`` and
+        ``pareto_front_`` work) and raises KeyboardInterrupt; no thread of the
+        search is left running.
+    stopped_for_memory_ : bool
+        Whether the search stopped early because the next level would not fit
+        ``memory_limit`` (or memory ran out).
+    feature_identifiers_ : list of str
+        The Python identifiers that stand for the features in ``to_python``:
+        a feature's own name where it is a usable identifier, else a unique
+        name made from it (``"a b"`` becomes ``a_b``, a feature ``np``
+        becomes ``np_1``; see the comment in ``to_python``'s source).
     """
 
     _parameter_constraints: dict = {
@@ -146,6 +222,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         "time_limit": [Interval(Real, 0, None, closed="neither"), None],
         "verbose": ["verbose"],
         "schedule": [StrOptions({"single", "growing"})],
+        "memory_limit": [Interval(Integral, 1, None, closed="left"), str, None],
+        "checkpoint": [str, os.PathLike, None],
     }
 
     def __init__(
@@ -158,6 +236,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         time_limit=None,
         verbose=True,
         schedule="single",
+        memory_limit=None,
+        checkpoint=None,
     ):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -167,6 +247,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         self.time_limit = time_limit
         self.verbose = verbose
         self.schedule = schedule
+        self.memory_limit = memory_limit
+        self.checkpoint = checkpoint
 
     # -- fitting ------------------------------------------------------------
 
@@ -174,55 +256,92 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         """Searches formulas for y ≈ f(X) and returns the fitted estimator.
 
         X is checked (and y, as one numeric target per row) the way
-        scikit-learn regressors check them, before any search starts."""
+        scikit-learn regressors check them, before any search starts; so are
+        the limits of the engine (at most 255 features, values below 1e15 in
+        magnitude). Ctrl-C stops the search, keeps the front found so far
+        (``interrupted_``) and raises KeyboardInterrupt."""
         self._validate_params()
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         X = np.ascontiguousarray(X)
         y = np.ascontiguousarray(y, dtype=np.float64)
+        _inputs.check_searchable(X, y)
+        memory_limit = _memory.limit_bytes(self.memory_limit)
 
+        if self.checkpoint is not None and self.schedule != "single":
+            raise ValueError("QarnRegressor: checkpoint needs schedule='single' (the searches of "
+                             "a schedule have different settings)")
         if self.schedule == "growing" and self.time_limit is not None:
             stages = schedule_stages(int(self.beam_width), int(self.max_complexity))
         else:
             stages = [(int(self.beam_width), int(self.max_complexity))]
 
-        quiet = _console.quiet_stdout() if not self.verbose else contextlib.nullcontext()
         start = time.monotonic()
         fronts, searches = [], []
-        with quiet:
-            display = _console.NotebookProgress() if self.verbose and _console.in_notebook() else None
+        interrupted = memory_stop = False
+        with _console.SearchConsole(bool(self.verbose)) as console:
             for number, (beam_width, max_complexity) in enumerate(stages, 1):
                 remaining = None
                 if self.time_limit is not None:
                     remaining = float(self.time_limit) - (time.monotonic() - start)
-                    if remaining <= 0.0:
+                    # The first search always runs: it completes level 1
+                    # however short the budget.
+                    if remaining <= 0.0 and number > 1:
                         break
+                    remaining = max(remaining, 0.0)
                 label = "" if len(stages) == 1 else (
                     f"search {number}/{len(stages)} (beam {beam_width}, "
                     f"complexity {max_complexity}) | ")
-                if self.verbose and len(stages) > 1:
-                    print(f"[QARN-SR] Schedule: {label.rstrip(' |')}", flush=True)
+                if len(stages) > 1:
+                    console.note(f"[QARN-SR] Schedule: {label.rstrip(' |')}")
                 began = time.monotonic()
-                front, cut_short = self._search(X, y, beam_width, max_complexity, remaining,
-                                                display, label, start)
-                fronts.append(front)
+                run = self._search(X, y, beam_width, max_complexity, remaining,
+                                   console, label, start, memory_limit)
+                if run.front:
+                    fronts.append(run.front)
                 searches.append({"beam_width": beam_width, "max_complexity": max_complexity,
-                                 "seconds": time.monotonic() - began, "timed_out": cut_short})
-                if cut_short or min(r.error for r in front) <= EXACT_FIT_LOSS:
+                                 "seconds": time.monotonic() - began,
+                                 "timed_out": run.cut_short and not (run.interrupted
+                                                                    or run.memory_stop),
+                                 "resumed_at_level": run.resumed_at})
+                interrupted = interrupted or run.interrupted
+                memory_stop = memory_stop or run.memory_stop
+                if (run.cut_short or run.interrupted or not run.front
+                        or min(r.error for r in run.front) <= EXACT_FIT_LOSS):
                     break
 
         self.search_time_ = time.monotonic() - start
         self.searches_ = searches
         self.timed_out_ = any(s["timed_out"] for s in searches)
-        self.pareto_front_ = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
-        self.best_ = choose_best(self.pareto_front_, float(self.complexity_penalty))
+        self.interrupted_ = interrupted
+        self.stopped_for_memory_ = memory_stop
+        names = self._feature_names()
+        self.feature_identifiers_ = _names.safe_identifiers(names, _export.RESERVED)
+        if fronts:
+            self.pareto_front_ = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
+            self.best_ = choose_best(self.pareto_front_, float(self.complexity_penalty))
+        if memory_stop:
+            warnings.warn(
+                "QarnRegressor: the search stopped early because its next level would not fit "
+                f"the memory limit ({_memory.describe(memory_limit)}) or memory ran out; the "
+                "front of the completed levels is kept. Raise memory_limit, or lower "
+                "beam_width or max_complexity.", RuntimeWarning, stacklevel=2)
+        if interrupted:
+            raise KeyboardInterrupt
+        if not fronts:  # pragma: no cover - every completed search has level 1's front
+            raise RuntimeError("QarnRegressor: the search returned no formula")
         return self
 
-    def _search(self, X, y, beam_width, max_complexity, time_limit, display, label, start):
+    def _search(self, X, y, beam_width, max_complexity, time_limit, console, label, start,
+                memory_limit) -> _SearchRun:
         """One engine search, run on a worker thread with the interpreter lock
-        released, while this thread redraws the progress line. Ctrl-C stops
-        the search (its front is discarded) and is raised here."""
+        released, while this thread shows its progress. Ctrl-C (or any other
+        exception raised here) asks the search to stop and waits for the
+        thread to end: an interrupt returns the front of the completed levels
+        with ``interrupted`` set, anything else is raised once the thread has
+        ended."""
         monitor = _qarn_sr_core.SearchMonitor()
         outcome: dict = {}
+        done = threading.Event()
 
         def run() -> None:
             try:
@@ -230,25 +349,45 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                     X, y, max_complexity=max_complexity,
                     complexity_penalty=self.complexity_penalty, beam_width=beam_width,
                     alpha=self.alpha, l1_ratio=self.l1_ratio, time_limit=time_limit,
-                    early_stop=True, monitor=monitor)
+                    early_stop=True, monitor=monitor, memory_limit=memory_limit,
+                    checkpoint=self.checkpoint)
             except BaseException as error:  # handed to the calling thread
                 outcome["error"] = error
+            finally:
+                done.set()
 
         worker = threading.Thread(target=run, name="qarn-search", daemon=True)
-        worker.start()
+        interrupted = False
         try:
-            while worker.is_alive():
-                worker.join(_REDRAW_SECONDS)
-                if display is not None:
-                    display.show(_console.progress_text(monitor, label, time.monotonic() - start,
-                                                        self.time_limit))
-        except BaseException:
-            monitor.stop()
-            worker.join()
-            raise
+            worker.start()
+            while not done.wait(_REDRAW_SECONDS):
+                console.show(monitor, label, time.monotonic() - start, self.time_limit)
+        except KeyboardInterrupt:
+            interrupted = True
+        finally:
+            if not done.is_set():
+                monitor.stop()
+                _wait(done)
+            # The thread has only to return now.
+            while worker.ident is not None and worker.is_alive():
+                try:
+                    worker.join()
+                except KeyboardInterrupt:
+                    continue
+        console.show(monitor, label, time.monotonic() - start, self.time_limit)
+        memory_stop = bool(monitor.memory_stopped)
+        if monitor.checkpoint_error is not None:
+            warnings.warn(f"QarnRegressor: the checkpoint could not be written: "
+                          f"{monitor.checkpoint_error}", RuntimeWarning, stacklevel=3)
         if "error" in outcome:
-            raise outcome.pop("error")
-        return outcome["value"]
+            error = outcome.pop("error")
+            if interrupted:
+                return _SearchRun(interrupted=True)
+            raise error
+        front, cut_short = outcome["value"]
+        log = monitor.level_log
+        resumed = log[0][0] if log and log[0][0] > 1 else None
+        return _SearchRun(list(front), bool(cut_short), interrupted, memory_stop, resumed)
 
     # -- prediction ---------------------------------------------------------
 
@@ -284,9 +423,28 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         return _formula.display_text(self._entry(result), self._feature_names())
 
     def to_python(self, result=None) -> str:
-        """Python/NumPy source of the formula (constants with four decimals),
-        the features as identifiers (other characters replaced by ``_``)."""
-        return _formula.python_source(self._entry(result), self._feature_names())
+        """Python source of a function ``formula(<features>)`` that computes
+        what ``predict`` computes: it takes one array (or number) per feature,
+        in column order, and returns the formula's values as float64, NaN
+        where it has none. Run it with ``exec`` (it imports NumPy) and call
+        ``formula(*X.T)``.
+
+        The constants are written so that they read back to the same doubles,
+        and the formula is evaluated the way the engine evaluates it: in
+        complex arithmetic with the engine's principal branches (``Log`` of a
+        negative number has the imaginary part pi), an intermediate value at
+        or beyond 1e15 in magnitude, or a division by zero, leaving no value,
+        and the real part taken at the end. The features' identifiers are
+        ``feature_identifiers_``; those that differ from the names are listed
+        in a comment. `result`: as in ``to_text``."""
+        check_is_fitted(self)
+        return _export.python_function(self._entry(result), self.feature_identifiers_,
+                                       self._feature_names(), self.to_text(result))
+
+    def to_function(self, result=None):
+        """The function whose source ``to_python`` returns, ready to call:
+        ``model.to_function()(*X.T)`` equals ``model.predict(X)``."""
+        return _export.compile_function(self.to_python(result))
 
     def to_latex(self, result=None) -> str:
         """LaTeX of the formula (constants with four decimals) with the
@@ -295,7 +453,15 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
 
     def to_sympy(self, result=None):
         """The formula as a SymPy expression in real symbols named after the
-        features, with the exact fitted constants. Needs SymPy."""
+        features, with the fitted constants as exact binary values (``float``
+        of each gives the fitted double back). The engine evaluates formulas
+        in complex arithmetic and predicts the real part, and so does this
+        expression: evaluated with complex inputs, its real part, for example
+        ``np.real(lambdify(symbols, expr)(*(X.T + 0j)))``, gives ``predict``'s
+        values, up to the rounding of SymPy's rearrangements, where the
+        formula has one (with real inputs, NumPy gives NaN where an
+        intermediate value is complex, such as the logarithm of a negative
+        number). Needs SymPy."""
         return _formula.sympy_expression(self._entry(result), self._feature_names())
 
     # -- scikit-learn protocol ----------------------------------------------
@@ -308,7 +474,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         front = state.get("pareto_front_")
         if front is not None:
             state["pareto_front_"] = [_qarn_sr_core.result_state(r) for r in front]
-            state["best_"] = next(i for i, r in enumerate(front) if r is self.best_)
+            best = state.get("best_")
+            state["best_"] = next((i for i, r in enumerate(front) if r is best), None)
         return state
 
     def __setstate__(self, state):
@@ -317,6 +484,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         if front is not None:
             front = [_qarn_sr_core.result_from_state(s) for s in front]
             state["pareto_front_"] = front
-            state["best_"] = front[state["best_"]]
+            best = state.get("best_")
+            state["best_"] = front[best] if isinstance(best, int) else None
         super().__setstate__(state)
 

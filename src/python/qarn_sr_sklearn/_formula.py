@@ -1,11 +1,10 @@
 """A found formula written with the user's feature names: display text,
-Python source, LaTeX and a SymPy expression. Text, Python and LaTeX come from
-the engine's own renderers with the variables renamed; the SymPy expression
+LaTeX and a SymPy expression (the Python source is _export's). Text and LaTeX
+come from the engine's own renderers with the variables renamed; the SymPy expression
 is built from the formula's tokens with the exact fitted constants."""
 
 from __future__ import annotations
 
-import keyword
 import re
 from collections.abc import Sequence
 
@@ -40,20 +39,6 @@ def display_text(result, names: Sequence[str]) -> str:
     values = iter(_parameters(result))
     text = _PARAMETER.sub(lambda _: repr(next(values)), result.formula)
     return _rename(text, names)
-
-
-def python_identifier(name: str) -> str:
-    """`name` made into a Python identifier: other characters become "_", a
-    leading digit or a keyword gets a "_" in front."""
-    ident = re.sub(r"\W", "_", name)
-    if not ident or ident[0].isdigit() or keyword.iskeyword(ident):
-        ident = "_" + ident
-    return ident
-
-
-def python_source(result, names: Sequence[str]) -> str:
-    """The engine's Python/NumPy source with identifiers for the variables."""
-    return _rename(result.to_python(), [python_identifier(n) for n in names])
 
 
 _LATEX_SPECIAL = {c: "\\" + c for c in "&%$#_{}"}
@@ -102,9 +87,11 @@ def sympy_expression(result, names: Sequence[str]):
         "Divide": lambda a, b: a / b,
     }
 
+    # 17 significant digits: the Float holds the double exactly (60 bits) and
+    # prints as text that reads back to the same double.
     def number(re_part: float, im_part: float):
-        value = sympy.Float(re_part)
-        return value if im_part == 0.0 else value + sympy.I * sympy.Float(im_part)
+        value = sympy.Float(re_part, 17)
+        return value if im_part == 0.0 else value + sympy.I * sympy.Float(im_part, 17)
 
     _, _, _, tokens = _qarn_sr_core.result_state(result)
     stack = []
@@ -121,4 +108,7 @@ def sympy_expression(result, names: Sequence[str]):
             b = stack.pop()
             stack.append(binary[name](stack.pop(), b))
     (expression,) = stack
+    # The engine's value is complex and its prediction the real part; the
+    # expression is left complex (re() would be expanded by lambdify into
+    # functions such as atan2 that complex inputs cannot take).
     return expression

@@ -1,0 +1,129 @@
+"""QarnRegressor at the engine's limits: too many features, values beyond the
+magnitude bound, a budget too short for anything but level 1, a closed
+standard output, and memory."""
+
+import pickle
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import pytest
+
+pytest.importorskip("sklearn")
+np = pytest.importorskip("numpy")
+
+from qarn_sr_sklearn import QarnRegressor  # noqa: E402
+from qarn_sr_sklearn import _memory  # noqa: E402
+
+
+def test_data_beyond_the_engines_limits_is_refused_before_the_search(capfd):
+    rng = np.random.default_rng(0)
+    X = rng.uniform(1, 2, size=(20, 256))
+    with pytest.raises(ValueError, match="at most 255 features .* X has 256"):
+        QarnRegressor(max_complexity=1).fit(X, 3 * X[:, 255])
+    # The last feature that fits is searched like the first.
+    model = QarnRegressor(max_complexity=1, verbose=False).fit(X[:, :255], X[:, 254])
+    assert model.to_text() == "x254" and model.best_.error == 0.0
+    y = X[:, 0].copy()
+    y[7] = 1e155
+    with pytest.raises(ValueError, match=r"targets of magnitude 1e\+15 or more.*y\[7\] = 1e\+155"):
+        QarnRegressor().fit(X[:, :2], y)
+    X[3, 1] = -3e16
+    with pytest.raises(ValueError, match=r"inputs of magnitude 1e\+15 .*X\[3, 1\] = -3e\+16"):
+        QarnRegressor().fit(X[:, :2], X[:, 0])
+    assert capfd.readouterr().out == ""
+
+
+def test_a_budget_too_short_for_level_two_keeps_level_one():
+    rng = np.random.default_rng(1)
+    X = rng.uniform(1, 2, size=(50, 2))
+    model = QarnRegressor(time_limit=1e-9, verbose=False).fit(X, 2 * X[:, 1])
+    assert model.timed_out_ and not model.interrupted_
+    assert model.pareto_front_ and max(r.complexity for r in model.pareto_front_) == 1
+    restored = pickle.loads(pickle.dumps(model))
+    assert np.array_equal(restored.predict(X), model.predict(X))
+    assert np.isfinite(model.predict(X)).all()
+
+
+def test_fits_with_file_descriptor_1_closed(tmp_path):
+    script = textwrap.dedent("""
+        import os, sys
+        import numpy as np
+        from qarn_sr_sklearn import QarnRegressor
+        X = np.linspace(1, 2, 40)[:, None]
+        for verbose in (False, True):
+            QarnRegressor(max_complexity=4, beam_width=20, verbose=verbose).fit(X, 3 * X[:, 0])
+        # Descriptor 1 is closed again: the next file opened takes it, and
+        # nothing of the searches reaches it.
+        fd = os.open("after.txt", os.O_WRONLY | os.O_CREAT)
+        print(fd, file=sys.stderr)
+    """)
+    run = subprocess.run(f"{sys.executable} -c '{script}' >&-", shell=True, cwd=tmp_path,
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.split() == ["1"]
+    assert (tmp_path / "after.txt").read_text() == ""
+
+
+def test_memory_limit_texts_and_the_default():
+    assert _memory.parse("2GB") == 2 * 10**9 and _memory.parse("512 MiB") == 512 * 2**20
+    assert _memory.parse("1.5e9") == 1_500_000_000 and _memory.parse(4096) == 4096
+    for bad in ("two gigabytes", "2 parsecs", "0"):
+        with pytest.raises(ValueError, match="memory_limit"):
+            _memory.parse(bad)
+    available = _memory.available_bytes()
+    assert _memory.limit_bytes(None) == (None if available is None else available // 2)
+    with pytest.raises(ValueError, match="memory_limit"):
+        QarnRegressor(memory_limit="lots").fit([[1.0], [2.0]], [1.0, 2.0])
+
+
+def test_a_level_over_the_memory_limit_ends_the_search_with_its_front():
+    rng = np.random.default_rng(2)
+    X = rng.uniform(-2, 2, size=(200, 3))
+    y = np.sin(X[:, 0]) * X[:, 1] + X[:, 2] ** 3
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model = QarnRegressor(max_complexity=9, beam_width=300, memory_limit="4MB",
+                              verbose=False).fit(X, y)
+    assert [w.category for w in caught] == [RuntimeWarning]
+    assert "memory limit (0.00 GiB)" in str(caught[0].message)
+    assert model.stopped_for_memory_ and not model.timed_out_
+    # The front of the levels built before the limit, usable as always.
+    roomy = QarnRegressor(max_complexity=5, beam_width=300, verbose=False, memory_limit="64GB")
+    assert not roomy.fit(X, y).stopped_for_memory_
+    assert 1 <= model.best_.complexity < 9 and np.isfinite(model.predict(X)).all()
+
+
+def test_running_out_of_memory_keeps_the_completed_levels(tmp_path):
+    """Under an address-space limit the search outgrows memory in a level: the
+    estimator keeps the front of the levels before it, with a warning, and the
+    interpreter goes on."""
+    script = textwrap.dedent("""
+        import resource, warnings
+        import numpy as np
+        from qarn_sr_sklearn import QarnRegressor
+        rng = np.random.default_rng(2)
+        X = rng.uniform(-2, 2, size=(30, 3))
+        y = np.sin(X[:, 0]) * X[:, 1] + X[:, 2] ** 3 + 0.1 * rng.normal(size=30)
+        QarnRegressor(max_complexity=3, verbose=False).fit(X, y)  # threads and caches up
+        with open("/proc/self/status") as status:
+            size = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + (40 << 20), size + (40 << 20)))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            model = QarnRegressor(max_complexity=12, beam_width=3000, memory_limit="1TB",
+                                  verbose=False).fit(X, y)
+        print(model.stopped_for_memory_, [w.category.__name__ for w in caught],
+              model.best_.complexity, np.isfinite(model.predict(X)).all())
+        try:
+            bytearray(1 << 40)
+        except MemoryError:
+            print("usable")
+    """)
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                         text=True, timeout=600)
+    assert run.returncode == 0, run.stderr[-3000:]
+    stopped, warned, best, finite, *_ = run.stdout.split()
+    assert (stopped, warned, finite) == ("True", "['RuntimeWarning']", "True")
+    assert run.stdout.splitlines()[-1] == "usable"
