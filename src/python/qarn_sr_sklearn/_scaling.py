@@ -139,8 +139,9 @@ def _unscale_inputs(node: _Node, x_scale: Sequence[float]) -> _Node:
 
 
 def _fold_output(node: _Node, y_scale: float) -> bool:
-    """Multiplies the value of `node` by y_scale by scaling its parameters
-    (through Neg, sums, and products or quotients with a parameter operand);
+    """Multiplies the value of `node` by the power of two y_scale by scaling
+    its parameters where the scale passes exactly to one (through Neg, Inv,
+    Sqrt, Square and Cube, sums, and either factor of a product or quotient);
     False, with `node` unchanged, where that is not possible."""
     kind, name = node.token[0], node.token[2]
     if kind == _PARAMETER:
@@ -148,15 +149,20 @@ def _fold_output(node: _Node, y_scale: float) -> bool:
     if kind != _APPLY:
         return False
     children = node.children
+    exponent = math.frexp(y_scale)[1] - 1  # y_scale = 2^exponent
     if name == "Neg":
         return _fold_output(children[0], y_scale)
+    if name == "Inv":
+        return _fold_output(children[0], 1.0 / y_scale)
+    if name == "Sqrt":
+        return abs(exponent) < 512 and _fold_output(children[0], y_scale * y_scale)
+    if name in ("Square", "Cube"):
+        root = 2 if name == "Square" else 3
+        return exponent % root == 0 and _fold_output(children[0], math.ldexp(1.0, exponent // root))
     if name in ("Times", "Divide"):
         a, b = children
-        if a.token[0] == _PARAMETER and _scaled_parameter(a, y_scale):
-            return True
-        if b.token[0] == _PARAMETER:
-            return _scaled_parameter(b, y_scale if name == "Times" else 1.0 / y_scale)
-        return _fold_output(a, y_scale)
+        return _fold_output(a, y_scale) or _fold_output(
+            b, y_scale if name == "Times" else 1.0 / y_scale)
     if name in ("Plus", "Subtract"):
         saved = [list(t) for t in _postfix(node, [])]
         if _fold_output(children[0], y_scale) and _fold_output(children[1], y_scale):
