@@ -18,5 +18,6 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     ) from error
 
 from qarn_sr_sklearn._estimator import QarnRegressor
+from qarn_sr_sklearn._scaling import RescaledResult
 
-__all__ = ["QarnRegressor"]
+__all__ = ["QarnRegressor", "RescaledResult"]

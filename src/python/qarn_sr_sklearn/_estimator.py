@@ -11,8 +11,8 @@ from numbers import Integral, Real
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 import _qarn_sr_core
@@ -78,12 +78,12 @@ def choose_best(front: list, complexity_penalty: float):
 
 
 def _rescored(result, X, y):
-    """`result` with its constants as fitted, its error measured on the rows
-    (X, y): the mean squared error plus the penalty part of its loss."""
-    version, text, loss, tokens = _qarn_sr_core.result_state(result)
+    """`result` with its constants as fitted and, as its error, its mean
+    squared error on the rows (X, y) (infinite where it has no value)."""
+    version, text, _, tokens = _qarn_sr_core.result_state(result)
     with np.errstate(all="ignore"):
         values = np.asarray(result.predict(X), dtype=np.float64)
-        error = float(np.mean((values - y) ** 2)) if np.all(np.isfinite(values)) else math.inf
+        error = float(np.mean((values - y) ** 2))
     if not math.isfinite(error):
         error = math.inf
     return _qarn_sr_core.result_from_state((version, text, error, tokens))
