@@ -1,8 +1,12 @@
 #include "api/entry_points.h"
 
+#include <algorithm>
+#include <cmath>
+#include <string>
 #include <utility>
 
 #include "api/checks.h"
+#include "engine/best.h"
 
 namespace qarn {
 namespace {
@@ -81,6 +85,45 @@ Expected<std::vector<SearchResult>> search_front(const SearchConfig& config, con
   if (auto error = check_settings(config)) return *std::move(error);
   if (auto error = check_inputs(inputs)) return *std::move(error);
   return run_search(inputs, ys, config, nullptr, control);
+}
+
+Expected<std::vector<SearchResult>> refit_results(const SearchConfig& config,
+                                                  std::span<const SearchResult> results,
+                                                  const Rows& inputs, std::span<const double> ys) {
+  if (auto error = check_settings(config)) return *std::move(error);
+  if (inputs.empty() || inputs.size() != ys.size()) {
+    return SearchError::dimension_mismatch(kDimensionMismatchText);
+  }
+  if (auto error = check_inputs(inputs)) return *std::move(error);
+  for (std::size_t i = 0; i < ys.size(); ++i) {
+    if (!std::isfinite(ys[i])) {
+      return SearchError::invalid_argument("Target values must be finite numbers: entry " +
+                                           std::to_string(i) + " is not");
+    }
+  }
+  std::size_t width = inputs[0].size();
+  for (const std::vector<double>& row : inputs) width = std::min(width, row.size());
+  std::vector<std::vector<Complex>> rows;
+  rows.reserve(inputs.size());
+  for (const std::vector<double>& row : inputs) {
+    std::vector<Complex>& out = rows.emplace_back(width);
+    for (std::size_t j = 0; j < width; ++j) out[j] = Complex{row[j], 0.0};
+  }
+  std::vector<SearchResult> out;
+  out.reserve(results.size());
+  for (const SearchResult& result : results) {
+    if (result.formula.var_count > width) {
+      return SearchError::invalid_argument(
+          "Every row must hold the variables the formulas read: '" + result.formula.text +
+          "' reads " + std::to_string(result.formula.var_count) + ", a row holds " +
+          std::to_string(width));
+    }
+    FitResult refit = refit_formula(result.formula, rows, ys, *result.registry, config);
+    // The refit leaves the complexity of a formula as the search reports it.
+    refit.formula.complexity = result.formula.complexity;
+    out.push_back(SearchResult{std::move(refit.formula), result.registry, refit.loss});
+  }
+  return out;
 }
 
 }  // namespace qarn

@@ -55,4 +55,15 @@ Expected<std::vector<SearchResult>> search_front(const SearchConfig& config, con
                                                  std::span<const double> ys,
                                                  SearchControl* control);
 
+// The formulas of `results` with their parameters refitted, from their
+// current values, on `inputs` and `ys`, and their losses measured there: the
+// fit the front's refit makes (refit_formula) with `config`'s alpha, l1_ratio
+// and full_fit. A formula without parameters keeps its formula and gets its
+// loss on these rows. DimensionMismatch for empty or unequal data; an
+// InvalidArgument error for non-finite settings, inputs or targets, or a
+// row narrower than some formula reads.
+Expected<std::vector<SearchResult>> refit_results(const SearchConfig& config,
+                                                  std::span<const SearchResult> results,
+                                                  const Rows& inputs, std::span<const double> ys);
+
 }  // namespace qarn

@@ -26,6 +26,13 @@ bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_st
   return false;
 }
 
+FitResult refit_formula(const Formula& formula, std::span<const std::vector<Complex>> rows,
+                        std::span<const double> targets, const OperatorRegistry& registry,
+                        const SearchConfig& config) {
+  return fit_parameters(formula, rows, targets, registry, config.alpha, config.l1_ratio,
+                        config.full_fit ? kFullRefitIterations : 30, config.full_fit);
+}
+
 Expected<std::vector<SearchResult>> extract_front(
     BestByComplexity& best, const std::shared_ptr<const OperatorRegistry>& registry,
     const SearchConfig& config, std::span<const std::vector<Complex>> rows,
@@ -38,8 +45,7 @@ Expected<std::vector<SearchResult>> extract_front(
     Formula candidate = entry.candidate;
     double loss = entry.loss;
     if (candidate.param_count != 0 && config.fit_constants) {
-      FitResult refit =
-          fit_parameters(candidate, rows, targets, *registry, config.alpha, config.l1_ratio, 30);
+      FitResult refit = refit_formula(candidate, rows, targets, *registry, config);
       candidate = std::move(refit.formula);
       loss = refit.loss;
     }

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/optimizer.h"
 #include "engine/search_config.h"
 #include "engine/search_error.h"
 #include "engine/search_result.h"
@@ -36,7 +37,15 @@ void record_best(BestByComplexity& best, const Formula& candidate, double loss);
 // the threshold.
 bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_stop);
 
-// Refits the best formula of every complexity (30 iterations) and keeps those
+// The front's refit of one formula on `rows`: its parameters fitted from
+// their stored values (30 iterations; under the full fit, the full fit with
+// kFullRefitIterations), with config's alpha and l1_ratio. A formula without
+// parameters gets its loss there.
+FitResult refit_formula(const Formula& formula, std::span<const std::vector<Complex>> rows,
+                        std::span<const double> targets, const OperatorRegistry& registry,
+                        const SearchConfig& config);
+
+// Refits the best formula of every complexity (refit_formula) and keeps those
 // strictly better than every simpler one: the Pareto front, most accurate
 // first. NoFormulaFound when nothing was recorded.
 Expected<std::vector<SearchResult>> extract_front(

@@ -24,27 +24,37 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kBeamRunLength = std::size_t{1} << 16;
 
 // A level's candidates that got a finite loss, in input order, with their
-// scores.
+// scores and, under the affine option, the scores of their affine losses.
 struct ScoredCandidates {
   Candidates children;
   std::vector<double> scores;
+  std::vector<double> affine_scores;  // empty unless config.affine_rank
+
+  // What the beam ranks by.
+  const std::vector<double>& beam_scores() const {
+    return affine_scores.empty() ? scores : affine_scores;
+  }
 };
 
 // Keeps, in place and in order, the candidates whose loss is finite, and
-// turns each loss into its score.
+// turns each loss (and affine loss) into its score.
 ScoredCandidates keep_finite(Candidates candidates, std::vector<double> losses,
-                             const SearchConfig& config, std::uint64_t level) {
+                             std::vector<double> affine, const SearchConfig& config,
+                             std::uint64_t level) {
   const double factor = score_factor(config, level);
+  const bool with_affine = !affine.empty();
   std::size_t kept = 0;
   for (std::size_t i = 0; i < losses.size(); ++i) {
     if (!std::isfinite(losses[i])) continue;
     candidates[kept] = candidates[i];
     losses[kept] = losses[i] * factor;
+    if (with_affine) affine[kept] = affine[i] * factor;
     ++kept;
   }
   candidates.truncate(kept);
   losses.resize(kept);
-  return {std::move(candidates), std::move(losses)};
+  if (with_affine) affine.resize(kept);
+  return {std::move(candidates), std::move(losses), std::move(affine)};
 }
 
 std::vector<Formula> formulas_at(const SearchState& s, std::uint64_t level,
@@ -74,7 +84,7 @@ Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredCandida
                   const SearchConfig& config) {
   const auto key_of = [&](std::size_t i) { return scored_key(s, level, scored.children[i]); };
   const std::vector<std::size_t> positions =
-      select_beam_in_runs(scored.scores, config.beam_width, kBeamRunLength, key_of);
+      select_beam_in_runs(scored.beam_scores(), config.beam_width, kBeamRunLength, key_of);
   Level kept;
   for (Formula& f : formulas_at(s, level, scored, positions, config)) {
     kept.add(std::move(f), *s.registry);
@@ -111,7 +121,7 @@ std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
     control->phase.store(SearchPhase::Expanding, std::memory_order_relaxed);
   }
 
-  Expansion expansion = expand_level(s, level, control);
+  Expansion expansion = expand_level(s, level, config, control);
   stats.formed = expansion.formed;
   stats.admitted = expansion.children.size();
   if (control != nullptr) {
@@ -124,8 +134,10 @@ std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
   progress.total = stats.admitted;
   progress.level = level;
   progress.start = Clock::now();
-  std::vector<double> losses = score_losses(expansion.children, s.levels, level, progress, s.data,
-                                            s.targets, *s.registry, config, control);
+  std::vector<double> affine;
+  std::vector<double> losses =
+      score_losses(expansion.children, s.levels, level, progress, s.data, s.targets, *s.registry,
+                   config, control, config.affine_rank ? &affine : nullptr);
   if (progress.total > 0) write_stdout("\n");
   // Every candidate counted in the control was scored; a piece skipped after
   // expiry leaves the count short.
@@ -136,8 +148,8 @@ std::optional<LevelStats> build_level(SearchState& s, std::uint64_t level,
   {
     // The level's candidates are released before the kept formulas' columns
     // are stored.
-    const ScoredCandidates scored =
-        keep_finite(std::move(expansion.children), std::move(losses), config, level);
+    const ScoredCandidates scored = keep_finite(std::move(expansion.children), std::move(losses),
+                                                std::move(affine), config, level);
     stats.scored = scored.scores.size();
     record_level_best(s, level, scored, config);
     kept = retain_beam(s, level, scored, config);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace qarn {
@@ -16,6 +17,12 @@ constexpr double kGainTolerance = 1e-9;    // an accepted gain below this ends t
 constexpr int kMaxRejections = 2;          // consecutive rejections that survive
 
 constexpr std::size_t kBlock = BatchEvaluator::kBlock;
+
+// The full fit's rules (see Fitter in fit.h).
+constexpr double kFullMinDamping = 1e-12;     // lambda is not divided below this
+constexpr double kFullDampingLimit = 1e10;    // the full fit runs while lambda <= this
+constexpr double kRelativeGainLimit = 1e-10;  // an accepted relative gain at or below this ends it
+constexpr int kFullMaxRejections = 6;         // consecutive rejections that survive
 
 }  // namespace
 
@@ -138,6 +145,14 @@ FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
     first = nullptr;
   }
 
+  if (options.full) {
+    full_iterations(tokens, program, data, targets, used, registry, options, pass, first, current,
+                    summary);
+    for (std::size_t k = 0; k < m; ++k) tokens[positions_[k]].value = Complex{theta_[k], 0.0};
+    summary.loss = current;
+    return summary;
+  }
+
   double lambda = kInitialDamping;
   int rejections = 0;
   std::size_t iterations = 0;
@@ -198,6 +213,144 @@ FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
   summary.loss = current;
   summary.iterations = iterations;
   return summary;
+}
+
+void Fitter::normal_sums(std::span<const Token> program, const DataColumns& data,
+                         std::span<const double> targets, std::size_t used,
+                         const OperatorRegistry& registry, BatchEvaluator& evaluator,
+                         const FirstJacobian* first) {
+  const std::size_t m = theta_.size();
+  normal_.assign(m * m, 0.0);
+  std::fill(grad_.begin(), grad_.end(), 0.0);
+  columns_.resize(m * kBlock);
+  // As in jacobian_sums: every entry receives its terms in ascending row order.
+  for (std::size_t begin = 0; begin < used; begin += kBlock) {
+    const std::size_t count = std::min(kBlock, used - begin);
+    const double* f = base_.data() + begin;
+    for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
+    for (std::size_t j = 0; j < m; ++j) {
+      if (first != nullptr) {
+        evaluator.run(first->programs[j], *first->data, begin, count, {}, registry, values_.data(),
+                      ok_.data());
+      } else {
+        params_[j] = Complex{theta_[j] + kStep, 0.0};
+        const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(),
+                                          tape_.values_at(begin), tape_.ok_at(begin)};
+        evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
+                               ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
+        params_[j] = Complex{theta_[j], 0.0};
+      }
+      double* column = columns_.data() + j * kBlock;
+      double g = grad_[j];
+      for (std::size_t i = 0; i < count; ++i) {
+        const double shifted = ok_[i] ? values_[i].re : 0.0;
+        column[i] = (shifted - f[i]) / kStep;
+        g += column[i] * residual_[i];
+      }
+      grad_[j] = g;
+      for (std::size_t k = 0; k <= j; ++k) {
+        const double* other = columns_.data() + k * kBlock;
+        double a = normal_[j * m + k];
+        for (std::size_t i = 0; i < count; ++i) a += column[i] * other[i];
+        normal_[j * m + k] = a;
+      }
+    }
+  }
+}
+
+bool Fitter::damped_step(double lambda) {
+  const std::size_t m = theta_.size();
+  factor_.assign(m * m, 0.0);
+  // Cholesky M = L L^T of the lower triangle, L in factor_.
+  for (std::size_t j = 0; j < m; ++j) {
+    for (std::size_t k = 0; k <= j; ++k) {
+      double sum = normal_[j * m + k];
+      if (k == j) sum = sum + lambda * (normal_[j * m + j] + kGuard);
+      for (std::size_t p = 0; p < k; ++p) sum -= factor_[j * m + p] * factor_[k * m + p];
+      if (k == j) {
+        if (!(sum > 0.0) || !std::isfinite(sum)) return false;
+        factor_[j * m + j] = std::sqrt(sum);
+      } else {
+        factor_[j * m + k] = sum / factor_[k * m + k];
+      }
+    }
+  }
+  // L z = g, then L^T d = z; trial = theta - d.
+  for (std::size_t j = 0; j < m; ++j) {
+    double sum = grad_[j];
+    for (std::size_t p = 0; p < j; ++p) sum -= factor_[j * m + p] * trial_[p];
+    trial_[j] = sum / factor_[j * m + j];
+  }
+  for (std::size_t j = m; j-- > 0;) {
+    double sum = trial_[j];
+    for (std::size_t p = j + 1; p < m; ++p) sum -= factor_[p * m + j] * trial_[p];
+    trial_[j] = sum / factor_[j * m + j];
+  }
+  bool finite = true;
+  for (std::size_t j = 0; j < m; ++j) {
+    trial_[j] = theta_[j] - trial_[j];
+    finite = finite && std::isfinite(trial_[j]);
+  }
+  return finite;
+}
+
+void Fitter::full_iterations(std::span<const Token> tokens, std::span<const Token> program,
+                             const DataColumns& data, std::span<const double> targets,
+                             std::size_t used, const OperatorRegistry& registry,
+                             const FitOptions& options, ErrorPass& pass, const FirstJacobian* first,
+                             double& current, FitSummary& summary) {
+  double lambda = kInitialDamping;
+  int rejections = 0;
+  std::size_t iterations = 0;
+  bool stale = true;
+  summary.stop = FitStop::iteration_limit;
+  while (iterations < options.max_iterations) {
+    if (!(lambda <= kFullDampingLimit)) {
+      summary.stop = FitStop::damping_limit;
+      break;
+    }
+    ++iterations;
+    if (stale) {
+      normal_sums(program, data, targets, used, registry, pass.evaluator(), first);
+      first = nullptr;
+      stale = false;
+    }
+    double trial = std::numeric_limits<double>::infinity();
+    if (damped_step(lambda)) {
+      load_params(trial_, params_);
+      trial = pass.run(program, data, targets, registry,
+                       {.params = params_,
+                        .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
+                        .keep = trial_base_.data(),
+                        .stop_at = current,
+                        .record = &trial_tape_});
+    }
+    if (trial < current) {
+      const double before = current;
+      std::swap(theta_, trial_);
+      std::swap(base_, trial_base_);
+      std::swap(tape_, trial_tape_);
+      current = trial;
+      lambda = std::max(lambda / kDampingFactor, kFullMinDamping);
+      rejections = 0;
+      stale = true;
+      if (!(before - trial > kRelativeGainLimit * before) || !(current > 0.0)) {
+        summary.stop = FitStop::small_gain;
+        load_params(theta_, params_);
+        break;
+      }
+    } else {
+      if (rejections >= kFullMaxRejections) {
+        summary.stop = FitStop::rejections;
+        load_params(theta_, params_);
+        break;
+      }
+      ++rejections;
+      lambda = lambda * kDampingFactor;
+    }
+    load_params(theta_, params_);
+  }
+  summary.iterations = iterations;
 }
 
 bool Fitter::build_skips(std::span<const Token> program, std::size_t m) {

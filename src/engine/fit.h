@@ -43,7 +43,13 @@ struct FitOptions {
   double alpha = 0.0;               // penalty strength
   double l1_ratio = 0.5;            // penalty = alpha x (l1_ratio x L1 + (1 - l1_ratio) x 0.5 x L2)
   std::size_t max_iterations = 10;  // trials at most; 0 evaluates the start only
+  // Steps from the whole normal matrix (Fitter::fit) instead of its diagonal.
+  bool full = false;
 };
+
+// Trials of a full fit when a candidate is scored, and in a refit.
+inline constexpr std::size_t kFullScoreIterations = 30;
+inline constexpr std::size_t kFullRefitIterations = 100;
 
 // What a fit did.
 struct FitSummary {
@@ -57,6 +63,15 @@ struct FitSummary {
 // with D_j = sum_i J_ij^2 and g_j = sum_i J_ij r_i over the rows with a
 // target. The penalty only decides whether a trial is accepted. Scratch is
 // held across calls (one Fitter per worker).
+//
+// With FitOptions::full, Levenberg-Marquardt on the whole normal matrix
+// A = J^T J: theta -= M^-1 g with M = A plus lambda x (A_jj + 1e-6) on the
+// diagonal, solved by Cholesky (a trial whose M is not positive definite is
+// rejected without a pass). lambda starts at 0.01, is divided by 10 (down to
+// 1e-12) on accept and multiplied by 10 on reject; the fit ends on an
+// accepted gain <= 1e-10 x the objective before it (or an objective of 0),
+// on the seventh rejection in a row, when lambda exceeds 1e10, or at the
+// iteration cap.
 class Fitter {
  public:
   // Fits the Parameter tokens of `tokens` in place: positions, initial values
@@ -81,6 +96,11 @@ class Fitter {
   };
   Start start_record(std::size_t program_size, std::size_t rows, std::size_t used);
 
+  // The real parts f_i, one per row with a target, at the parameters of the
+  // last objective that `fit` reached (or of the recorded start pass), when
+  // that objective is finite.
+  std::span<const double> values() const { return base_; }
+
  private:
   // For every parameter entry j, the subtrees of `program` that do not read
   // it and that the record holds (skips_[j * size + start] = last token);
@@ -97,6 +117,22 @@ class Fitter {
                      const OperatorRegistry& registry, BatchEvaluator& evaluator,
                      const FirstJacobian* first);
   void reserve_block();
+  // The full fit's loop from theta_ at objective `current` (see the class
+  // comment); updates theta_, base_, tape_ and `current`, and returns the
+  // stop reason and the trial count in `summary`.
+  void full_iterations(std::span<const Token> tokens, std::span<const Token> program,
+                       const DataColumns& data, std::span<const double> targets, std::size_t used,
+                       const OperatorRegistry& registry, const FitOptions& options, ErrorPass& pass,
+                       const FirstJacobian* first, double& current, FitSummary& summary);
+  // normal_ (lower triangle and diagonal) and grad_ at theta_ from base_, as
+  // jacobian_sums computes the diagonal.
+  void normal_sums(std::span<const Token> program, const DataColumns& data,
+                   std::span<const double> targets, std::size_t used,
+                   const OperatorRegistry& registry, BatchEvaluator& evaluator,
+                   const FirstJacobian* first);
+  // trial_ = theta_ - M^-1 grad_ for the damping `lambda`; false when M is
+  // not positive definite.
+  bool damped_step(double lambda);
 
   // Scratch reused across calls; sized on first use, never shrunk.
   std::vector<Complex> values_;         // one block of formula values
@@ -109,6 +145,9 @@ class Fitter {
   std::vector<double> trial_base_;      // f_i at trial_, filled by the trial pass
   std::vector<double> diag_;            // D_j = sum_i J_ij^2
   std::vector<double> grad_;            // g_j = sum_i J_ij * r_i
+  std::vector<double> normal_;          // A_jk = sum_i J_ij * J_ik (full fit), row-major m x m
+  std::vector<double> factor_;          // Cholesky factor of the damped matrix (full fit)
+  std::vector<double> columns_;         // one block of Jacobian columns (full fit), m x kBlock
   std::vector<std::size_t> positions_;  // token position of each Parameter token
   Tape tape_;                           // the pass at theta_
   Tape trial_tape_;                     // the pass at trial_

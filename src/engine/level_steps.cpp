@@ -94,22 +94,44 @@ void seed_level(SearchState& s, std::size_t variables, const SearchConfig& confi
   for (Formula& seed : seeds) {
     const std::optional<Fingerprint> fp = fingerprint(seed, *s.registry);
     if (!fp || s.seen.insert(*fp)) continue;
-    const double loss =
-        optimizer.loss(seed.tokens, s.data, s.targets, *s.registry, config.alpha, config.l1_ratio);
+    double loss = 0.0;
+    if (config.full_fit && config.fit_constants && seed.param_count != 0) {
+      // Under the full fit the parameter leaf is fitted like every other
+      // candidate, and kept with its fitted value.
+      loss = optimizer
+                 .score(seed.tokens, s.data, s.targets, *s.registry, config.alpha, config.l1_ratio,
+                        kFullScoreIterations, {}, nullptr, {.full_fit = true})
+                 .loss;
+    } else {
+      loss = optimizer.loss(seed.tokens, s.data, s.targets, *s.registry, config.alpha,
+                            config.l1_ratio);
+    }
     if (std::isfinite(loss)) record_best(s.best, seed, loss);
     s.levels[1].add(std::move(seed), *s.registry);
   }
 }
 
-Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control) {
+std::vector<std::size_t> enabled_operators(const OperatorRegistry& registry, std::uint8_t arity,
+                                           const SearchConfig& config) {
+  std::vector<std::size_t> out = registry.operators_with_arity(arity);
+  std::erase_if(out, [&](std::size_t op) { return !operator_enabled(config, op); });
+  return out;
+}
+
+Expansion expand_level(SearchState& s, std::uint64_t level, const SearchConfig& config,
+                       SearchControl* control) {
   Expansion out;
-  const std::vector<std::size_t> unary = s.registry->operators_with_arity(1);
+  const std::vector<std::size_t> unary = enabled_operators(*s.registry, 1, config);
   expand_unary(s.levels, level, unary, *s.registry, s.seen, out, control);
-  const std::vector<std::size_t> binary = s.registry->operators_with_arity(2);
+  const std::vector<std::size_t> binary = enabled_operators(*s.registry, 2, config);
   for (std::uint64_t j = 1; j + 2 <= level; ++j) {
     expand_binary(s.levels, level, j, binary, *s.registry, s.seen, out, control);
   }
   return out;
+}
+
+Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control) {
+  return expand_level(s, level, SearchConfig{}, control);
 }
 
 void add_level(SearchState& s, Level level, bool cache) {

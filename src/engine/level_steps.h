@@ -48,14 +48,24 @@ struct SearchState {
 void load_search_data(SearchState& s, const Rows& rows, std::span<const double> targets);
 
 // Level 1: the parameter leaf, then one leaf per input variable. Seeds are
-// deduplicated like everything else but not fitted; a seed without a finite
+// deduplicated like everything else but not fitted (under the full fit the
+// parameter leaf is, and keeps its fitted value); a seed without a finite
 // loss is still kept for expansion.
 void seed_level(SearchState& s, std::size_t variables, const SearchConfig& config);
 
+// The operators of `arity` that `config` lets the expansion apply, ascending.
+std::vector<std::size_t> enabled_operators(const OperatorRegistry& registry, std::uint8_t arity,
+                                           const SearchConfig& config);
+
 // The children of `level` in loop order (unary children of level - 1, then
-// the binary children of every split j = 1 .. level - 2), each admitted only
-// when its fingerprint is new to `s.seen`. With a `control`, forming stops
-// once it has expired (the caller then drops the level).
+// the binary children of every split j = 1 .. level - 2) under the operators
+// `config` enables, each admitted only when its fingerprint is new to
+// `s.seen`. With a `control`, forming stops once it has expired (the caller
+// then drops the level).
+Expansion expand_level(SearchState& s, std::uint64_t level, const SearchConfig& config,
+                       SearchControl* control);
+
+// The same under every operator.
 Expansion expand_level(SearchState& s, std::uint64_t level, SearchControl* control = nullptr);
 
 // Stores the values of the level's formulas on the data (see Level::Column)

@@ -1,5 +1,7 @@
 #include "engine/optimizer.h"
 
+#include "engine/affine.h"
+
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -76,10 +78,11 @@ double Optimizer::objective(std::span<const Token> tokens, std::span<const doubl
 
 FitSummary Optimizer::fit(std::span<Token> tokens, const DataColumns& data,
                           std::span<const double> targets, const OperatorRegistry& registry,
-                          double alpha, double l1_ratio, std::size_t max_iterations) {
-  return fitter_.fit(tokens, tokens, data, targets, registry,
-                     {.alpha = alpha, .l1_ratio = l1_ratio, .max_iterations = max_iterations},
-                     std::nullopt, pass_);
+                          double alpha, double l1_ratio, std::size_t max_iterations, bool full) {
+  return fitter_.fit(
+      tokens, tokens, data, targets, registry,
+      {.alpha = alpha, .l1_ratio = l1_ratio, .max_iterations = max_iterations, .full = full},
+      std::nullopt, pass_);
 }
 
 bool Optimizer::prepare_start(std::span<const Token> tokens, const DataColumns& data,
@@ -133,7 +136,25 @@ Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& da
                                   std::span<const double> targets, const OperatorRegistry& registry,
                                   double alpha, double l1_ratio, std::size_t fit_iterations,
                                   std::span<const KnownColumn> known,
-                                  const OperandColumns* operands) {
+                                  const OperandColumns* operands, ScoreOptions extra) {
+  Score out = score_only(tokens, data, targets, registry, alpha, l1_ratio, fit_iterations, known,
+                         operands, extra.full_fit);
+  if (extra.affine && std::isfinite(out.loss)) out.affine = affine_of(out.loss, targets);
+  return out;
+}
+
+double Optimizer::affine_of(double loss, std::span<const double> targets) const {
+  const std::span<const double> f = fitter_.values();
+  const double penalty_part = loss - mean_squared_error(f, targets);
+  return affine_loss(f, targets) + std::max(penalty_part, 0.0);
+}
+
+Optimizer::Score Optimizer::score_only(std::span<Token> tokens, const DataColumns& data,
+                                       std::span<const double> targets,
+                                       const OperatorRegistry& registry, double alpha,
+                                       double l1_ratio, std::size_t fit_iterations,
+                                       std::span<const KnownColumn> known,
+                                       const OperandColumns* operands, bool full_fit) {
   const bool reduced = reduced_.build(tokens, data, registry, known, pass_.evaluator());
   const std::span<const Token> program =
       reduced ? reduced_.tokens() : std::span<const Token>(tokens);
@@ -153,10 +174,12 @@ Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& da
     if (std::isfinite(out.loss)) {
       fitted_.assign(tokens.begin(), tokens.end());
       const FirstJacobian first{&start_view_, raised_};
-      const FitSummary fitted =
-          fitter_.fit(fitted_, program, view, targets, registry,
-                      {.alpha = alpha, .l1_ratio = l1_ratio, .max_iterations = fit_iterations},
-                      out.loss, pass_, &first);
+      const FitSummary fitted = fitter_.fit(fitted_, program, view, targets, registry,
+                                            {.alpha = alpha,
+                                             .l1_ratio = l1_ratio,
+                                             .max_iterations = fit_iterations,
+                                             .full = full_fit},
+                                            out.loss, pass_, &first);
       if (fitted.loss < out.loss) {
         std::copy(fitted_.begin(), fitted_.end(), tokens.begin());
         out.loss = fitted.loss;
@@ -183,7 +206,8 @@ Optimizer::Score Optimizer::score(std::span<Token> tokens, const DataColumns& da
   if (std::isfinite(out.loss) && starts_where_stored(tokens)) initial = out.loss;
   const FitSummary fitted = fitter_.fit(
       fitted_, program, view, targets, registry,
-      {.alpha = alpha, .l1_ratio = l1_ratio, .max_iterations = fit_iterations}, initial, pass_);
+      {.alpha = alpha, .l1_ratio = l1_ratio, .max_iterations = fit_iterations, .full = full_fit},
+      initial, pass_);
   if (fitted.loss < out.loss) {
     std::copy(fitted_.begin(), fitted_.end(), tokens.begin());
     out.loss = fitted.loss;
@@ -211,12 +235,12 @@ double parameter_objective(const Formula& formula, std::span<const double> theta
 
 FitResult fit_parameters(const Formula& formula, std::span<const std::vector<Complex>> rows,
                          std::span<const double> targets, const OperatorRegistry& registry,
-                         double alpha, double l1_ratio, std::size_t max_iterations) {
+                         double alpha, double l1_ratio, std::size_t max_iterations, bool full) {
   FitResult result{formula};
   const DataColumns data(rows);
   Optimizer optimizer;
   const FitSummary summary = optimizer.fit(result.formula.tokens, data, targets, registry, alpha,
-                                           l1_ratio, max_iterations);
+                                           l1_ratio, max_iterations, full);
   result.loss = summary.loss;
   result.stop = summary.stop;
   result.iterations = summary.iterations;

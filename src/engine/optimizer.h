@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -43,11 +44,13 @@ struct FitResult {
   std::size_t iterations = 0;               // trials evaluated
 };
 
-// Fits the parameters of `formula` (see Fitter) on row-major data; a formula
-// with parameters gets its complexity reset to its token count.
+// Fits the parameters of `formula` (see Fitter; the full fit with `full`) on
+// row-major data; a formula with parameters gets its complexity reset to its
+// token count.
 FitResult fit_parameters(const Formula& formula, std::span<const std::vector<Complex>> rows,
                          std::span<const double> targets, const OperatorRegistry& registry,
-                         double alpha, double l1_ratio, std::size_t max_iterations);
+                         double alpha, double l1_ratio, std::size_t max_iterations,
+                         bool full = false);
 
 // Values of the operands of a candidate's root on every row of the data set,
 // for a candidate op(A) or op(A, B) whose tokens are A's, then B's, then the
@@ -76,6 +79,12 @@ std::optional<std::size_t> fit_start_entries(std::span<const Token> tokens);
 void operand_columns(std::span<const Token> tokens, std::size_t entries, const DataColumns& data,
                      const OperatorRegistry& registry, Complex* values, std::uint8_t* ok);
 
+// Engine options of Optimizer::score (both off: the module's scoring).
+struct ScoreOptions {
+  bool full_fit = false;  // the fit runs on the whole normal matrix (FitOptions::full)
+  bool affine = false;    // Score::affine is computed
+};
+
 // The loss, the fit and the scoring of one candidate on a column-major data
 // set, with scratch memory held across calls (one Optimizer per worker).
 // Results are bit-identical to the free functions above.
@@ -96,7 +105,7 @@ class Optimizer {
   // loss.
   FitSummary fit(std::span<Token> tokens, const DataColumns& data, std::span<const double> targets,
                  const OperatorRegistry& registry, double alpha, double l1_ratio,
-                 std::size_t max_iterations);
+                 std::size_t max_iterations, bool full = false);
 
   // What scoring a candidate gives: its loss as it stands or, when fitting
   // lowered it strictly, the fitted loss (the tokens then hold the fitted
@@ -104,6 +113,9 @@ class Optimizer {
   struct Score {
     double loss = 0.0;
     bool fitted = false;
+    // With ScoreOptions::affine and a finite loss: the loss of the best
+    // a + b x f over the candidate's values f (affine_loss); else NaN.
+    double affine = std::numeric_limits<double>::quiet_NaN();
   };
 
   // `loss`, then (when `fit_iterations` > 0) `fit` on a copy, keeping the
@@ -115,11 +127,19 @@ class Optimizer {
   Score score(std::span<Token> tokens, const DataColumns& data, std::span<const double> targets,
               const OperatorRegistry& registry, double alpha, double l1_ratio,
               std::size_t fit_iterations, std::span<const KnownColumn> known,
-              const OperandColumns* operands = nullptr);
+              const OperandColumns* operands = nullptr, ScoreOptions extra = {});
 
  private:
   // Sets up start_view_, start_program_ and raised_ from `operands`; false
   // when they do not describe `tokens` (then the ordinary path runs).
+  // score without Score::affine.
+  Score score_only(std::span<Token> tokens, const DataColumns& data,
+                   std::span<const double> targets, const OperatorRegistry& registry, double alpha,
+                   double l1_ratio, std::size_t fit_iterations, std::span<const KnownColumn> known,
+                   const OperandColumns* operands, bool full_fit);
+  // Score::affine of a finite `loss` from the values the fit holds.
+  double affine_of(double loss, std::span<const double> targets) const;
+
   bool prepare_start(std::span<const Token> tokens, const DataColumns& data,
                      const OperandColumns& operands);
 

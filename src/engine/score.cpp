@@ -34,7 +34,7 @@ void add_parent(const Level& level, std::size_t index, std::size_t begin, std::s
 Optimizer::Score score_child(Workspace& ws, const Levels& levels, std::uint64_t level,
                              const Child& child, const DataColumns& data,
                              std::span<const double> targets, const OperatorRegistry& registry,
-                             const SearchConfig& config) {
+                             const SearchConfig& config, bool rank_affine = false) {
   const Formula& a = left_parent(levels, level, child);
   const Formula* b = child.unary() ? nullptr : &right_parent(levels, level, child);
   child_tokens(a, b, child.op, ws.tokens);
@@ -48,9 +48,11 @@ Optimizer::Score score_child(Workspace& ws, const Levels& levels, std::uint64_t 
                a.tokens.size() + b->tokens.size(), known, known_count, operands);
   }
   const bool has_parameters = child_param_count(a, b) != 0;
-  const std::size_t iterations = config.fit_constants && has_parameters ? 10 : 0;
+  const std::size_t fit_iterations = config.full_fit ? kFullScoreIterations : 10;
+  const std::size_t iterations = config.fit_constants && has_parameters ? fit_iterations : 0;
   return ws.optimizer.score(ws.tokens, data, targets, registry, config.alpha, config.l1_ratio,
-                            iterations, {known, known_count}, &operands);
+                            iterations, {known, known_count}, &operands,
+                            {.full_fit = config.full_fit, .affine = rank_affine});
 }
 
 // Appends the values of the Parameter tokens of `tokens`, in token order.
@@ -75,21 +77,28 @@ std::vector<double> score_losses(const Candidates& candidates, const Levels& lev
                                  std::uint64_t level, ProgressState& progress,
                                  const DataColumns& data, std::span<const double> targets,
                                  const OperatorRegistry& registry, const SearchConfig& config,
-                                 SearchControl* control) {
+                                 SearchControl* control, std::vector<double>* ranks) {
   std::vector<double> losses(candidates.size());
+  if (ranks != nullptr) ranks->assign(candidates.size(), 0.0);
   tbb::enumerable_thread_specific<Workspace> workspaces;
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, candidates.size(), kCandidatesPerPiece),
-      [&](const tbb::blocked_range<std::size_t>& r) {
-        if (control != nullptr && control->expired()) return;
-        Workspace& ws = workspaces.local();
-        for (std::size_t i = r.begin(); i != r.end(); ++i) {
-          progress_step(progress);
-          losses[i] =
-              score_child(ws, levels, level, candidates[i], data, targets, registry, config).loss;
-        }
-        if (control != nullptr) control->scored.fetch_add(r.size(), std::memory_order_relaxed);
-      });
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, candidates.size(), kCandidatesPerPiece),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      if (control != nullptr && control->expired()) return;
+                      Workspace& ws = workspaces.local();
+                      for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                        progress_step(progress);
+                        const Optimizer::Score scored =
+                            score_child(ws, levels, level, candidates[i], data, targets, registry,
+                                        config, ranks != nullptr);
+                        losses[i] = scored.loss;
+                        // An affine loss that overflowed ranks the candidate by its loss.
+                        if (ranks != nullptr) {
+                          (*ranks)[i] = std::isfinite(scored.affine) ? scored.affine : scored.loss;
+                        }
+                      }
+                      if (control != nullptr)
+                        control->scored.fetch_add(r.size(), std::memory_order_relaxed);
+                    });
   return losses;
 }
 

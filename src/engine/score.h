@@ -43,19 +43,23 @@ inline double score_factor(const SearchConfig& config, std::uint64_t complexity)
   return 1 + config.complexity_penalty * static_cast<double>(complexity);
 }
 
-// Loss of every candidate of a level after the optional fit (10 iterations),
+// Loss of every candidate of a level after the optional fit (10 iterations;
+// kFullScoreIterations under the full fit),
 // on the worker pool: entry i belongs to candidates[i], and a candidate whose
 // loss is not finite takes no further part in the level. Only the losses are
 // kept, so a level's memory is a few words per candidate; the fitted values of
 // the few candidates a level keeps come from `scored_formulas`. Reports each
 // candidate to `progress` before its loss is computed. With a `control`,
 // counts the scored candidates in it and skips every piece that starts after
-// it expired (the caller then drops the level).
+// it expired (the caller then drops the level). With `ranks`, also writes
+// there each candidate's affine loss (affine_loss, its loss where that is not
+// finite), by which the affine option ranks the beam.
 std::vector<double> score_losses(const Candidates& candidates, const Levels& levels,
                                  std::uint64_t level, ProgressState& progress,
                                  const DataColumns& data, std::span<const double> targets,
                                  const OperatorRegistry& registry, const SearchConfig& config,
-                                 SearchControl* control = nullptr);
+                                 SearchControl* control = nullptr,
+                                 std::vector<double>* ranks = nullptr);
 
 // The formulas of `children` with the parameter values their scoring arrives
 // at: scoring is repeated for them, which gives the same bits.

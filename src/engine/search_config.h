@@ -20,7 +20,24 @@ struct SearchConfig {
   // Fit Parameter tokens in scoring and in the final refit. Every search the
   // module starts has it on; only tests turn it off.
   bool fit_constants = true;
+  // Fit parameters by damped least squares on the whole normal matrix,
+  // iterated until the relative gain is small, in scoring, for the parameter
+  // leaf of level 1 and in the final refit (full_fit.h). Off: the diagonal
+  // fit of fit.h, as the module specifies it.
+  bool full_fit = false;
+  // Rank each level's candidates for its beam by the loss of their best
+  // affine fit a + b * f instead of their loss; the best formula of each
+  // complexity is still chosen by its own loss (affine.h).
+  bool affine_rank = false;
+  // Registry entries the expansion may apply: bit i allows operator i.
+  // All bits set: every operator.
+  std::uint64_t operator_mask = ~std::uint64_t{0};
 };
+
+// Whether the expansion may apply registry entry `op`.
+inline bool operator_enabled(const SearchConfig& config, std::size_t op) {
+  return op >= 64 || ((config.operator_mask >> op) & 1U) != 0;
+}
 
 // The highest max_complexity a search accepts. Parameter slots and counts
 // are 8-bit (Token::small, Formula::param_count), so a formula holds at most

@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "python/exceptions.h"
 #include "python/heap_type.h"
 #include "python/py_ref.h"
+#include "python/result_state.h"
 
 namespace qarn::py::core {
 
@@ -163,16 +165,124 @@ PyObject* front_and_flag(std::vector<SearchResult>& records, bool cut_short) {
   return Py_BuildValue("(OO)", list.get(), cut_short ? Py_True : Py_False);
 }
 
+bool convert_flag(PyObject* obj, bool& out) {
+  if (obj == nullptr) {
+    return true;
+  }
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) {
+    return false;
+  }
+  out = truth != 0;
+  return true;
+}
+
+// The operator names of the registry ("Plus", "Sin", ...), in registry order,
+// joined for a message.
+std::string known_operator_text(const OperatorRegistry& registry) {
+  std::string text;
+  for (const OperatorEntry& entry : registry.entries) {
+    if (entry.arity == 0) continue;
+    if (!text.empty()) text += ", ";
+    text += "'" + entry.name + "'";
+  }
+  return text;
+}
+
+// `operators`: None keeps every operator; else an iterable of operator names
+// as the module writes them, each allowing that operator.
+bool convert_operators(PyObject* obj, std::uint64_t& mask) {
+  if (obj == nullptr || obj == Py_None) {
+    return true;
+  }
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'operators': must be a sequence of operator names or None, not a "
+                    "single string");
+    return false;
+  }
+  const OperatorRegistry& registry = *restored_registry();
+  PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
+  if (!iterator) {
+    PyErr_Clear();
+    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'operators': must be a sequence of operator names or None, not %S",
+                   type_name.get());
+    }
+    return false;
+  }
+  std::uint64_t chosen = 0;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(item.get())) {
+      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item.get())));
+      if (type_name) {
+        PyErr_Format(PyExc_TypeError, "argument 'operators': operator names must be str, not %S",
+                     type_name.get());
+      }
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(item.get(), &size);
+    if (name == nullptr) {
+      return false;
+    }
+    const std::string wanted(name, static_cast<std::size_t>(size));
+    bool found = false;
+    for (std::size_t i = 0; i < registry.entries.size() && i < 64; ++i) {
+      if (registry.entries[i].arity != 0 && registry.entries[i].name == wanted) {
+        chosen |= std::uint64_t{1} << i;
+        found = true;
+      }
+    }
+    if (!found) {
+      const std::string message = "argument 'operators': unknown operator '" + wanted +
+                                  "'; the operators are " + known_operator_text(registry);
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      return false;
+    }
+  }
+  if (PyErr_Occurred()) {
+    return false;
+  }
+  mask = chosen;
+  return true;
+}
+
+bool convert_stop_threshold(PyObject* obj, double& out) {
+  std::optional<double> value;
+  if (!convert_override("stop_threshold", obj, value)) {
+    return false;
+  }
+  if (!value) {
+    return true;
+  }
+  if (!(*value >= 0.0) || !std::isfinite(*value)) {
+    PyErr_SetString(PyExc_ValueError,
+                    "argument 'stop_threshold': must be a finite number >= 0 or None");
+    return false;
+  }
+  out = *value;
+  return true;
+}
+
+// The engine options both search and refit take.
+bool convert_full_fit(PyObject* obj, SearchConfig& config) {
+  return convert_flag(obj, config.full_fit);
+}
+
 constexpr const char* kSearchNames[] = {
-    "inputs", "ys",       "max_complexity", "complexity_penalty", "beam_width",
-    "alpha",  "l1_ratio", "time_limit",     "early_stop",         "monitor"};
+    "inputs",   "ys",       "max_complexity", "complexity_penalty", "beam_width",
+    "alpha",    "l1_ratio", "time_limit",     "early_stop",         "monitor",
+    "full_fit", "affine",   "operators",      "stop_threshold"};
 constexpr Parameters kSearchParams{"search", kSearchNames, 2};
 
 // Arguments, then data, are converted as by qarn_sr.Searcher, with the same
 // messages; the search itself runs with the interpreter lock released.
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyRef bound[10];
+    PyRef bound[14];
     if (!bind_fastcall(kSearchParams, args, nargs, kwnames, bound)) {
       return nullptr;
     }
@@ -186,15 +296,12 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         (bound[4] && !convert_u64("beam_width", bound[4].get(), config.beam_width)) ||
         (bound[5] && !convert_double("alpha", bound[5].get(), config.alpha)) ||
         (bound[6] && !convert_double("l1_ratio", bound[6].get(), config.l1_ratio)) ||
-        !convert_time_limit(bound[7].get(), time_limit)) {
+        !convert_time_limit(bound[7].get(), time_limit) ||
+        !convert_flag(bound[8].get(), early_stop) || !convert_full_fit(bound[10].get(), config) ||
+        !convert_flag(bound[11].get(), config.affine_rank) ||
+        !convert_operators(bound[12].get(), config.operator_mask) ||
+        !convert_stop_threshold(bound[13].get(), config.stop_threshold)) {
       return nullptr;
-    }
-    if (bound[8]) {
-      const int truth = PyObject_IsTrue(bound[8].get());
-      if (truth < 0) {
-        return nullptr;
-      }
-      early_stop = truth != 0;
     }
     std::optional<Rows> inputs = extract_rows(bound[0].get());
     if (!inputs) {
@@ -238,6 +345,82 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   });
 }
 
+constexpr const char* kRefitNames[] = {"results", "inputs", "ys", "alpha", "l1_ratio", "full_fit"};
+constexpr Parameters kRefitParams{"refit", kRefitNames, 3};
+
+// The results are read (their formulas and registries copied) before the
+// interpreter lock is released; the refit returns new objects.
+PyObject* refit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyRef bound[6];
+    if (!bind_fastcall(kRefitParams, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    SearchConfig config;
+    std::optional<double> alpha;
+    std::optional<double> l1_ratio;
+    if (!convert_override("alpha", bound[3].get(), alpha) ||
+        !convert_override("l1_ratio", bound[4].get(), l1_ratio) ||
+        !convert_full_fit(bound[5].get(), config)) {
+      return nullptr;
+    }
+    if (alpha) config.alpha = *alpha;
+    if (l1_ratio) config.l1_ratio = *l1_ratio;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(bound[0].get()));
+    if (!iterator) {
+      return nullptr;
+    }
+    std::vector<SearchResult> results;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+      const SearchResult* record = result_record("results", item.get());
+      if (record == nullptr) {
+        return nullptr;
+      }
+      results.push_back(*record);
+    }
+    if (PyErr_Occurred()) {
+      return nullptr;
+    }
+    std::optional<Rows> inputs = extract_rows(bound[1].get());
+    if (!inputs) {
+      return nullptr;
+    }
+    std::optional<std::vector<double>> ys = extract_vector(bound[2].get());
+    if (!ys) {
+      return nullptr;
+    }
+    Expected<std::vector<SearchResult>> outcome;
+    std::exception_ptr failure;
+    PyThreadState* saved = PyEval_SaveThread();
+    try {
+      outcome = refit_results(config, results, *inputs, *ys);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) {
+      std::rethrow_exception(failure);
+    }
+    if (const SearchError* error = std::get_if<SearchError>(&outcome)) {
+      raise_error(*error);
+      return nullptr;
+    }
+    std::vector<SearchResult>& records = std::get<std::vector<SearchResult>>(outcome);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) {
+      return nullptr;
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      PyObject* item = wrap_result(std::move(records[i]));
+      if (item == nullptr) {
+        return nullptr;
+      }
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+    }
+    return list.release();
+  });
+}
+
 }  // namespace
 
 PyObject* monitor_type() { return monitor_type_object.get(); }
@@ -245,12 +428,42 @@ PyObject* monitor_type() { return monitor_type_object.get(); }
 PyMethodDef search_functions[] = {
     {"search", as_cfunction(search), METH_FASTCALL | METH_KEYWORDS,
      "search(inputs, ys, max_complexity=10, complexity_penalty=0.1, beam_width=1000, "
-     "alpha=0.0, l1_ratio=0.5, time_limit=None, early_stop=True, monitor=None)\n--\n\n"
+     "alpha=0.0, l1_ratio=0.5, time_limit=None, early_stop=True, monitor=None, "
+     "full_fit=False, affine=False, operators=None, stop_threshold=None)\n--\n\n"
      "Runs one search with the interpreter lock released and returns (front, cut_short):\n"
      "the Pareto front as qarn_sr.SearchResult objects, most accurate first, and whether\n"
      "the time limit (seconds from the call) or the monitor's stop dropped a level.\n"
-     "With early_stop the search ends once a formula fits within 1e-10, as\n"
-     "Searcher.fit does; without it every level is built, as in find_candidates."},
+     "With early_stop the search ends once a formula fits within stop_threshold\n"
+     "(None: 1e-10), as Searcher.fit does; without it every level is built, as in\n"
+     "find_candidates.\n\n"
+     "Engine options (all off by default, which gives Searcher's results bit for bit):\n"
+     "full_fit: fit each candidate's parameters by Levenberg-Marquardt on the whole\n"
+     "  normal matrix until the relative gain is small (at most 30 trials; 100 in the\n"
+     "  final refit), and fit the parameter leaf C of level 1 like every other\n"
+     "  candidate, instead of the diagonal fit of at most 10 trials.\n"
+     "affine: rank each level's candidates for its beam by the error of their best\n"
+     "  affine map a + b*f (closed-form least squares over their values) instead of\n"
+     "  their error, so that a formula of the right shape but the wrong scale or offset\n"
+     "  is kept for the next levels. Ranking only: the front holds the formulas as\n"
+     "  found, with their own errors, and the best formula of each complexity is\n"
+     "  still chosen by its own error.\n"
+     "operators: None for every operator, else a sequence of operator names as the\n"
+     "  module writes them ('Plus', 'Sin', 'QARN', ...; those of operator_names()\n"
+     "  with arity 1 or 2): only these are applied by the expansion. Texts, registry\n"
+     "  positions and evaluation are unchanged. An unknown name raises ValueError\n"
+     "  listing the known ones.\n"
+     "stop_threshold: the loss at or below which early_stop ends the search\n"
+     "  (None: 1e-10); a finite number >= 0."},
+    {"refit", as_cfunction(refit), METH_FASTCALL | METH_KEYWORDS,
+     "refit(results, inputs, ys, alpha=None, l1_ratio=None, full_fit=False)\n--\n\n"
+     "New qarn_sr.SearchResult objects with the formulas of `results`, their\n"
+     "parameters refitted from their current values on inputs and ys (the fit the\n"
+     "search's final refit makes: 30 diagonal trials, or the full fit), and their\n"
+     "errors measured there. alpha and l1_ratio (None: 0.0 and 0.5) set the\n"
+     "elastic-net penalty of the fit and the error. A formula without parameters\n"
+     "keeps its formula and gets its error on these rows. Raises ValueError for\n"
+     "non-finite inputs or targets or rows narrower than a formula reads, and\n"
+     "qarn_sr.QarnDimensionError for empty or unequal data."},
     {nullptr, nullptr, 0, nullptr},
 };
 
