@@ -149,14 +149,17 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         written with (``"Plus"``, ``"Sin"``, ``"QARN"``, …; see
         ``_qarn_sr_core.operator_names()``). None: all of them. An unknown
         name raises ValueError at fit, listing the known ones.
-    full_fit : bool, default=False
+    full_fit : bool, default=True
         Fit every candidate's constants by damped least squares over the
-        whole normal matrix until they converge, rather than by the engine's
-        diagonal steps.
+        whole normal matrix until they converge (and the lone constant of
+        level 1 like every other candidate), rather than by the plain
+        search's diagonal steps. On the discovery benchmark it recovers more
+        (bench/README.md); False gives the plain search.
     affine : bool, default=False
-        Rank the candidates of each level by their best fit a + b·f, so that
-        building blocks of the right shape but the wrong scale or offset
-        survive the beam.
+        Rank the candidates of each level for the beam by the error of their
+        best fit a + b·f, so that building blocks of the right shape but the
+        wrong scale or offset survive it. Ranking only: the front holds the
+        formulas as found, with their own errors.
     max_samples : int or None, default=1000
         With more rows than this, the search runs on max_samples rows drawn
         at random (``random_state``) and the constants and errors of the
@@ -169,7 +172,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
     Data at any scale are searched in units where they are O(1): each input
     column and the target are multiplied by powers of two (exact in binary
     floating point) so that their largest magnitudes lie in [1, 2), unless
-    they already lie within a factor 2^10 of 1. The exact-fit threshold then
+    they already lie in [1/16, 1024) (searched as given). The exact-fit threshold then
     acts relative to the target's scale. Formulas, errors and predictions are
     reported in your units (see ``pareto_front_``). Where no formula found
     explains the target better than its mean, fit warns.
@@ -233,7 +236,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         verbose=True,
         schedule="single",
         operators=None,
-        full_fit=False,
+        full_fit=True,
         affine=False,
         max_samples=1000,
         random_state=None,

@@ -9,8 +9,10 @@ in [1, 2), and searches there. Multiplying by a power of two is exact in
 binary floating point (short of overflow and underflow), so the search sees
 exactly the user's numbers, written in other units, and a formula f found
 there predicts ``y_scale * f(X * x_scale)`` in the user's units with no
-rounding added. Data whose magnitudes already lie within a factor 2^10 of 1
-are left as they are, so that such fits are exactly today's.
+rounding added. Data whose largest magnitude already lies in [1/16, 1024)
+are left as they are, so that such fits are exactly the plain search's; the
+lower end keeps the absolute exact-fit threshold within 1e-8 of the target's
+square.
 """
 
 from __future__ import annotations
@@ -23,8 +25,8 @@ import numpy as np
 
 import _qarn_sr_core
 
-# Data whose largest magnitude lies in [2^-10, 2^10) are searched unscaled.
-_LOW, _HIGH = 2.0**-10, 2.0**10
+# Data whose largest magnitude lies in [2^-4, 2^10) are searched unscaled.
+_LOW, _HIGH = 2.0**-4, 2.0**10
 
 # Token kinds of a result's state (see _qarn_sr_core.result_state).
 _NAMED_CONSTANT, _REAL_CONSTANT, _VARIABLE, _PARAMETER, _APPLY = range(5)
@@ -32,7 +34,7 @@ _NAMED_CONSTANT, _REAL_CONSTANT, _VARIABLE, _PARAMETER, _APPLY = range(5)
 
 def power_of_two_scale(values: np.ndarray) -> float:
     """The power of two s with max |values| × s in [1, 2); 1.0 when that
-    maximum is zero or already lies in [2^-10, 2^10). Bounded to the
+    maximum is zero or already lies in [2^-4, 2^10). Bounded to the
     exponents of finite doubles."""
     largest = float(np.max(np.abs(values))) if values.size else 0.0
     if largest == 0.0 or _LOW <= largest < _HIGH or not math.isfinite(largest):
