@@ -48,7 +48,7 @@ def test_the_same_formula_is_found_at_every_scale_and_reported_in_user_units(cas
     rng = np.random.default_rng(case)
     X1 = np.column_stack([rng.uniform(lo, hi, 60) for lo, hi in ranges])
     sizes = set()
-    for scale in (1e-25, 1e-9, 1.0, 1e9, 1e25):
+    for scale in (1e-30, 1e-25, 1e-9, 1.0, 1e9, 1e25, 1e30):
         X = X1 * scale
         y = formula(X.T) * scale  # both inputs and target far from 1
         model = QarnRegressor(max_complexity=complexity, beam_width=200, verbose=False).fit(X, y)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import contextlib
-import math
 import threading
 import time
 import warnings
@@ -75,18 +74,6 @@ def choose_best(front: list, complexity_penalty: float):
         if chosen is None or score < chosen_score:
             chosen, chosen_score = result, score
     return chosen
-
-
-def _rescored(result, X, y):
-    """`result` with its constants as fitted and, as its error, its mean
-    squared error on the rows (X, y) (infinite where it has no value)."""
-    version, text, _, tokens = _qarn_sr_core.result_state(result)
-    with np.errstate(all="ignore"):
-        values = np.asarray(result.predict(X), dtype=np.float64)
-        error = float(np.mean((values - y) ** 2))
-    if not math.isfinite(error):
-        error = math.inf
-    return _qarn_sr_core.result_from_state((version, text, error, tokens))
 
 
 def _warn_if_unexplained(best, y) -> None:
@@ -345,12 +332,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
     def _refit(self, front: list, X, y) -> list:
         """The front's formulas with their constants and errors refitted on
         all rows, reduced again to a Pareto front."""
-        refit = getattr(_qarn_sr_core, "refit", None)
-        if refit is not None:
-            refitted = list(refit(front, X, y, alpha=self.alpha, l1_ratio=self.l1_ratio,
-                                  full_fit=bool(self.full_fit)))
-        else:
-            refitted = [_rescored(r, X, y) for r in front]
+        refitted = list(_qarn_sr_core.refit(front, X, y, alpha=self.alpha,
+                                            l1_ratio=self.l1_ratio, full_fit=bool(self.full_fit)))
         return merge_fronts([refitted]) or refitted
 
     def _in_user_units(self, front: list, best):
