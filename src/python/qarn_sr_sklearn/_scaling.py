@@ -119,25 +119,55 @@ def _scaled_parameter(node: _Node, factor: float) -> bool:
     return True
 
 
-def _unscale_inputs(node: _Node, x_scale: Sequence[float]) -> _Node:
-    """`node` with every variable v_j replaced by x_scale[j] × v_j, the factor
-    folded into a parameter it multiplies or divides where there is one."""
+# How a power of two 2^e on each operand passes through an operator: the
+# exponent of the factor on its value, or None where it does not pass exactly.
+_PASS_THROUGH = {
+    "Times": lambda e: e[0] + e[1],
+    "Divide": lambda e: e[0] - e[1],
+    "Neg": lambda e: e[0],
+    "Inv": lambda e: -e[0],
+    "Square": lambda e: 2 * e[0],
+    "Cube": lambda e: 3 * e[0],
+    "Sqrt": lambda e: e[0] // 2 if e[0] % 2 == 0 else None,
+    "Plus": lambda e: e[0] if e[0] == e[1] else None,
+    "Subtract": lambda e: e[0] if e[0] == e[1] else None,
+}
+# Factors stay within the exponents of normal doubles.
+_MAX_EXPONENT = 1000
+
+
+def _exponent(power_of_two: float) -> int:
+    return math.frexp(power_of_two)[1] - 1
+
+
+def _lift(node: _Node, x_exponents: Sequence[int]) -> tuple[_Node, int]:
+    """`node` written in the user's variables, and the exponent e of the
+    factor 2^e its value still needs: a variable v_j stands for
+    2^x_exponents[j] × v_j, and its factor is carried up through products,
+    quotients, powers and sums of equal factors, then multiplied into the
+    subtree below the first operator it does not pass (Sin, Exp, …)."""
     kind, small, name = node.token[0], node.token[1], node.token[2]
     if kind == _VARIABLE:
-        s = x_scale[small] if small < len(x_scale) else 1.0
-        return node if s == 1.0 else _apply("Times", _real(s), node)
+        return node, (x_exponents[small] if small < len(x_exponents) else 0)
     if kind != _APPLY:
+        return node, 0
+    lifted = [_lift(child, x_exponents) for child in node.children]
+    rule = _PASS_THROUGH.get(name)
+    exponent = rule([e for _, e in lifted]) if rule is not None else None
+    if exponent is not None and abs(exponent) <= _MAX_EXPONENT:
+        node.children = [child for child, _ in lifted]
+        return node, exponent
+    node.children = [_with_factor(child, e) for child, e in lifted]
+    return node, 0
+
+
+def _with_factor(node: _Node, exponent: int) -> _Node:
+    """`node` times 2^exponent: folded into its parameters where possible,
+    else as an explicit factor."""
+    if exponent == 0:
         return node
-    if name in ("Times", "Divide") and len(node.children) == 2:
-        # P·(s v) = (P s)·v;  (s v)/P = v/(P/s);  P/(s v) = (P/s)/v
-        a, b = node.children
-        for var, par in ((a, b), (b, a)):
-            if var.token[0] == _VARIABLE and par.token[0] == _PARAMETER:
-                s = x_scale[var.token[1]] if var.token[1] < len(x_scale) else 1.0
-                if s == 1.0 or _scaled_parameter(par, s if name == "Times" else 1.0 / s):
-                    return node
-    node.children = [_unscale_inputs(c, x_scale) for c in node.children]
-    return node
+    factor = math.ldexp(1.0, exponent)
+    return node if _fold_output(node, factor) else _apply("Times", _real(factor), node)
 
 
 def _fold_output(node: _Node, y_scale: float) -> bool:
@@ -232,9 +262,12 @@ class RescaledResult:
         self.x_scale = tuple(float(s) for s in x_scale)
         self.y_scale = float(y_scale)
         version, _, loss, tokens = _qarn_sr_core.result_state(result)
-        root = _unscale_inputs(_tree(tokens), self.x_scale)
-        if self.y_scale != 1.0 and not _fold_output(root, self.y_scale):
-            root = _apply("Times", _real(self.y_scale), root)
+        root, exponent = _lift(_tree(tokens), [_exponent(s) for s in self.x_scale])
+        total = exponent + _exponent(self.y_scale)
+        if abs(total) <= _MAX_EXPONENT:
+            root = _with_factor(root, total)
+        else:
+            root = _with_factor(_with_factor(root, exponent), _exponent(self.y_scale))
         user_tokens = tuple(_postfix(root, []))
         self._state = (version, _text(user_tokens), loss * self.y_scale * self.y_scale, user_tokens)
 
