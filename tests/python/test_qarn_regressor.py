@@ -49,7 +49,7 @@ def summary(front):
 
 def test_fit_equals_the_engines_search():
     X, y = data(noise=0.05)
-    model = small().fit(X, y)
+    model = small(full_fit=False).fit(X, y)
     assert model.fit(X, y) is model
     front = qarn_sr.Searcher(max_complexity=4, beam_width=30).find_candidates(X, y)
     assert summary(model.pareto_front_) == summary(front)
@@ -111,7 +111,8 @@ def test_the_growing_schedule_merges_its_searches():
     model = small(max_complexity=3, beam_width=10, time_limit=600.0, schedule="growing").fit(X, y)
     stages = [(s["beam_width"], s["max_complexity"]) for s in model.searches_]
     assert stages == [(10, 3), (40, 3), (160, 3)]
-    fronts = [core.search(X, y, max_complexity=c, beam_width=w)[0] for w, c in stages]
+    fronts = [core.search(X, y, max_complexity=c, beam_width=w, full_fit=True)[0]
+              for w, c in stages]
     assert summary(model.pareto_front_) == summary(merge_fronts(fronts))
     # An exact fit ends the schedule; without a time limit there is one search.
     exact = small(max_complexity=6, beam_width=30, time_limit=600.0, schedule="growing")

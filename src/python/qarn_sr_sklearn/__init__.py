@@ -25,5 +25,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 from qarn_sr_sklearn._estimator import QarnRegressor
 from qarn_sr_sklearn._export import to_function, to_python, to_text
 from qarn_sr_sklearn._model_file import load_model, save_model
+from qarn_sr_sklearn._scaling import RescaledResult
 
-__all__ = ["QarnRegressor", "load_model", "save_model", "to_function", "to_python", "to_text"]
+__all__ = ["QarnRegressor", "RescaledResult", "load_model", "save_model", "to_function",
+           "to_python", "to_text"]

@@ -12,12 +12,13 @@ from numbers import Integral, Real
 
 import numpy as np
 from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 import _qarn_sr_core
 import qarn_sr  # noqa: F401  (its classes are the results' classes)
-from qarn_sr_sklearn import _console, _export, _formula, _inputs, _memory, _names
+from qarn_sr_sklearn import _console, _export, _formula, _inputs, _memory, _names, _scaling
 
 # The engine's exact-fit threshold: a search stops once a formula fits the
 # data with a loss at or below it.
@@ -101,6 +102,20 @@ def _wait(done: threading.Event) -> None:
             continue
 
 
+def _warn_if_unexplained(best, y) -> None:
+    """Warns where the chosen formula explains under 1 % of the variance of
+    the target it was searched for (in the search's units)."""
+    variance = float(np.var(y))
+    if variance > 0.0 and not best.error < 0.99 * variance:
+        r2 = 1.0 - best.error / variance
+        warnings.warn(
+            f"QarnRegressor: no formula found explains the target better than its mean "
+            f"(R² = {r2:.3g} on the training rows, formula {best.formula}). The formulas "
+            "may need values beyond the engine's magnitude bound 1e15 at this data's scale "
+            "even after rescaling, or a larger time_limit or max_complexity.",
+            UserWarning, stacklevel=3)
+
+
 class QarnRegressor(RegressorMixin, BaseEstimator):
     """Symbolic regression with the qarn_sr engine, as a scikit-learn regressor.
 
@@ -176,16 +191,52 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         the budget is spent, the sequence ends, or a search finds a formula
         that fits within 1e-10; their fronts are merged into one Pareto
         front.
+    operators : sequence of str or None, default=None
+        The operators the search may use, by the names the formulas are
+        written with (``"Plus"``, ``"Sin"``, ``"QARN"``, …; see
+        ``_qarn_sr_core.operator_names()``). None: all of them. An unknown
+        name raises ValueError at fit, listing the known ones.
+    full_fit : bool, default=True
+        Fit every candidate's constants by damped least squares over the
+        whole normal matrix until they converge (and the lone constant of
+        level 1 like every other candidate), rather than by the plain
+        search's diagonal steps. On the discovery benchmark it recovers more
+        (bench/README.md); False gives the plain search.
+    affine : bool, default=False
+        Rank the candidates of each level for the beam by the error of their
+        best fit a + b·f, so that building blocks of the right shape but the
+        wrong scale or offset survive it. Ranking only: the front holds the
+        formulas as found, with their own errors.
+    max_samples : int or None, default=1000
+        With more rows than this, the search runs on max_samples rows drawn
+        at random (``random_state``) and the constants and errors of the
+        front are then refitted on all rows. At or below it, and with None,
+        every row is searched.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the row sample of ``max_samples``: the same seed gives the same
+        result. Unused when no sample is drawn.
+
+    Data at any scale are searched in units where they are O(1): each input
+    column and the target are multiplied by powers of two (exact in binary
+    floating point) so that their largest magnitudes lie in [1, 2), unless
+    they already lie in [1/16, 1024) (searched as given). The exact-fit
+    threshold then acts relative to the target's scale. Formulas, errors and
+    predictions are reported in your units (see ``pareto_front_``). Where no
+    formula found explains the target better than its mean, fit warns.
 
     Attributes
     ----------
     n_features_in_ : int
     feature_names_in_ : ndarray of str
         Only when X had string column names (a pandas DataFrame).
-    pareto_front_ : list of qarn_sr.SearchResult
+    pareto_front_ : list of qarn_sr.SearchResult or RescaledResult
         The front, most accurate (and most complex) first, simplest last.
-        Variables are ``v_{0}``, ``v_{1}``, … in column order.
-    best_ : qarn_sr.SearchResult
+        Variables are ``v_{0}``, ``v_{1}``, … in column order. Where the data
+        were rescaled, each entry is a ``RescaledResult``: it answers the same
+        calls (formula, error, complexity, predict, eval, eval_batch,
+        to_latex, to_python) in your units and holds the formula as found in
+        ``result``.
+    best_ : qarn_sr.SearchResult or RescaledResult
         The front entry used for predictions: the lowest
         error × (1 + complexity_penalty × complexity), an error at or below
         1e-10 counting as 1e-10, the simpler entry on ties.
@@ -211,6 +262,13 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         a feature's own name where it is a usable identifier, else a unique
         name made from it (``"a b"`` becomes ``a_b``, a feature ``np``
         becomes ``np_1``; see the comment in ``to_python``'s source).
+    x_scale_ : ndarray of float
+        Powers of two the search multiplied the input columns by.
+    y_scale_ : float
+        Power of two the search divided the target by: a formula f of the
+        front predicts ``y_scale_ * f(X * x_scale_)``.
+    n_samples_searched_ : int
+        Rows the search ran on (all rows, or max_samples of them).
     """
 
     _parameter_constraints: dict = {
@@ -224,6 +282,11 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         "schedule": [StrOptions({"single", "growing"})],
         "memory_limit": [Interval(Integral, 1, None, closed="left"), str, None],
         "checkpoint": [str, os.PathLike, None],
+        "operators": ["array-like", None],
+        "full_fit": ["boolean"],
+        "affine": ["boolean"],
+        "max_samples": [Interval(Integral, 1, None, closed="left"), None],
+        "random_state": ["random_state"],
     }
 
     def __init__(
@@ -238,6 +301,11 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         schedule="single",
         memory_limit=None,
         checkpoint=None,
+        operators=None,
+        full_fit=True,
+        affine=False,
+        max_samples=1000,
+        random_state=None,
     ):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -249,6 +317,11 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         self.schedule = schedule
         self.memory_limit = memory_limit
         self.checkpoint = checkpoint
+        self.operators = operators
+        self.full_fit = full_fit
+        self.affine = affine
+        self.max_samples = max_samples
+        self.random_state = random_state
 
     # -- fitting ------------------------------------------------------------
 
@@ -264,8 +337,15 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         X = np.ascontiguousarray(X)
         y = np.ascontiguousarray(y, dtype=np.float64)
+        self._engine_options = self._options()
+        scales = _scaling.Scales.of(X, y)
+        X, y = scales.inputs(X), scales.target(y)
+        # The engine's limits apply to the values it searches: after the
+        # rescaling.
         _inputs.check_searchable(X, y)
         memory_limit = _memory.limit_bytes(self.memory_limit)
+        rows = self._sample(len(y))
+        X_search, y_search = (X, y) if rows is None else (X[rows], y[rows])
 
         if self.checkpoint is not None and self.schedule != "single":
             raise ValueError("QarnRegressor: checkpoint needs schedule='single' (the searches of "
@@ -294,7 +374,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 if len(stages) > 1:
                     console.note(f"[QARN-SR] Schedule: {label.rstrip(' |')}")
                 began = time.monotonic()
-                run = self._search(X, y, beam_width, max_complexity, remaining,
+                run = self._search(X_search, y_search, beam_width, max_complexity, remaining,
                                    console, label, start, memory_limit)
                 if run.front:
                     fronts.append(run.front)
@@ -316,9 +396,16 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         self.stopped_for_memory_ = memory_stop
         names = self._feature_names()
         self.feature_identifiers_ = _names.safe_identifiers(names, _export.RESERVED)
+        self.n_samples_searched_ = len(y_search)
+        self.x_scale_ = np.asarray(scales.x_scale, dtype=np.float64)
+        self.y_scale_ = scales.y_scale
         if fronts:
-            self.pareto_front_ = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
-            self.best_ = choose_best(self.pareto_front_, float(self.complexity_penalty))
+            front = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
+            if rows is not None:
+                front = self._refit(front, X, y)
+            best = choose_best(front, float(self.complexity_penalty))
+            _warn_if_unexplained(best, y)
+            self.pareto_front_, self.best_ = self._in_user_units(front, best)
         if memory_stop:
             warnings.warn(
                 "QarnRegressor: the search stopped early because its next level would not fit "
@@ -330,6 +417,47 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         if not fronts:  # pragma: no cover - every completed search has level 1's front
             raise RuntimeError("QarnRegressor: the search returned no formula")
         return self
+
+    def _options(self) -> dict:
+        """The engine options that differ from a plain search; the default
+        passes none, so that it runs exactly the plain search."""
+        options: dict = {}
+        if self.operators is not None:
+            known = [name for name, arity in _qarn_sr_core.operator_names() if arity > 0]
+            chosen = [self.operators] if isinstance(self.operators, str) else list(self.operators)
+            unknown = [name for name in chosen if name not in known]
+            if unknown or not chosen:
+                raise ValueError(
+                    f"operators: unknown operator name(s) {unknown}; known: {', '.join(known)}"
+                    if unknown else f"operators: choose at least one of {', '.join(known)}")
+            options["operators"] = chosen
+        if self.full_fit:
+            options["full_fit"] = True
+        if self.affine:
+            options["affine"] = True
+        return options
+
+    def _sample(self, n_rows: int):
+        """Sorted indices of the rows to search, or None for all rows."""
+        if self.max_samples is None or n_rows <= self.max_samples:
+            return None
+        rng = check_random_state(self.random_state)
+        return np.sort(rng.choice(n_rows, size=int(self.max_samples), replace=False))
+
+    def _refit(self, front: list, X, y) -> list:
+        """The front's formulas with their constants and errors refitted on
+        all rows, reduced again to a Pareto front."""
+        refitted = list(_qarn_sr_core.refit(front, X, y, alpha=self.alpha,
+                                            l1_ratio=self.l1_ratio, full_fit=bool(self.full_fit)))
+        return merge_fronts([refitted]) or refitted
+
+    def _in_user_units(self, front: list, best):
+        """The front and best_ as reported: the engine's results where the
+        data were searched unscaled, else RescaledResult objects."""
+        if self.y_scale_ == 1.0 and np.all(self.x_scale_ == 1.0):
+            return front, best
+        wrapped = [_scaling.RescaledResult(r, self.x_scale_, self.y_scale_) for r in front]
+        return wrapped, wrapped[next(i for i, r in enumerate(front) if r is best)]
 
     def _search(self, X, y, beam_width, max_complexity, time_limit, console, label, start,
                 memory_limit) -> _SearchRun:
@@ -350,7 +478,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                     complexity_penalty=self.complexity_penalty, beam_width=beam_width,
                     alpha=self.alpha, l1_ratio=self.l1_ratio, time_limit=time_limit,
                     early_stop=True, monitor=monitor, memory_limit=memory_limit,
-                    checkpoint=self.checkpoint)
+                    checkpoint=self.checkpoint, **self._engine_options)
             except BaseException as error:  # handed to the calling thread
                 outcome["error"] = error
             finally:
@@ -473,7 +601,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         state = dict(super().__getstate__())
         front = state.get("pareto_front_")
         if front is not None:
-            state["pareto_front_"] = [_qarn_sr_core.result_state(r) for r in front]
+            state["pareto_front_"] = [
+                _qarn_sr_core.result_state(getattr(r, "result", r)) for r in front]
             best = state.get("best_")
             state["best_"] = next((i for i, r in enumerate(front) if r is best), None)
         return state
@@ -483,6 +612,9 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         front = state.get("pareto_front_")
         if front is not None:
             front = [_qarn_sr_core.result_from_state(s) for s in front]
+            if state.get("y_scale_", 1.0) != 1.0 or np.any(state.get("x_scale_", 1.0) != 1.0):
+                front = [_scaling.RescaledResult(r, state["x_scale_"], state["y_scale_"])
+                         for r in front]
             state["pareto_front_"] = front
             best = state.get("best_")
             state["best_"] = front[best] if isinstance(best, int) else None

@@ -220,8 +220,14 @@ def python_function(result, identifiers: Sequence[str], names: Sequence[str],
 
     `identifiers` are the argument names, one per feature (every feature is
     an argument, used or not, so that ``formula(*X.T)`` works); `names` the
-    features' own names, listed in a comment where they differ."""
-    _, _, _, tokens = _qarn_sr_core.result_state(result)
+    features' own names, listed in a comment where they differ.
+
+    A formula found on rescaled data (a RescaledResult) is written as it was
+    found, with the inputs multiplied by its x_scale and the value by its
+    y_scale: powers of two, so the function computes exactly what its
+    ``predict`` computes, in the user's units."""
+    x_scale, y_scale = getattr(result, "x_scale", ()), getattr(result, "y_scale", 1.0)
+    _, _, _, tokens = _qarn_sr_core.result_state(getattr(result, "result", result))
     stack: list[str] = []
     operators: set[str] = set()
     for kind, small, name, re_part, im_part in tokens:
@@ -256,8 +262,12 @@ def python_function(result, identifiers: Sequence[str], names: Sequence[str],
                      + ", ".join(f"{n!r} -> {i}" for n, i in renamed))
     lines.append("    with np.errstate(all='ignore'):")
     for index in used:
-        lines.append(f"        _{index} = np.asarray({identifiers[index]}, dtype=np.float64)")
+        scale = x_scale[index] if index < len(x_scale) else 1.0
+        factor = "" if scale == 1.0 else f" * {scale!r}"
+        lines.append(f"        _{index} = np.asarray({identifiers[index]}, dtype=np.float64){factor}")
     lines.append(f"        value = {expression}")
+    if y_scale != 1.0:
+        lines.append(f"        value = (value[0] * {float(y_scale)!r}, value[1])")
     shape = f"np.shape({identifiers[0]})" if identifiers else "()"
     lines.append(f"        return np.broadcast_to(np.where(np.isnan(value[1]), np.nan, value[0]), "
                  f"{shape}).astype(np.float64)")
@@ -297,7 +307,7 @@ def to_text(result, names: Sequence[str] | None = None) -> str:
 def _default_names(result, names: Sequence[str] | None) -> list[str]:
     if names is not None:
         return [str(n) for n in names]
-    _, _, _, tokens = _qarn_sr_core.result_state(result)
+    _, _, _, tokens = _qarn_sr_core.result_state(getattr(result, "result", result))
     count = 1 + max((small for kind, small, *_ in tokens if kind == _VARIABLE), default=-1)
     return [f"x{i}" for i in range(count)]
 

@@ -27,9 +27,16 @@ def _rename(text: str, names: Sequence[str]) -> str:
     return _VARIABLE.sub(replace, text)
 
 
+def _state(result) -> tuple:
+    """(version, text, loss, tokens) of a SearchResult, or of a formula in the
+    user's units (see _scaling.RescaledResult)."""
+    own = getattr(result, "state", None)
+    return own() if own is not None else _qarn_sr_core.result_state(result)
+
+
 def _parameters(result) -> list[float]:
     """Fitted constants in token order, which is also their order in the text."""
-    _, _, _, tokens = _qarn_sr_core.result_state(result)
+    _, _, _, tokens = _state(result)
     return [re_part for kind, _, _, re_part, _ in tokens if kind == _PARAMETER_TOKEN]
 
 
@@ -93,7 +100,7 @@ def sympy_expression(result, names: Sequence[str]):
         value = sympy.Float(re_part, 17)
         return value if im_part == 0.0 else value + sympy.I * sympy.Float(im_part, 17)
 
-    _, _, _, tokens = _qarn_sr_core.result_state(result)
+    _, _, _, tokens = _state(result)
     stack = []
     for kind, small, name, re_part, im_part in tokens:
         if kind == _NAMED_CONSTANT:

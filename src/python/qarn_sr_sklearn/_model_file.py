@@ -4,7 +4,9 @@ pickle.
 A file holds the format name and version, the feature names, the estimator's
 settings and, for each entry of the Pareto front, its postfix tokens
 (operator and constant names, variable indices, fitted parameter values),
-its error and its complexity. Numbers are written with Python's shortest
+its error and its complexity. Formulas found on rescaled data are stored as
+they were found, with the powers of two of the rescaling ("x_scale",
+"y_scale"), and load as the same RescaledResult objects. Numbers are written with Python's shortest
 round-trip form, so a loaded formula holds the same bits and predicts the
 same values. Loading reads plain JSON values only, checks every field, and
 rebuilds the results through the engine's own token check; nothing in the
@@ -75,7 +77,7 @@ def model_dict(estimator) -> dict:
                 if isinstance(v, _SETTING_TYPES) or _is_name_list(v)}
     entries = []
     for result in front:
-        _, text, loss, tokens = _qarn_sr_core.result_state(result)
+        _, text, loss, tokens = _qarn_sr_core.result_state(getattr(result, "result", result))
         entries.append({
             "formula": text,
             "error": _number(loss),
@@ -91,6 +93,8 @@ def model_dict(estimator) -> dict:
         "settings": {k: list(v) if isinstance(v, tuple) else v for k, v in settings.items()},
         "search_time": _number(getattr(estimator, "search_time_", 0.0)),
         "timed_out": bool(getattr(estimator, "timed_out_", False)),
+        "x_scale": [_number(v) for v in getattr(estimator, "x_scale_", ())] or None,
+        "y_scale": _number(float(getattr(estimator, "y_scale_", 1.0))),
         "best": best,
         "front": entries,
     }
@@ -283,7 +287,7 @@ def estimator_from_dict(content: Any, source: str = "model"):
                       f"(this qarn_sr reads version {VERSION})")
     top = _keys(content, source, {"format", "version", "n_features", "feature_names", "settings",
                                   "best", "front"},
-                {"qarn_sr_version", "search_time", "timed_out"})
+                {"qarn_sr_version", "search_time", "timed_out", "x_scale", "y_scale"})
     n_features = _integer(top["n_features"], source + ".n_features", 1, MAX_FEATURES)
     names = top["feature_names"]
     if names is not None:
@@ -317,12 +321,38 @@ def estimator_from_dict(content: Any, source: str = "model"):
     model.n_features_in_ = n_features
     if names is not None:
         model.feature_names_in_ = np.asarray(names, dtype=object)
+    x_scale, y_scale = _scales(top, source, n_features)
+    model.x_scale_ = np.asarray(x_scale, dtype=np.float64)
+    model.y_scale_ = y_scale
+    if y_scale != 1.0 or any(v != 1.0 for v in x_scale):
+        from qarn_sr_sklearn._scaling import RescaledResult
+
+        results = [RescaledResult(r, x_scale, y_scale) for r in results]
     model.pareto_front_ = results
     model.best_ = results[best]
     model.search_time_ = _float(top.get("search_time", 0.0), source + ".search_time")
     model.timed_out_ = bool(top.get("timed_out", False))
     model.searches_ = []
     return model
+
+
+def _power_of_two(value: Any, where: str) -> float:
+    number = _float(value, where)
+    if not (math.isfinite(number) and number > 0.0 and math.frexp(number)[0] == 0.5):
+        _fail(where, "expected a positive power of two")
+    return number
+
+
+def _scales(top: dict, source: str, n_features: int) -> tuple[list[float], float]:
+    """The rescaling's powers of two (all 1.0 in a file without them)."""
+    x_scale = top.get("x_scale")
+    if x_scale is None:
+        x_values = [1.0] * n_features
+    else:
+        if not isinstance(x_scale, list) or len(x_scale) != n_features:
+            _fail(source + ".x_scale", f"expected null or {n_features} numbers")
+        x_values = [_power_of_two(v, f"{source}.x_scale[{i}]") for i, v in enumerate(x_scale)]
+    return x_values, _power_of_two(top.get("y_scale", 1.0), source + ".y_scale")
 
 
 def _reject_constant(name: str):
