@@ -48,7 +48,7 @@ void expand_binary(const Levels& levels, std::uint64_t level, std::uint64_t spli
 // left operands (levels[j]). Item k's children come before item k + 1's.
 std::uint64_t expansion_items(const Levels& levels, std::uint64_t level);
 
-// Children an item forms, before fingerprints (for balancing ranges).
+// Children an item forms, before fingerprints (for balancing runs).
 std::uint64_t item_children(const Levels& levels, std::uint64_t level, std::uint64_t item,
                             std::size_t unary_ops, std::size_t binary_ops);
 
