@@ -53,7 +53,7 @@ std::uint64_t expansion_items(const Levels& levels, std::uint64_t level);
 std::vector<std::size_t> enabled_operators(const OperatorRegistry& registry, std::uint8_t arity,
                                            const SearchConfig& config);
 
-// Children an item forms, before fingerprints (for balancing ranges).
+// Children an item forms, before fingerprints (for balancing runs).
 std::uint64_t item_children(const Levels& levels, std::uint64_t level, std::uint64_t item,
                             std::size_t unary_ops, std::size_t binary_ops);
 

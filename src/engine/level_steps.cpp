@@ -182,8 +182,8 @@ std::string scored_key(const SearchState& s, std::uint64_t level, const Child& c
   return child_key(a, b, c.op);
 }
 
-ScoredLevel score_range(const SearchState& s, std::uint64_t level, std::vector<Child> children,
-                        const SearchConfig& config) {
+ScoredLevel score_run(const SearchState& s, std::uint64_t level, std::vector<Child> children,
+                      const SearchConfig& config) {
   return score_candidates(children, s.levels, level, s.data, s.targets, *s.registry, config);
 }
 

@@ -28,7 +28,7 @@
 namespace qarn {
 
 // Everything one search works on. The local driver uses every field; a
-// process that only scores ranges of children uses the data and the levels.
+// process that only scores runs of children uses the data and the levels.
 struct SearchState {
   std::shared_ptr<const OperatorRegistry> registry;
   DataColumns data;  // the input values, only the variables level 1 seeds
@@ -106,8 +106,8 @@ Formula scored_formula(const SearchState& s, std::uint64_t level, const ScoredLe
 std::string scored_key(const SearchState& s, std::uint64_t level, const Child& child);
 
 // Scores the children on the calling thread's worker pool without a progress
-// line (for processes that score a range of a level for another driver).
-ScoredLevel score_range(const SearchState& s, std::uint64_t level, std::vector<Child> children,
-                        const SearchConfig& config);
+// line (for processes that score a run of a level for another driver).
+ScoredLevel score_run(const SearchState& s, std::uint64_t level, std::vector<Child> children,
+                      const SearchConfig& config);
 
 }  // namespace qarn

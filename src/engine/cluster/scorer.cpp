@@ -172,7 +172,7 @@ Decoded<std::string> ClusterScorer::score(std::uint64_t level, std::string_view 
   for (const Child& c : admitted) {
     if (!valid(level, c)) return Result::refused(kInvalidChildren);
   }
-  return encode_scored(score_range(s_, level, std::move(admitted), config_));
+  return encode_scored(score_run(s_, level, std::move(admitted), config_));
 }
 
 Decoded<std::string> ClusterScorer::summary(std::uint64_t level, std::string_view bytes) const {

@@ -2,15 +2,15 @@
 
 ``DaskSearcher`` has the methods of ``qarn_sr.Searcher`` and returns the same
 ``qarn_sr.SearchResult`` objects, bit for bit, whatever the number of workers
-and partitions. Each level of the breadth-first search is built in steps:
+and partitions. Each level of the breadth-first search is cut into runs
+(``partitions`` of them) of consecutive children and built in steps:
 
-1. one task per range of the level's parents forms their children on a
-   worker, in the local loop order, and sorts their fingerprints into hash
-   buckets;
-2. one task per bucket admits the bucket's fingerprints of every range in
+1. one task per run forms the run's children on a worker, in the local loop
+   order, and sorts their fingerprints into hash buckets;
+2. one task per bucket admits the bucket's fingerprints of every run in
    loop order against the bucket's layers of the earlier levels (the seen
    set lives on the workers, one frozen layer per level and bucket);
-3. one task per range scores the children admitted (the bulk of the work),
+3. one task per run scores the children admitted (the bulk of the work),
    and the scored run stays on its worker;
 4. each run reports its lowest loss and its best ``beam_width`` entries by
    score; the driver merges them into the level's winner and the elite of the
@@ -36,6 +36,7 @@ import math
 import operator
 import threading
 import time
+import traceback
 import uuid
 from typing import Any
 
@@ -362,10 +363,14 @@ class _ClusterSearch:
             self._phase("broadcast")
             while (level := driver.next_level()) is not None:
                 self._build_level(level)
-        except Exception as error:
-            # A closed client or a lost scheduler shows as cancelled futures
-            # or failed connections; say which it was.
-            self.watch.check(error)
+        except BaseException as error:
+            # The frames of the traceback hold the level's futures, and the
+            # futures their tasks: cleared, the tasks go with the search.
+            traceback.clear_frames(error.__traceback__)
+            if isinstance(error, Exception):
+                # A closed client or a lost scheduler shows as cancelled
+                # futures or failed connections; say which it was.
+                self.watch.check(error)
             raise
         finally:
             self._release()
