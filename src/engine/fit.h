@@ -20,9 +20,12 @@ enum class FitStop : std::uint8_t {
   no_parameters,    // no Parameter token: the loss of the tokens as they stand
   iteration_limit,  // iterations == max_iterations
   damping_limit,    // lambda > 1e4 (lambda starts at 0.01 and at most two x10
-                    // steps follow each other, so the rule never fires today)
+                    // steps follow each other, so the rule never fires in the
+                    // diagonal fit); in the full fit, lambda > 1e10
   rejections,       // a third trial in a row that did not lower the objective
+                    // (full fit: a seventh)
   small_gain,       // an accepted trial that lowered the objective by < 1e-9
+                    // (full fit: by <= 1e-10 x the objective before it, or to 0)
 };
 
 // Forward-difference step of the fit's Jacobian: entry j is raised to

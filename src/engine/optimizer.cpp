@@ -1,10 +1,10 @@
 #include "engine/optimizer.h"
 
-#include "engine/affine.h"
-
 #include <algorithm>
 #include <cmath>
 #include <optional>
+
+#include "engine/affine.h"
 
 namespace qarn {
 namespace {

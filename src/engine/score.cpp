@@ -81,20 +81,20 @@ std::vector<double> score_losses(const Candidates& candidates, const Levels& lev
   std::vector<double> losses(candidates.size());
   if (ranks != nullptr) ranks->assign(candidates.size(), 0.0);
   tbb::enumerable_thread_specific<Workspace> workspaces;
+  const auto score_one = [&](Workspace& ws, std::size_t i) {
+    const Optimizer::Score scored = score_child(ws, levels, level, candidates[i], data, targets,
+                                                registry, config, ranks != nullptr);
+    losses[i] = scored.loss;
+    // An affine loss that overflowed ranks the candidate by its loss.
+    if (ranks != nullptr) (*ranks)[i] = std::isfinite(scored.affine) ? scored.affine : scored.loss;
+  };
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, candidates.size(), kCandidatesPerPiece),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       if (control != nullptr && control->expired()) return;
                       Workspace& ws = workspaces.local();
                       for (std::size_t i = r.begin(); i != r.end(); ++i) {
                         progress_step(progress);
-                        const Optimizer::Score scored =
-                            score_child(ws, levels, level, candidates[i], data, targets, registry,
-                                        config, ranks != nullptr);
-                        losses[i] = scored.loss;
-                        // An affine loss that overflowed ranks the candidate by its loss.
-                        if (ranks != nullptr) {
-                          (*ranks)[i] = std::isfinite(scored.affine) ? scored.affine : scored.loss;
-                        }
+                        score_one(ws, i);
                       }
                       if (control != nullptr)
                         control->scored.fetch_add(r.size(), std::memory_order_relaxed);

@@ -644,17 +644,26 @@ TEST_CASE("scoring from the operands' columns equals scoring from the tokens") {
         operand_columns(parts[p]->tokens, *entries, data, reg(), values[p].data(), ok[p].data());
         operand = {values[p].data(), ok[p].data(), *entries};
       }
-      const std::size_t iters = child.param_count == 0 ? 0 : 10;
-      std::vector<Token> got = child.tokens;
-      std::vector<Token> expected = child.tokens;
-      const auto r1 = with_columns.score(got, data, y, reg(), 0.01, 0.5, iters, {}, &operands);
-      const auto r2 = from_tokens.score(expected, data, y, reg(), 0.01, 0.5, iters, {});
-      CHECK(same_bits(r1.loss, r2.loss));
-      CHECK(r1.fitted == r2.fitted);
-      check_same_tokens(Formula{expected, "", 0, 0, 0}, got);
-      fast += iters != 0 && operands.operands[0].values != nullptr &&
-              (!is_binary || operands.operands[1].values != nullptr);
-      fitted += r1.fitted;
+      // The module's fit, then the full fit with the affine loss.
+      for (const bool full : {false, true}) {
+        CAPTURE(full);
+        const std::size_t iters = child.param_count == 0 ? 0 : (full ? kFullScoreIterations : 10);
+        const ScoreOptions extra{.full_fit = full, .affine = full};
+        std::vector<Token> got = child.tokens;
+        std::vector<Token> expected = child.tokens;
+        const auto r1 =
+            with_columns.score(got, data, y, reg(), 0.01, 0.5, iters, {}, &operands, extra);
+        const auto r2 =
+            from_tokens.score(expected, data, y, reg(), 0.01, 0.5, iters, {}, nullptr, extra);
+        CHECK(same_bits(r1.loss, r2.loss));
+        CHECK(same_bits(r1.affine, r2.affine));
+        CHECK(r1.fitted == r2.fitted);
+        check_same_tokens(Formula{expected, "", 0, 0, 0}, got);
+        if (full) continue;
+        fast += iters != 0 && operands.operands[0].values != nullptr &&
+                (!is_binary || operands.operands[1].values != nullptr);
+        fitted += r1.fitted;
+      }
     }
   }
   // The columns served most children, and many fits were kept.

@@ -85,7 +85,8 @@ PyMethodDef state_functions[] = {
      "tuple does not describe a formula."},
     {"operator_names", operator_names, METH_NOARGS,
      "operator_names()\n--\n\nThe (name, arity) of every registered constant and operator, in "
-     "registry order."},
+     "registry order.\nThe operators are the entries of arity 1 or 2; their names are those "
+     "search(operators=...)\naccepts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
