@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "ops/kernels.h"
+#include "ops/kernels_simd.h"
 
 namespace qarn {
 namespace {
@@ -42,7 +43,24 @@ inline void map_unary_as(const Operand& a, Target t, std::size_t n) {
   const std::uint8_t* const xok = a.ok;
   const Complex x0 = kRows ? Complex{} : xs[0];
   const std::uint8_t x0ok = kRows ? 0 : xok[0];
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+#if QARN_KERNELS_SSE2
+  if constexpr (kernels::pair::Of<k>::kHas) {
+    // Two rows at a time, with the scalar loop below for an odd last row.
+    namespace pair = kernels::pair;
+    const pair::Pair px0 = pair::broadcast(x0);
+    for (; i + 2 <= n; i += 2) {
+      pair::Pair x = px0;
+      if constexpr (kRows) x = pair::load(xs + i);
+      const pair::Result r = pair::Of<k>::fn(x);
+      const unsigned good = r.has_value & pair::in_range(r.value);
+      pair::store(t.values + i, r.value);
+      t.ok[i] = (kRows ? xok[i] : x0ok) & static_cast<std::uint8_t>(good & 1u);
+      t.ok[i + 1] = (kRows ? xok[i + 1] : x0ok) & static_cast<std::uint8_t>(good >> 1);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
     Complex out{};
     const bool good = k(kRows ? xs[i] : x0, out) && kernels::in_range(out);
     t.values[i] = out;
@@ -66,7 +84,29 @@ inline void map_binary_as(const Operand& a, const Operand& b, Target t, std::siz
   const std::uint8_t x0ok = kRowsX ? 0 : xok[0];
   const Complex y0 = kRowsY ? Complex{} : ys[0];
   const std::uint8_t y0ok = kRowsY ? 0 : yok[0];
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+#if QARN_KERNELS_SSE2
+  if constexpr (kernels::pair::Of<k>::kHas) {
+    // Two rows at a time, with the scalar loop below for an odd last row.
+    namespace pair = kernels::pair;
+    const pair::Pair px0 = pair::broadcast(x0);
+    const pair::Pair py0 = pair::broadcast(y0);
+    for (; i + 2 <= n; i += 2) {
+      pair::Pair x = px0;
+      pair::Pair y = py0;
+      if constexpr (kRowsX) x = pair::load(xs + i);
+      if constexpr (kRowsY) y = pair::load(ys + i);
+      const pair::Result r = pair::Of<k>::fn(x, y);
+      const unsigned good = r.has_value & pair::in_range(r.value);
+      pair::store(t.values + i, r.value);
+      t.ok[i] = ((kRowsX ? xok[i] : x0ok) & (kRowsY ? yok[i] : y0ok)) &
+                static_cast<std::uint8_t>(good & 1u);
+      t.ok[i + 1] = ((kRowsX ? xok[i + 1] : x0ok) & (kRowsY ? yok[i + 1] : y0ok)) &
+                    static_cast<std::uint8_t>(good >> 1);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
     Complex out{};
     const bool good = k(kRowsX ? xs[i] : x0, kRowsY ? ys[i] : y0, out) && kernels::in_range(out);
     t.values[i] = out;
@@ -75,8 +115,47 @@ inline void map_binary_as(const Operand& a, const Operand& b, Target t, std::siz
   }
 }
 
+// Qarn(a, b) = exp(a) - ln(b) with one operand the same on every row: its
+// exp or ln is computed once, the same values the per-row calls would give.
+template <bool kRowsX>
+inline void map_qarn_hoisted(const Operand& a, const Operand& b, Target t, std::size_t n) {
+  const std::uint8_t x0ok = a.ok[0];
+  const std::uint8_t y0ok = b.ok[0];
+  if constexpr (kRowsX) {
+    // b is the same on every row.
+    const Complex y0 = b.values[0];
+    if (is_zero(y0)) {
+      for (std::size_t i = 0; i < n; ++i) t.values[i] = Complex{};
+      std::fill(t.ok, t.ok + n, std::uint8_t{0});
+      return;
+    }
+    const Complex lb = ln(y0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Complex out = kernels::qarn_with_ln(a.values[i], lb);
+      const bool good = kernels::in_range(out);
+      t.values[i] = out;
+      t.ok[i] = (a.ok[i] & y0ok) & static_cast<std::uint8_t>(good);
+    }
+  } else {
+    // a is the same on every row.
+    const Complex ea = qarn::exp(a.values[0]);
+    for (std::size_t i = 0; i < n; ++i) {
+      Complex out{};
+      const bool good = kernels::qarn_with_exp(ea, b.values[i], out) && kernels::in_range(out);
+      t.values[i] = out;
+      t.ok[i] = (x0ok & b.ok[i]) & static_cast<std::uint8_t>(good);
+    }
+  }
+}
+
 template <auto k>
 inline void map_binary(const Operand& a, const Operand& b, Target t, std::size_t n) {
+  if constexpr (k == &kernels::qarn) {
+    if (a.uniform != b.uniform) {
+      if (a.uniform) return map_qarn_hoisted<false>(a, b, t, n);
+      return map_qarn_hoisted<true>(a, b, t, n);
+    }
+  }
   if (!a.uniform) {
     if (!b.uniform) return map_binary_as<k, true, true>(a, b, t, n);
     return map_binary_as<k, true, false>(a, b, t, n);
