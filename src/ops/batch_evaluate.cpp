@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 
 #include "ops/kernels.h"
@@ -35,6 +36,27 @@ struct Target {
 // storage. Each row is read before it is written, so the target may also be
 // the storage of the first operand.
 
+#if QARN_KERNELS_SSE2
+// The flags of two rows as one 16-bit word (x86-64 is little-endian: row i
+// in the low byte), so that the two-row loops combine them in one step.
+inline std::uint16_t flags_of(const std::uint8_t* ok) {
+  std::uint16_t v;
+  std::memcpy(&v, ok, sizeof v);
+  return v;
+}
+
+inline std::uint16_t flags_of(std::uint8_t uniform) {
+  return static_cast<std::uint16_t>(uniform * 0x0101u);
+}
+
+// Writes the flags of rows i and i + 1: `operands` ANDed with the kernel's
+// bits (bit 0 for row i, bit 1 for row i + 1).
+inline void pair_flags(std::uint8_t* ok, std::uint16_t operands, unsigned good) {
+  const auto v = static_cast<std::uint16_t>(operands & ((good & 1u) | ((good & 2u) << 7)));
+  std::memcpy(ok, &v, sizeof v);
+}
+#endif
+
 // The kernel is a template argument so that each operator gets its own
 // inlined loop instead of an indirect call per row.
 template <auto k, bool kRows>
@@ -55,8 +77,7 @@ inline void map_unary_as(const Operand& a, Target t, std::size_t n) {
       const pair::Result r = pair::Of<k>::fn(x);
       const unsigned good = r.has_value & pair::in_range(r.value);
       pair::store(t.values + i, r.value);
-      t.ok[i] = (kRows ? xok[i] : x0ok) & static_cast<std::uint8_t>(good & 1u);
-      t.ok[i + 1] = (kRows ? xok[i + 1] : x0ok) & static_cast<std::uint8_t>(good >> 1);
+      pair_flags(t.ok + i, kRows ? flags_of(xok + i) : flags_of(x0ok), good);
     }
   }
 #endif
@@ -99,10 +120,10 @@ inline void map_binary_as(const Operand& a, const Operand& b, Target t, std::siz
       const pair::Result r = pair::Of<k>::fn(x, y);
       const unsigned good = r.has_value & pair::in_range(r.value);
       pair::store(t.values + i, r.value);
-      t.ok[i] = ((kRowsX ? xok[i] : x0ok) & (kRowsY ? yok[i] : y0ok)) &
-                static_cast<std::uint8_t>(good & 1u);
-      t.ok[i + 1] = ((kRowsX ? xok[i + 1] : x0ok) & (kRowsY ? yok[i + 1] : y0ok)) &
-                    static_cast<std::uint8_t>(good >> 1);
+      pair_flags(t.ok + i,
+                 (kRowsX ? flags_of(xok + i) : flags_of(x0ok)) &
+                     (kRowsY ? flags_of(yok + i) : flags_of(y0ok)),
+                 good);
     }
   }
 #endif
