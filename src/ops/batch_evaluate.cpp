@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 
 #include "ops/kernels.h"
+#include "ops/kernels_simd.h"
 
 namespace qarn {
 namespace {
@@ -34,6 +36,27 @@ struct Target {
 // storage. Each row is read before it is written, so the target may also be
 // the storage of the first operand.
 
+#if QARN_KERNELS_SSE2
+// The flags of two rows as one 16-bit word (x86-64 is little-endian: row i
+// in the low byte), so that the two-row loops combine them in one step.
+inline std::uint16_t flags_of(const std::uint8_t* ok) {
+  std::uint16_t v;
+  std::memcpy(&v, ok, sizeof v);
+  return v;
+}
+
+inline std::uint16_t flags_of(std::uint8_t uniform) {
+  return static_cast<std::uint16_t>(uniform * 0x0101u);
+}
+
+// Writes the flags of rows i and i + 1: `operands` ANDed with the kernel's
+// bits (bit 0 for row i, bit 1 for row i + 1).
+inline void pair_flags(std::uint8_t* ok, std::uint16_t operands, unsigned good) {
+  const auto v = static_cast<std::uint16_t>(operands & ((good & 1u) | ((good & 2u) << 7)));
+  std::memcpy(ok, &v, sizeof v);
+}
+#endif
+
 // The kernel is a template argument so that each operator gets its own
 // inlined loop instead of an indirect call per row.
 template <auto k, bool kRows>
@@ -42,7 +65,23 @@ inline void map_unary_as(const Operand& a, Target t, std::size_t n) {
   const std::uint8_t* const xok = a.ok;
   const Complex x0 = kRows ? Complex{} : xs[0];
   const std::uint8_t x0ok = kRows ? 0 : xok[0];
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+#if QARN_KERNELS_SSE2
+  if constexpr (kernels::pair::Of<k>::kHas) {
+    // Two rows at a time, with the scalar loop below for an odd last row.
+    namespace pair = kernels::pair;
+    const pair::Pair px0 = pair::broadcast(x0);
+    for (; i + 2 <= n; i += 2) {
+      pair::Pair x = px0;
+      if constexpr (kRows) x = pair::load(xs + i);
+      const pair::Result r = pair::Of<k>::fn(x);
+      const unsigned good = r.has_value & pair::in_range(r.value);
+      pair::store(t.values + i, r.value);
+      pair_flags(t.ok + i, kRows ? flags_of(xok + i) : flags_of(x0ok), good);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
     Complex out{};
     const bool good = k(kRows ? xs[i] : x0, out) && kernels::in_range(out);
     t.values[i] = out;
@@ -66,7 +105,29 @@ inline void map_binary_as(const Operand& a, const Operand& b, Target t, std::siz
   const std::uint8_t x0ok = kRowsX ? 0 : xok[0];
   const Complex y0 = kRowsY ? Complex{} : ys[0];
   const std::uint8_t y0ok = kRowsY ? 0 : yok[0];
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+#if QARN_KERNELS_SSE2
+  if constexpr (kernels::pair::Of<k>::kHas) {
+    // Two rows at a time, with the scalar loop below for an odd last row.
+    namespace pair = kernels::pair;
+    const pair::Pair px0 = pair::broadcast(x0);
+    const pair::Pair py0 = pair::broadcast(y0);
+    for (; i + 2 <= n; i += 2) {
+      pair::Pair x = px0;
+      pair::Pair y = py0;
+      if constexpr (kRowsX) x = pair::load(xs + i);
+      if constexpr (kRowsY) y = pair::load(ys + i);
+      const pair::Result r = pair::Of<k>::fn(x, y);
+      const unsigned good = r.has_value & pair::in_range(r.value);
+      pair::store(t.values + i, r.value);
+      pair_flags(t.ok + i,
+                 (kRowsX ? flags_of(xok + i) : flags_of(x0ok)) &
+                     (kRowsY ? flags_of(yok + i) : flags_of(y0ok)),
+                 good);
+    }
+  }
+#endif
+  for (; i < n; ++i) {
     Complex out{};
     const bool good = k(kRowsX ? xs[i] : x0, kRowsY ? ys[i] : y0, out) && kernels::in_range(out);
     t.values[i] = out;
@@ -75,8 +136,47 @@ inline void map_binary_as(const Operand& a, const Operand& b, Target t, std::siz
   }
 }
 
+// Qarn(a, b) = exp(a) - ln(b) with one operand the same on every row: its
+// exp or ln is computed once, the same values the per-row calls would give.
+template <bool kRowsX>
+inline void map_qarn_hoisted(const Operand& a, const Operand& b, Target t, std::size_t n) {
+  const std::uint8_t x0ok = a.ok[0];
+  const std::uint8_t y0ok = b.ok[0];
+  if constexpr (kRowsX) {
+    // b is the same on every row.
+    const Complex y0 = b.values[0];
+    if (is_zero(y0)) {
+      for (std::size_t i = 0; i < n; ++i) t.values[i] = Complex{};
+      std::fill(t.ok, t.ok + n, std::uint8_t{0});
+      return;
+    }
+    const Complex lb = ln(y0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Complex out = kernels::qarn_with_ln(a.values[i], lb);
+      const bool good = kernels::in_range(out);
+      t.values[i] = out;
+      t.ok[i] = (a.ok[i] & y0ok) & static_cast<std::uint8_t>(good);
+    }
+  } else {
+    // a is the same on every row.
+    const Complex ea = qarn::exp(a.values[0]);
+    for (std::size_t i = 0; i < n; ++i) {
+      Complex out{};
+      const bool good = kernels::qarn_with_exp(ea, b.values[i], out) && kernels::in_range(out);
+      t.values[i] = out;
+      t.ok[i] = (x0ok & b.ok[i]) & static_cast<std::uint8_t>(good);
+    }
+  }
+}
+
 template <auto k>
 inline void map_binary(const Operand& a, const Operand& b, Target t, std::size_t n) {
+  if constexpr (k == &kernels::qarn) {
+    if (a.uniform != b.uniform) {
+      if (a.uniform) return map_qarn_hoisted<false>(a, b, t, n);
+      return map_qarn_hoisted<true>(a, b, t, n);
+    }
+  }
   if (!a.uniform) {
     if (!b.uniform) return map_binary_as<k, true, true>(a, b, t, n);
     return map_binary_as<k, true, false>(a, b, t, n);

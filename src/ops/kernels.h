@@ -30,12 +30,18 @@ inline constexpr double kPi = 3.141592653589793;
 inline constexpr double kHalfPi = 1.5707963267948966;
 inline constexpr double kE = 2.718281828459045;
 
-inline bool qarn(Complex a, Complex b, Complex& out) {
-  const Complex ea = qarn::exp(a);
+// Qarn with exp(a) already computed (`ea`): the batch evaluator computes it
+// once for an `a` that is the same on every row.
+inline bool qarn_with_exp(Complex ea, Complex b, Complex& out) {
   if (is_zero(b)) return false;
   out = sub(ea, ln(b));
   return true;
 }
+
+inline bool qarn(Complex a, Complex b, Complex& out) { return qarn_with_exp(qarn::exp(a), b, out); }
+
+// Qarn with ln(b) already computed (`lb`) for a nonzero b.
+inline Complex qarn_with_ln(Complex a, Complex lb) { return sub(qarn::exp(a), lb); }
 
 inline bool neg(Complex z, Complex& out) {
   out = qarn::neg(z);
