@@ -23,7 +23,8 @@ def fitted():
     rng = np.random.default_rng(3)
     X = pd.DataFrame(rng.uniform(0.5, 3.0, size=(60, 2)), columns=["mass", "speed"])
     y = 0.5 * X["mass"] * X["speed"] ** 2 + 0.01 * rng.normal(size=60)
-    return QarnRegressor(max_complexity=7, beam_width=100, verbose=False).fit(X, y), X
+    return QarnRegressor(max_complexity=7, beam_width=100, full_fit=False,
+                         verbose=False).fit(X, y), X
 
 
 @pytest.fixture(scope="module")

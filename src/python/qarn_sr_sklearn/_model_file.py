@@ -381,7 +381,10 @@ def load_model(path: str | os.PathLike):
     except UnicodeDecodeError as error:
         raise ValueError(f"{path}: not a model file (not UTF-8 at byte {error.start})") from None
     except json.JSONDecodeError as error:
-        hint = " (truncated?)" if error.pos >= len(text.rstrip()) else ""
+        # A model file ends with its closing brace: a text cut anywhere
+        # before it (inside a string too) reads as truncated.
+        stripped = text.rstrip()
+        hint = " (truncated?)" if error.pos >= len(stripped) or not stripped.endswith("}") else ""
         raise ValueError(f"{path}: not valid JSON{hint}: {error.msg} at line {error.lineno}, "
                          f"column {error.colno}") from None
     except RecursionError:
