@@ -216,14 +216,6 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         Seeds the row sample of ``max_samples``: the same seed gives the same
         result. Unused when no sample is drawn.
 
-    Data at any scale are searched in units where they are O(1): each input
-    column and the target are multiplied by powers of two (exact in binary
-    floating point) so that their largest magnitudes lie in [1, 2), unless
-    they already lie in [1/16, 1024) (searched as given). The exact-fit
-    threshold then acts relative to the target's scale. Formulas, errors and
-    predictions are reported in your units (see ``pareto_front_``). Where no
-    formula found explains the target better than its mean, fit warns.
-
     Attributes
     ----------
     n_features_in_ : int
@@ -269,6 +261,16 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         front predicts ``y_scale_ * f(X * x_scale_)``.
     n_samples_searched_ : int
         Rows the search ran on (all rows, or max_samples of them).
+
+    Notes
+    -----
+    Data at any scale are searched in units where they are O(1): each input
+    column and the target are multiplied by powers of two (exact in binary
+    floating point) so that their largest magnitudes lie in [1, 2), unless
+    they already lie in [1/16, 1024) (searched as given). The exact-fit
+    threshold then acts relative to the target's scale. Formulas, errors and
+    predictions are reported in your units (see ``pareto_front_``). Where no
+    formula found explains the target better than its mean, fit warns.
     """
 
     _parameter_constraints: dict = {
@@ -329,10 +331,10 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         """Searches formulas for y ≈ f(X) and returns the fitted estimator.
 
         X is checked (and y, as one numeric target per row) the way
-        scikit-learn regressors check them, before any search starts; so are
-        the limits of the engine (at most 255 features, values below 1e15 in
-        magnitude). Ctrl-C stops the search, keeps the front found so far
-        (``interrupted_``) and raises KeyboardInterrupt."""
+        scikit-learn regressors check them, before any search starts; so is
+        the engine's limit of 255 features. Ctrl-C stops the search, keeps
+        the front found so far (``interrupted_``) and raises
+        KeyboardInterrupt."""
         self._validate_params()
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         X = np.ascontiguousarray(X)
