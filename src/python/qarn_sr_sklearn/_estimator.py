@@ -234,7 +234,10 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         ``qarn_sr_dask.DaskSearcher``, which needs the ``dask`` extra) instead
         of in this process, with the same results, options included, whatever
         the number of workers. ``time_limit`` and Ctrl-C stop it as they stop a
-        local search, keeping the front of the completed levels. Memory is
+        local search, keeping the front of the completed levels. Progress
+        shows as for a local search, except that standard output to a file or
+        a pipe gets no per-level lines (the cluster's driver does not see the
+        levels' errors). Memory is
         then the workers' (bounded by Dask's own worker memory limits), and a
         search on a cluster keeps no checkpoint: ``memory_limit`` and
         ``checkpoint`` must be None with a client (ValueError otherwise). The
