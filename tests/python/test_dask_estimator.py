@@ -46,7 +46,9 @@ def front(model):
 def test_same_front_as_local(client, options, y):
     settings = dict(max_complexity=5, beam_width=40, verbose=False, **options)
     local = QarnRegressor(**settings).fit(X, y)
-    remote = QarnRegressor(client=client, **settings).fit(X, y)
+    with distributed.get_task_stream(client) as tasks:
+        remote = QarnRegressor(client=client, **settings).fit(X, y)
+    assert any(str(t["key"]).startswith("qarn-score-") for t in tasks.data)  # on the workers
     assert front(remote) == front(local)
     assert remote.best_.formula == local.best_.formula
     assert np.array_equal(remote.predict(X), local.predict(X), equal_nan=True)
