@@ -80,6 +80,10 @@ class ClusterDriver {
   // level's winner and closes the level; returns the number retained.
   Decoded<std::size_t> accept(std::span<const std::optional<std::string_view>> formulas);
 
+  // Drops the open level (LevelLoop::drop_level): nothing of it is kept, no
+  // level follows, and the front is that of the levels closed before it.
+  void drop_level() { loop_->drop_level(); }
+
   // The front, refitted once, or the search's error.
   Expected<std::vector<SearchResult>> front() { return loop_->front(); }
 

@@ -12,6 +12,7 @@
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/core_module/qarn_classes.h"
+#include "python/core_module/search_options.h"
 #include "python/core_module/step_args.h"
 #include "python/exceptions.h"
 #include "python/heap_type.h"
@@ -27,8 +28,9 @@ namespace {
 // from one thread at a time.
 struct Driver {
   std::unique_ptr<ClusterDriver> driver;
-  PyRef data;      // bytes
-  PyRef settings;  // bytes
+  PyRef data;               // bytes
+  PyRef settings;           // bytes
+  bool level_open = false;  // next_level opened a level that accept has not closed
 };
 
 ClusterDriver& driver_of(PyObject* self) { return *held<Driver>(self).driver; }
@@ -79,6 +81,47 @@ struct SearchCall {
   std::optional<double> alpha;
   std::optional<double> l1_ratio;
 };
+
+// The "search" method: the data and the options of _qarn_sr_core.search
+// (without its time limit, monitor, memory limit and checkpoint), converted
+// as it converts them: the options into `config`, then the data, then ys.
+constexpr const char* kSearchMethodNames[] = {
+    "inputs",     "ys",     "max_complexity", "complexity_penalty",
+    "beam_width", "alpha",  "l1_ratio",       "early_stop",
+    "full_fit",   "affine", "operators",      "stop_threshold"};
+constexpr Parameters kSearchMethodParams{"search", kSearchMethodNames, 2};
+
+bool convert_search_call(PyObject* args, PyObject* kwargs, SearchCall& out, SearchConfig& config) {
+  PyRef bound[12];
+  if (!bind_tuple(kSearchMethodParams, args, kwargs, bound)) {
+    return false;
+  }
+  SearchOptionArgs options;
+  options.max_complexity = bound[2].get();
+  options.complexity_penalty = bound[3].get();
+  options.beam_width = bound[4].get();
+  options.alpha = bound[5].get();
+  options.l1_ratio = bound[6].get();
+  options.early_stop = bound[7].get();
+  options.full_fit = bound[8].get();
+  options.affine = bound[9].get();
+  options.operators = bound[10].get();
+  options.stop_threshold = bound[11].get();
+  if (!convert_search_options(options, config)) {
+    return false;
+  }
+  std::optional<Rows> inputs = extract_rows(bound[0].get());
+  if (!inputs) {
+    return false;
+  }
+  std::optional<std::vector<double>> ys = extract_vector(bound[1].get());
+  if (!ys) {
+    return false;
+  }
+  out.rows = std::move(*inputs);
+  out.ys = std::move(*ys);
+  return true;
+}
 
 bool convert_call(std::string_view method, PyObject* args, PyObject* kwargs, SearchCall& out) {
   const Parameters* params = nullptr;
@@ -162,13 +205,19 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     SearchCall call;
     const std::string_view name(method, static_cast<std::size_t>(size));
-    if (!convert_call(name, bound[2].get(), bound[3].get() == Py_None ? nullptr : bound[3].get(),
-                      call)) {
-      return nullptr;
+    PyObject* call_kwargs = bound[3].get() == Py_None ? nullptr : bound[3].get();
+    if (name == "search") {
+      if (!convert_search_call(bound[2].get(), call_kwargs, call, config)) {
+        return nullptr;
+      }
+    } else {
+      if (!convert_call(name, bound[2].get(), call_kwargs, call)) {
+        return nullptr;
+      }
+      if (call.alpha) config.alpha = *call.alpha;
+      if (call.l1_ratio) config.l1_ratio = *call.l1_ratio;
+      config.no_early_stop = name == "find_candidates";
     }
-    if (call.alpha) config.alpha = *call.alpha;
-    if (call.l1_ratio) config.l1_ratio = *call.l1_ratio;
-    config.no_early_stop = name == "find_candidates";
 
     Expected<std::unique_ptr<ClusterDriver>> started;
     if (!run_unlocked(0, [&] { started = ClusterDriver::start(call.rows, call.ys, config); })) {
@@ -213,7 +262,20 @@ PyObject* next_level(PyObject* self, PyObject*) {
     if (!level) {
       Py_RETURN_NONE;
     }
+    held<Driver>(self).level_open = true;
     return PyLong_FromUnsignedLongLong(*level);
+  });
+}
+
+PyObject* drop_level(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    Driver& held_driver = held<Driver>(self);
+    if (!held_driver.level_open) {
+      Py_RETURN_FALSE;
+    }
+    held_driver.level_open = false;
+    held_driver.driver->drop_level();
+    Py_RETURN_TRUE;
   });
 }
 
@@ -378,6 +440,7 @@ PyObject* accept(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         !take(driver_of(self).accept(formulas), retained)) {
       return nullptr;
     }
+    held<Driver>(self).level_open = false;
     return PyLong_FromSize_t(retained);
   });
 }
@@ -406,6 +469,11 @@ PyMethodDef driver_methods[] = {
      "next_level($self)\n--\n\n"
      "Opens the next level and returns its number, or None once the search is over\n"
      "(the first call prints the line that opens the exploration)."},
+    {"drop_level", drop_level, METH_NOARGS,
+     "drop_level($self)\n--\n\n"
+     "Drops the open level (a time limit or a stop): nothing of it is kept, no level\n"
+     "follows, and front() gives the front of the levels closed before it (printing the\n"
+     "line that says so). Returns whether a level was open; with none, does nothing."},
     {"level_bytes", as_cfunction(level_bytes), METH_FASTCALL | METH_KEYWORDS,
      "level_bytes($self, level)\n--\n\nThe retained formulas of a closed level, for the scorers."},
     {"first_layers", as_cfunction(first_layers), METH_FASTCALL | METH_KEYWORDS,
@@ -449,7 +517,11 @@ PyType_Slot driver_slots[] = {
                        "The driver of one search whose levels are built by scorers in other\n"
                        "processes. Binds and converts the search call as Searcher's method\n"
                        "`method` does, makes the search's start checks (raising the errors\n"
-                       "Searcher raises) and seeds level 1.")},
+                       "Searcher raises) and seeds level 1. The method \"search\" takes\n"
+                       "args (inputs, ys) and, in kwargs, the options of _qarn_sr_core.search\n"
+                       "(max_complexity, complexity_penalty, beam_width, alpha, l1_ratio,\n"
+                       "early_stop, full_fit, affine, operators, stop_threshold), converted as\n"
+                       "it converts them; those not given keep the values of `settings`.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<Driver>)},
     {Py_tp_methods, driver_methods},

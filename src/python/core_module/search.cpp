@@ -15,6 +15,7 @@
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/core_module/qarn_classes.h"
+#include "python/core_module/search_options.h"
 #include "python/exceptions.h"
 #include "python/heap_type.h"
 #include "python/py_ref.h"
@@ -196,113 +197,6 @@ PyObject* front_and_flag(std::vector<SearchResult>& records, bool cut_short) {
   return Py_BuildValue("(OO)", list.get(), cut_short ? Py_True : Py_False);
 }
 
-bool convert_flag(PyObject* obj, bool& out) {
-  if (obj == nullptr) {
-    return true;
-  }
-  const int truth = PyObject_IsTrue(obj);
-  if (truth < 0) {
-    return false;
-  }
-  out = truth != 0;
-  return true;
-}
-
-// The operator names of the registry ("Plus", "Sin", ...), in registry order,
-// joined for a message.
-std::string known_operator_text(const OperatorRegistry& registry) {
-  std::string text;
-  for (const OperatorEntry& entry : registry.entries) {
-    if (entry.arity == 0) continue;
-    if (!text.empty()) text += ", ";
-    text += "'" + entry.name + "'";
-  }
-  return text;
-}
-
-// `operators`: None keeps every operator; else an iterable of operator names
-// as the module writes them, each allowing that operator.
-bool convert_operators(PyObject* obj, std::uint64_t& mask) {
-  if (obj == nullptr || obj == Py_None) {
-    return true;
-  }
-  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError,
-                    "argument 'operators': must be a sequence of operator names or None, not a "
-                    "single string");
-    return false;
-  }
-  const OperatorRegistry& registry = *restored_registry();
-  PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
-  if (!iterator) {
-    PyErr_Clear();
-    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-    if (type_name) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument 'operators': must be a sequence of operator names or None, not %S",
-                   type_name.get());
-    }
-    return false;
-  }
-  std::uint64_t chosen = 0;
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(item.get())) {
-      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item.get())));
-      if (type_name) {
-        PyErr_Format(PyExc_TypeError, "argument 'operators': operator names must be str, not %S",
-                     type_name.get());
-      }
-      return false;
-    }
-    Py_ssize_t size = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(item.get(), &size);
-    if (name == nullptr) {
-      return false;
-    }
-    const std::string wanted(name, static_cast<std::size_t>(size));
-    bool found = false;
-    for (std::size_t i = 0; i < registry.entries.size() && i < 64; ++i) {
-      if (registry.entries[i].arity != 0 && registry.entries[i].name == wanted) {
-        chosen |= std::uint64_t{1} << i;
-        found = true;
-      }
-    }
-    if (!found) {
-      const std::string message = "argument 'operators': unknown operator '" + wanted +
-                                  "'; the operators are " + known_operator_text(registry);
-      PyErr_SetString(PyExc_ValueError, message.c_str());
-      return false;
-    }
-  }
-  if (PyErr_Occurred()) {
-    return false;
-  }
-  mask = chosen;
-  return true;
-}
-
-bool convert_stop_threshold(PyObject* obj, double& out) {
-  std::optional<double> value;
-  if (!convert_override("stop_threshold", obj, value)) {
-    return false;
-  }
-  if (!value) {
-    return true;
-  }
-  if (!(*value >= 0.0) || !std::isfinite(*value)) {
-    PyErr_SetString(PyExc_ValueError,
-                    "argument 'stop_threshold': must be a finite number >= 0 or None");
-    return false;
-  }
-  out = *value;
-  return true;
-}
-
-// The engine options both search and refit take.
-bool convert_full_fit(PyObject* obj, SearchConfig& config) {
-  return convert_flag(obj, config.full_fit);
-}
-
 constexpr const char* kSearchNames[] = {
     "inputs",    "ys",       "max_complexity", "complexity_penalty", "beam_width",
     "alpha",     "l1_ratio", "time_limit",     "early_stop",         "monitor",
@@ -333,19 +227,20 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
     SearchConfig config;
     std::optional<double> time_limit;
-    bool early_stop = true;
     std::shared_ptr<SearchControl> control;
-    if ((bound[2] && !convert_u64("max_complexity", bound[2].get(), config.max_complexity)) ||
-        (bound[3] &&
-         !convert_double("complexity_penalty", bound[3].get(), config.complexity_penalty)) ||
-        (bound[4] && !convert_u64("beam_width", bound[4].get(), config.beam_width)) ||
-        (bound[5] && !convert_double("alpha", bound[5].get(), config.alpha)) ||
-        (bound[6] && !convert_double("l1_ratio", bound[6].get(), config.l1_ratio)) ||
-        !convert_time_limit(bound[7].get(), time_limit) ||
-        !convert_flag(bound[8].get(), early_stop) || !convert_full_fit(bound[10].get(), config) ||
-        !convert_flag(bound[11].get(), config.affine_rank) ||
-        !convert_operators(bound[12].get(), config.operator_mask) ||
-        !convert_stop_threshold(bound[13].get(), config.stop_threshold)) {
+    SearchOptionArgs options;
+    options.max_complexity = bound[2].get();
+    options.complexity_penalty = bound[3].get();
+    options.beam_width = bound[4].get();
+    options.alpha = bound[5].get();
+    options.l1_ratio = bound[6].get();
+    options.early_stop = bound[8].get();
+    options.full_fit = bound[10].get();
+    options.affine = bound[11].get();
+    options.operators = bound[12].get();
+    options.stop_threshold = bound[13].get();
+    if (!convert_search_options(options, config) ||
+        !convert_time_limit(bound[7].get(), time_limit)) {
       return nullptr;
     }
     std::optional<Rows> inputs = extract_rows(bound[0].get());
@@ -380,7 +275,6 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       }
       control->set_checkpoint_path(std::string(text, static_cast<std::size_t>(size)));
     }
-    config.no_early_stop = !early_stop;
     if (time_limit && *time_limit < kNoDeadlineSeconds) {
       const auto budget = std::chrono::duration<double>(std::max(*time_limit, 0.0));
       control->set_deadline(SearchControl::Clock::now() +
@@ -423,7 +317,7 @@ PyObject* refit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     std::optional<double> l1_ratio;
     if (!convert_override("alpha", bound[3].get(), alpha) ||
         !convert_override("l1_ratio", bound[4].get(), l1_ratio) ||
-        !convert_full_fit(bound[5].get(), config)) {
+        !convert_flag(bound[5].get(), config.full_fit)) {
       return nullptr;
     }
     if (alpha) config.alpha = *alpha;

@@ -266,20 +266,68 @@ class DaskSearcher:
 
     def _search(self, method: str, args, kwargs):
         driver = _core.ClusterDriver(self._settings, method, args, kwargs)
-        watch = _Watch(self._client, self._worker_timeout)
+        self._run(driver, None)
+        return driver.front()
+
+    def _search_front(self, X, y, time_limit=None, stop=None, progress=None, **options):
+        """One search with the options of ``_qarn_sr_core.search`` (those not
+        given keep this searcher's settings), for QarnRegressor: returns
+        ``(front, cut_short)`` as ``_qarn_sr_core.search`` does. Levels are
+        built until the search is over, ``time_limit`` seconds have passed or
+        ``stop`` (a ``threading.Event``) is set, both checked between the
+        steps of a level and while its tasks run; the open level is then
+        dropped and the front is that of the completed levels (level 1 always
+        completes). ``progress``, when given, gets the attributes ``level``,
+        ``phase``, ``total``, ``scored`` and ``completed_levels`` of a
+        ``_qarn_sr_core.SearchMonitor`` kept up to date."""
+        if time_limit is not None and (
+            isinstance(time_limit, bool)
+            or not isinstance(time_limit, (int, float))
+            or math.isnan(time_limit)
+        ):
+            raise ValueError("time_limit must be a number of seconds or None")
+        began = time.monotonic()
+        driver = _core.ClusterDriver(self._settings, "search", (X, y), options)
+        deadline = None if time_limit is None else began + max(float(time_limit), 0.0)
+
+        def halted() -> bool:
+            return (stop is not None and stop.is_set()) or (
+                deadline is not None and time.monotonic() >= deadline
+            )
+
+        try:
+            self._run(driver, halted, progress)
+            cut_short = False
+        except _Halted:
+            # A level opened before the halt is dropped; when the halt came
+            # between levels, the next one is opened and dropped, as the local
+            # search does, unless the search was over.
+            cut_short = driver.drop_level()
+            if not cut_short and driver.next_level() is not None:
+                cut_short = driver.drop_level()
+        if progress is not None:
+            progress.phase = "finished"
+        return driver.front(), cut_short
+
+    def _run(self, driver, halted, progress=None) -> None:
+        watch = _Watch(self._client, self._worker_timeout, halted)
         threads = watch.worker_threads()
         runs = self._partitions if self._partitions is not None else max(1, 4 * threads)
-        search = _ClusterSearch(self._client, driver, runs, self._threads, watch)
+        search = _ClusterSearch(self._client, driver, runs, self._threads, watch, progress)
         self._last_search = search  # its phase timings, for the benchmark
         search.run()
-        return driver.front()
+
+
+class _Halted(Exception):
+    """A search's time ran out or it was asked to stop."""
 
 
 class _ClusterSearch:
     """The levels of one search on the cluster."""
 
-    def __init__(self, client, driver, runs: int, threads: int, watch: _Watch):
+    def __init__(self, client, driver, runs: int, threads: int, watch: _Watch, progress=None):
         self.client = client
+        self.progress = progress
         self.watch = watch
         self.driver = driver
         self.settings = driver.settings
@@ -361,13 +409,15 @@ class _ClusterSearch:
                 for b, layer in enumerate(driver.first_layers(self.buckets))
             ]
             self._phase("broadcast")
+            self.watch.look_for_halt()
             while (level := driver.next_level()) is not None:
                 self._build_level(level)
+                self.watch.look_for_halt()
         except BaseException as error:
             # The frames of the traceback hold the level's futures, and the
             # futures their tasks: cleared, the tasks go with the search.
             traceback.clear_frames(error.__traceback__)
-            if isinstance(error, Exception):
+            if isinstance(error, Exception) and not isinstance(error, _Halted):
                 # A closed client or a lost scheduler shows as cancelled
                 # futures or failed connections; say which it was.
                 self.watch.check(error)
@@ -377,6 +427,7 @@ class _ClusterSearch:
 
     def _build_level(self, level: int) -> None:
         driver = self.driver
+        self._show(level=level, phase="expanding", total=0, scored=0)
         runs = driver.expansion_runs(self.runs)
         self._phase("driver")
         # Each run forms its children on a worker and sorts their fingerprints
@@ -420,9 +471,12 @@ class _ClusterSearch:
         lengths = [sum(bucket[i] for bucket in admitted) for i in range(len(scored))]
         self._phase("expansion and deduplication (cluster)")
         progress = _Progress(driver, level, sum(lengths))
+        self._show(phase="scoring", total=sum(lengths))
         index = {future.key: i for i, future in enumerate(scored)}
         for future in self.watch.each_done(scored):
             progress.add(lengths[index[future.key]])
+            if self.progress is not None:
+                self.progress.scored += lengths[index[future.key]]
         driver.end_scoring()
         self._phase("scoring (cluster)")
 
@@ -444,7 +498,9 @@ class _ClusterSearch:
             for i, run in enumerate(scored)
         ]
         gathered = self.watch.gather([f for f in formulas if f is not None])
+        self.watch.look_for_halt()
         driver.accept([None if f is None else gathered.pop(0) for f in formulas])
+        self._show(completed_levels=level)
         self._phase("retained formulas")
         formulas_bytes = driver.level_bytes(level)
         self.level_futures.append(self._scatter(formulas_bytes))
@@ -460,6 +516,11 @@ class _ClusterSearch:
         keep.add(self.data_future.key)
         self.futures = [f for f in self.futures if f.key in keep]
         del formed, children, admissions, flags, admitted_counts, scored, summaries, rests, formulas
+
+    def _show(self, **counters) -> None:
+        if self.progress is not None:
+            for name, value in counters.items():
+                setattr(self.progress, name, value)
 
     def _release(self) -> None:
         # Dropping the futures releases every task of the search: the
@@ -484,9 +545,10 @@ class _Watch:
 
     POLL = 0.5  # seconds between looks at the cluster while tasks run
 
-    def __init__(self, client, worker_timeout: float) -> None:
+    def __init__(self, client, worker_timeout: float, halted=None) -> None:
         self.client = client
         self.worker_timeout = worker_timeout
+        self.halted = halted
         self.without_workers_since: float | None = None
         self.check()
 
@@ -557,12 +619,18 @@ class _Watch:
                 f"(worker_timeout)"
             )
 
+    def look_for_halt(self) -> None:
+        """Raises _Halted once the search's time is out or it was asked to stop."""
+        if self.halted is not None and self.halted():
+            raise _Halted
+
     def each_done(self, futures):
         """The futures as they finish."""
         from distributed import wait
 
         pending = set(futures)
         while pending:
+            self.look_for_halt()
             try:
                 done, pending = wait(pending, timeout=self.POLL, return_when="FIRST_COMPLETED")
             except TimeoutError:

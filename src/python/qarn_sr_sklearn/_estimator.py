@@ -90,6 +90,20 @@ class _SearchRun:
     resumed_at: int | None = None
 
 
+class _ClusterProgress:
+    """The counters of a SearchMonitor that a search on a cluster keeps up to
+    date, for the progress line (no per-level log: the cluster's driver does
+    not see the levels' errors)."""
+
+    def __init__(self) -> None:
+        self.phase = "idle"
+        self.level = 1
+        self.total = 0
+        self.scored = 0
+        self.completed_levels = 1
+        self.level_log: list = []
+
+
 def _wait(done: threading.Event) -> None:
     """Waits for `done`; a further Ctrl-C meanwhile does not abandon the wait
     (the search has been asked to stop and ends at its next piece of work).
@@ -215,6 +229,20 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
     random_state : int, RandomState instance or None, default=None
         Seeds the row sample of ``max_samples``: the same seed gives the same
         result. Unused when no sample is drawn.
+    client : dask.distributed.Client or None, default=None
+        Runs the searches on the client's Dask cluster (through
+        ``qarn_sr_dask.DaskSearcher``, which needs the ``dask`` extra) instead
+        of in this process, with the same results, options included, whatever
+        the number of workers. ``time_limit`` and Ctrl-C stop it as they stop a
+        local search, keeping the front of the completed levels. Progress
+        shows as for a local search, except that standard output to a file or
+        a pipe gets no per-level lines (the cluster's driver does not see the
+        levels' errors). Memory is
+        then the workers' (bounded by Dask's own worker memory limits), and a
+        search on a cluster keeps no checkpoint: ``memory_limit`` and
+        ``checkpoint`` must be None with a client (ValueError otherwise). The
+        client is not pickled with the estimator: a fitted estimator pickles
+        with ``client`` set to None and predicts without a cluster.
 
     Attributes
     ----------
@@ -289,6 +317,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         "affine": ["boolean"],
         "max_samples": [Interval(Integral, 1, None, closed="left"), None],
         "random_state": ["random_state"],
+        "client": "no_validation",
     }
 
     def __init__(
@@ -308,6 +337,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         affine=False,
         max_samples=1000,
         random_state=None,
+        client=None,
     ):
         self.max_complexity = max_complexity
         self.beam_width = beam_width
@@ -324,6 +354,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         self.affine = affine
         self.max_samples = max_samples
         self.random_state = random_state
+        self.client = client
 
     # -- fitting ------------------------------------------------------------
 
@@ -336,6 +367,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         the front found so far (``interrupted_``) and raises
         KeyboardInterrupt."""
         self._validate_params()
+        self._check_client()
         X, y = validate_data(self, X, y, y_numeric=True, dtype=np.float64)
         X = np.ascontiguousarray(X)
         y = np.ascontiguousarray(y, dtype=np.float64)
@@ -345,7 +377,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         # The engine's limits apply to the values it searches: after the
         # rescaling.
         _inputs.check_searchable(X, y)
-        memory_limit = _memory.limit_bytes(self.memory_limit)
+        memory_limit = None if self.client is not None else _memory.limit_bytes(self.memory_limit)
         rows = self._sample(len(y))
         X_search, y_search = (X, y) if rows is None else (X[rows], y[rows])
 
@@ -420,6 +452,25 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             raise RuntimeError("QarnRegressor: the search returned no formula")
         return self
 
+    def _check_client(self) -> None:
+        """A client must be a dask.distributed Client, without the settings a
+        search on a cluster cannot honour."""
+        if self.client is None:
+            return
+        try:
+            from distributed import Client
+        except ImportError:  # pragma: no cover - the dask extra is not installed
+            raise ImportError("QarnRegressor: client needs dask.distributed "
+                              "(pip install 'qarn_sr[dask]')") from None
+        if not isinstance(self.client, Client):
+            raise TypeError(f"QarnRegressor: client must be a dask.distributed.Client or None, "
+                            f"not {type(self.client).__name__}")
+        for name in ("checkpoint", "memory_limit"):
+            if getattr(self, name) is not None:
+                raise ValueError(f"QarnRegressor: {name} is not available with a client (a "
+                                 f"search on a cluster keeps no checkpoint, and its memory is "
+                                 f"bounded by the Dask workers' limits); set {name}=None")
+
     def _options(self) -> dict:
         """The engine options that differ from a plain search; the default
         passes none, so that it runs exactly the plain search."""
@@ -468,19 +519,48 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         exception raised here) asks the search to stop and waits for the
         thread to end: an interrupt returns the front of the completed levels
         with ``interrupted`` set, anything else is raised once the thread has
-        ended."""
+        ended. With a client, the search runs on its cluster (the same
+        results) and a stop flag takes the monitor's place."""
+        if self.client is not None:
+            return self._search_on_cluster(X, y, beam_width, max_complexity, time_limit, console,
+                                           label, start)
         monitor = _qarn_sr_core.SearchMonitor()
+
+        def search():
+            return _qarn_sr_core.search(
+                X, y, max_complexity=max_complexity,
+                complexity_penalty=self.complexity_penalty, beam_width=beam_width,
+                alpha=self.alpha, l1_ratio=self.l1_ratio, time_limit=time_limit,
+                early_stop=True, monitor=monitor, memory_limit=memory_limit,
+                checkpoint=self.checkpoint, **self._engine_options)
+
+        outcome, interrupted = self._in_thread(search, monitor.stop, monitor, console, label,
+                                               start)
+        memory_stop = bool(monitor.memory_stopped)
+        if monitor.checkpoint_error is not None:
+            warnings.warn(f"QarnRegressor: the checkpoint could not be written: "
+                          f"{monitor.checkpoint_error}", RuntimeWarning, stacklevel=3)
+        if "error" in outcome:
+            error = outcome.pop("error")
+            if interrupted:
+                return _SearchRun(interrupted=True)
+            raise error
+        front, cut_short = outcome["value"]
+        log = monitor.level_log
+        resumed = log[0][0] if log and log[0][0] > 1 else None
+        return _SearchRun(list(front), bool(cut_short), interrupted, memory_stop, resumed)
+
+    def _in_thread(self, search, stop, monitor, console, label, start) -> tuple[dict, bool]:
+        """Runs ``search()`` on a worker thread while this one redraws the
+        progress from ``monitor``; Ctrl-C or another exception here calls
+        ``stop()`` and waits for the thread to end. Returns the outcome
+        ({"value": ...} or {"error": ...}) and whether Ctrl-C came."""
         outcome: dict = {}
         done = threading.Event()
 
         def run() -> None:
             try:
-                outcome["value"] = _qarn_sr_core.search(
-                    X, y, max_complexity=max_complexity,
-                    complexity_penalty=self.complexity_penalty, beam_width=beam_width,
-                    alpha=self.alpha, l1_ratio=self.l1_ratio, time_limit=time_limit,
-                    early_stop=True, monitor=monitor, memory_limit=memory_limit,
-                    checkpoint=self.checkpoint, **self._engine_options)
+                outcome["value"] = search()
             except BaseException as error:  # handed to the calling thread
                 outcome["error"] = error
             finally:
@@ -496,7 +576,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             interrupted = True
         finally:
             if not done.is_set():
-                monitor.stop()
+                stop()
                 _wait(done)
             # The thread has only to return now.
             while worker.ident is not None and worker.is_alive():
@@ -505,19 +585,34 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 except KeyboardInterrupt:
                     continue
         console.show(monitor, label, time.monotonic() - start, self.time_limit)
-        memory_stop = bool(monitor.memory_stopped)
-        if monitor.checkpoint_error is not None:
-            warnings.warn(f"QarnRegressor: the checkpoint could not be written: "
-                          f"{monitor.checkpoint_error}", RuntimeWarning, stacklevel=3)
+        return outcome, interrupted
+
+    def _search_on_cluster(self, X, y, beam_width, max_complexity, time_limit, console, label,
+                           start) -> _SearchRun:
+        """The search of ``_search`` run by qarn_sr_dask on the client's
+        cluster: the same front, cut short by the time limit or Ctrl-C in the
+        same way (between the steps of a level, within half a second)."""
+        from qarn_sr_dask import DaskSearcher
+
+        searcher = DaskSearcher(self.client, max_complexity=max_complexity,
+                                complexity_penalty=self.complexity_penalty,
+                                beam_width=beam_width, alpha=self.alpha, l1_ratio=self.l1_ratio)
+        stop = threading.Event()
+        progress = _ClusterProgress()
+
+        def search():
+            return searcher._search_front(X, y, time_limit=time_limit, stop=stop,
+                                          progress=progress, early_stop=True,
+                                          **self._engine_options)
+
+        outcome, interrupted = self._in_thread(search, stop.set, progress, console, label, start)
         if "error" in outcome:
             error = outcome.pop("error")
             if interrupted:
                 return _SearchRun(interrupted=True)
             raise error
         front, cut_short = outcome["value"]
-        log = monitor.level_log
-        resumed = log[0][0] if log and log[0][0] > 1 else None
-        return _SearchRun(list(front), bool(cut_short), interrupted, memory_stop, resumed)
+        return _SearchRun(list(front), bool(cut_short), interrupted)
 
     # -- prediction ---------------------------------------------------------
 
@@ -596,11 +691,25 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
 
     # -- scikit-learn protocol ----------------------------------------------
 
+    def __sklearn_clone__(self):
+        # A client cannot be deep-copied: the clone shares this one.
+        if self.client is None:
+            return super().__sklearn_clone__()
+        unbound = object.__new__(type(self))
+        unbound.__dict__.update(self.__dict__)
+        unbound.client = None
+        cloned = super(QarnRegressor, unbound).__sklearn_clone__()
+        cloned.client = self.client
+        return cloned
+
     # SearchResult objects cannot be pickled themselves; a fitted estimator
     # stores their states and rebuilds them when it is loaded.
     def __getstate__(self):
         # A copy: the base class may hand out the instance's own __dict__.
         state = dict(super().__getstate__())
+        # A client holds connections and threads: the estimator pickles without it.
+        if state.get("client") is not None:
+            state["client"] = None
         front = state.get("pareto_front_")
         if front is not None:
             state["pareto_front_"] = [

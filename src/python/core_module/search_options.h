@@ -1,0 +1,45 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "api/entry_points.h"
+
+// The search options of _qarn_sr_core.search, bound and converted the same way
+// wherever a search is started with them (the module function, the cluster
+// driver's "search" method). Each converter returns false with the Python
+// error set, naming the argument.
+
+namespace qarn::py::core {
+
+// A truth value; absent (nullptr) leaves `out` unchanged.
+bool convert_flag(PyObject* obj, bool& out);
+
+// `operators`: None keeps every operator; else an iterable of operator names
+// as the module writes them, each allowing that operator.
+bool convert_operators(PyObject* obj, std::uint64_t& mask);
+
+// `stop_threshold`: None keeps `out`; else a finite number >= 0.
+bool convert_stop_threshold(PyObject* obj, double& out);
+
+// The options as bound, nullptr where not given.
+struct SearchOptionArgs {
+  PyObject* max_complexity = nullptr;
+  PyObject* complexity_penalty = nullptr;
+  PyObject* beam_width = nullptr;
+  PyObject* alpha = nullptr;
+  PyObject* l1_ratio = nullptr;
+  PyObject* early_stop = nullptr;
+  PyObject* full_fit = nullptr;
+  PyObject* affine = nullptr;
+  PyObject* operators = nullptr;
+  PyObject* stop_threshold = nullptr;
+};
+
+// Converts the given options into `config` in the order above (the first
+// failure ends it); early_stop (default True) sets config.no_early_stop.
+bool convert_search_options(const SearchOptionArgs& args, SearchConfig& config);
+
+}  // namespace qarn::py::core
