@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include "python/convert.h"
 #include "python/core_module/qarn_classes.h"
 #include "python/core_module/search_options.h"
+#include "python/core_module/step_args.h"
 #include "python/exceptions.h"
 #include "python/heap_type.h"
 #include "python/py_ref.h"
@@ -282,16 +282,8 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
 
     Expected<std::vector<SearchResult>> outcome;
-    std::exception_ptr failure;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-      outcome = search_front(config, *inputs, *ys, control.get());
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
-    if (failure) {
-      std::rethrow_exception(failure);
+    if (!run_unlocked(0, [&] { outcome = search_front(config, *inputs, *ys, control.get()); })) {
+      return nullptr;
     }
     if (const SearchError* error = std::get_if<SearchError>(&outcome)) {
       raise_error(*error);
@@ -346,34 +338,14 @@ PyObject* refit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
       return nullptr;
     }
     Expected<std::vector<SearchResult>> outcome;
-    std::exception_ptr failure;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-      outcome = refit_results(config, results, *inputs, *ys);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
-    if (failure) {
-      std::rethrow_exception(failure);
+    if (!run_unlocked(0, [&] { outcome = refit_results(config, results, *inputs, *ys); })) {
+      return nullptr;
     }
     if (const SearchError* error = std::get_if<SearchError>(&outcome)) {
       raise_error(*error);
       return nullptr;
     }
-    std::vector<SearchResult>& records = std::get<std::vector<SearchResult>>(outcome);
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    if (!list) {
-      return nullptr;
-    }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      PyObject* item = wrap_result(std::move(records[i]));
-      if (item == nullptr) {
-        return nullptr;
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
-    }
-    return list.release();
+    return result_list(std::get<std::vector<SearchResult>>(outcome));
   });
 }
 

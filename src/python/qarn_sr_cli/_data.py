@@ -117,12 +117,12 @@ def numeric_column(frame, name: str, path: str) -> np.ndarray:
     return values
 
 
-def select_column(frame, spec: str, path: str) -> str:
-    """The column named `spec`, or at 0-based position `spec` when no column
+def select_column(frame, wanted: str, path: str) -> str:
+    """The column named `wanted`, or at 0-based position `wanted` when no column
     has that name."""
-    if spec in frame.columns:
-        return spec
-    if spec.isdigit() and int(spec) < len(frame.columns):
-        return frame.columns[int(spec)]
+    if wanted in frame.columns:
+        return wanted
+    if wanted.isdigit() and int(wanted) < len(frame.columns):
+        return frame.columns[int(wanted)]
     shown = ", ".join(frame.columns[:20]) + (", ..." if len(frame.columns) > 20 else "")
-    raise DataError(f"{path}: no column '{spec}' (columns: {shown})")
+    raise DataError(f"{path}: no column '{wanted}' (columns: {shown})")
