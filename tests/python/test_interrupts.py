@@ -28,7 +28,7 @@ SCRIPT = textwrap.dedent("""
     if moment == "refit":
         # Many rows: refitting the front takes a while after the last level.
         X = rng.uniform(-2, 2, size=(150_000, 1))
-        settings = dict(max_complexity=4, beam_width=5)
+        settings = dict(max_complexity=4, beam_width=5, max_samples=None)
     else:
         X = rng.uniform(-2, 2, size=(2_000, 3))
         settings = dict(max_complexity=12, beam_width=400)

@@ -436,7 +436,12 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         if fronts:
             front = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
             if rows is not None:
-                front = self._refit(front, X, y)
+                try:
+                    front = self._refit(front, X, y)
+                except KeyboardInterrupt:
+                    # Ctrl-C during the refit on all rows keeps the sample's
+                    # front, with its errors on the sample.
+                    interrupted = self.interrupted_ = True
             best = choose_best(front, float(self.complexity_penalty))
             _warn_if_unexplained(best, y)
             self.pareto_front_, self.best_ = self._in_user_units(front, best)
