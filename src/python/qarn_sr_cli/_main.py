@@ -336,9 +336,11 @@ def _report_progress(watch: _SearchWatch, done: threading.Event, time_limit) -> 
             bar.set_postfix_str(f"{elapsed:.1f}s{budget}", refresh=False)
             bar.refresh()
         elif monitor.completed_levels > reported:
+            # One line per level, also for levels that ended between two looks.
+            for completed in range(reported + 1, monitor.completed_levels + 1):
+                print(f"{PROG}: level {completed} done, {elapsed:.1f}s{budget}", file=sys.stderr,
+                      flush=True)
             reported = monitor.completed_levels
-            print(f"{PROG}: level {reported} done, {elapsed:.1f}s{budget}", file=sys.stderr,
-                  flush=True)
     if bar is not None:
         bar.close()
     elif watch.monitors:
