@@ -50,7 +50,8 @@ from qarn_sr_sklearn import QarnRegressor, _scaling
 # search); "unscaled" is a flag handled by run_qarn.
 VARIANTS: dict[str, dict] = {
     "default": {},
-    "before": {"max_samples": None, "full_fit": False, "unscaled": True},
+    "before": {"max_samples": None, "full_fit": False, "grow": False, "unscaled": True},
+    "no_grow": {"grow": False},
     "diagonal_fit": {"full_fit": False},
     "affine": {"affine": True},
     "diagonal_affine": {"full_fit": False, "affine": True},

@@ -18,7 +18,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import _qarn_sr_core
 import qarn_sr  # noqa: F401  (its classes are the results' classes)
-from qarn_sr_sklearn import _console, _export, _formula, _inputs, _memory, _names, _scaling
+from qarn_sr_sklearn import _console, _export, _formula, _grow, _inputs, _memory, _names, _scaling
 
 # The engine's exact-fit threshold: a search stops once a formula fits the
 # data with a loss at or below it.
@@ -26,6 +26,9 @@ EXACT_FIT_LOSS = 1e-10
 
 # How often the progress line is redrawn while a search runs, in seconds.
 _REDRAW_SECONDS = 0.25
+
+# Share of a time_limit kept for growing the front after the search.
+GROW_SHARE = 0.1
 
 
 def schedule_stages(beam_width: int, max_complexity: int) -> list[tuple[int, int]]:
@@ -102,6 +105,14 @@ class _ClusterProgress:
         self.scored = 0
         self.completed_levels = 1
         self.level_log: list = []
+
+
+def _cpu_count() -> int:
+    """The CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not on Linux
+        return os.cpu_count() or 1
 
 
 def _wait(done: threading.Event) -> None:
@@ -221,6 +232,18 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         best fit a + b·f, so that building blocks of the right shape but the
         wrong scale or offset survive it. Ranking only: the front holds the
         formulas as found, with their own errors.
+    grow : bool, default=True
+        After the search, grow the front's formulas past the levels it
+        completed, up to max_complexity tokens: variable leaves become sums,
+        differences, products and quotients with a feature, parameter leaves
+        products with a feature, and a term C × feature is added to the whole
+        formula, the features being those that correlate most with what the
+        formula leaves unexplained; every edit is refitted, the best of each
+        complexity are edited again, and the results join the front where
+        they beat it. It reaches formulas a breadth-first search has no time
+        for on wide or long data. With a time_limit it gets a tenth of it
+        (the search the rest); it is skipped when the search found a formula
+        that fits within 1e-10. Deterministic without a time_limit.
     max_samples : int or None, default=1000
         With more rows than this, the search runs on max_samples rows drawn
         at random (``random_state``) and the constants and errors of the
@@ -315,6 +338,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         "operators": ["array-like", None],
         "full_fit": ["boolean"],
         "affine": ["boolean"],
+        "grow": ["boolean"],
         "max_samples": [Interval(Integral, 1, None, closed="left"), None],
         "random_state": ["random_state"],
         "client": "no_validation",
@@ -335,6 +359,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         operators=None,
         full_fit=True,
         affine=False,
+        grow=True,
         max_samples=1000,
         random_state=None,
         client=None,
@@ -352,6 +377,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         self.operators = operators
         self.full_fit = full_fit
         self.affine = affine
+        self.grow = grow
         self.max_samples = max_samples
         self.random_state = random_state
         self.client = client
@@ -390,13 +416,16 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             stages = [(int(self.beam_width), int(self.max_complexity))]
 
         start = time.monotonic()
+        search_limit = self.time_limit
+        if self.grow and self.time_limit is not None:
+            search_limit = float(self.time_limit) * (1.0 - GROW_SHARE)
         fronts, searches = [], []
         interrupted = memory_stop = False
         with _console.SearchConsole(bool(self.verbose)) as console:
             for number, (beam_width, max_complexity) in enumerate(stages, 1):
                 remaining = None
-                if self.time_limit is not None:
-                    remaining = float(self.time_limit) - (time.monotonic() - start)
+                if search_limit is not None:
+                    remaining = float(search_limit) - (time.monotonic() - start)
                     # The first search always runs: it completes level 1
                     # however short the budget.
                     if remaining <= 0.0 and number > 1:
@@ -422,6 +451,12 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 if (run.cut_short or run.interrupted or not run.front
                         or min(r.error for r in run.front) <= EXACT_FIT_LOSS):
                     break
+            if fronts and self.grow and not (interrupted or memory_stop):
+                front = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
+                try:
+                    fronts = [self._grown(front, X_search, y_search, start, console)]
+                except KeyboardInterrupt:
+                    interrupted = True
 
         self.search_time_ = time.monotonic() - start
         self.searches_ = searches
@@ -494,6 +529,26 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         if self.affine:
             options["affine"] = True
         return options
+
+    def _grown(self, front: list, X, y, start: float, console) -> list:
+        """The front merged with the formulas grown from it (see ``grow``),
+        unless it already holds an exact fit."""
+        if min(r.error for r in front) <= EXACT_FIT_LOSS:
+            return front
+        registry = [(name, arity) for name, arity in _qarn_sr_core.operator_names() if arity > 0]
+        allowed = frozenset(self._engine_options.get("operators", [name for name, _ in registry]))
+        unary = tuple(name for name, arity in registry if arity == 1 and name in allowed)
+        settings = _grow.GrowSettings(allowed, unary, int(self.max_complexity), float(self.alpha),
+                                      float(self.l1_ratio), bool(self.full_fit), EXACT_FIT_LOSS)
+        deadline = None if self.time_limit is None else start + float(self.time_limit)
+        began = time.monotonic()
+        grown = _grow.grow(front, X, y, settings, deadline, threads=_cpu_count())
+        merged = merge_fronts([front, grown])
+        kept = {id(r) for r in front}
+        console.note(f"[QARN-SR] Grew the front: {len(grown)} formulas fitted in "
+                     f"{time.monotonic() - began:.1f}s, "
+                     f"{sum(id(r) not in kept for r in merged)} of them joined it.")
+        return merged
 
     def _sample(self, n_rows: int):
         """Sorted indices of the rows to search, or None for all rows."""
