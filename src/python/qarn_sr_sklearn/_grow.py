@@ -16,9 +16,9 @@ where x is one of the features that correlate most with what the formula
 leaves unexplained. Each round edits the best formulas of the previous one
 (by error, a few per complexity), never past ``max_complexity`` tokens and
 for at most ``max_complexity`` rounds, and the results join the front when
-they beat its entries. It is deterministic:
-the same front and data give the same formulas, unless a deadline cuts it
-short.
+they beat its entries; it stops once a formula fits exactly. It is
+deterministic: the same front and data give the same formulas, unless a
+deadline cuts it short.
 """
 
 from __future__ import annotations
