@@ -135,3 +135,23 @@ def test_large_data_are_searched_on_a_seeded_sample_and_refitted_on_all_rows():
         assert result.error == pytest.approx(mse, rel=1e-9)
     errors = [r.error for r in first.pareto_front_]
     assert errors == sorted(errors)  # still a Pareto front, most accurate first
+
+
+def test_growing_the_front_reaches_what_a_narrow_search_misses():
+    rng = np.random.default_rng(3)
+    X = rng.uniform(-2.0, 2.0, (80, 5))
+    y = X[:, 0] * X[:, 1] + X[:, 2] - 2.5 * X[:, 4]
+    settings = dict(max_complexity=9, beam_width=10, verbose=False)
+    plain = QarnRegressor(grow=False, **settings).fit(X, y)
+    assert plain.best_.error > 1.0
+    grown = QarnRegressor(**settings).fit(X, y)
+    assert grown.best_.error < 1e-20 and grown.best_.complexity <= 9
+    again = QarnRegressor(**settings).fit(X, y)
+    assert summary(again.pareto_front_) == summary(grown.pareto_front_)
+    # Edits use only the chosen operators and stay within max_complexity.
+    chosen = {"Plus", "Times", "Square"}
+    limited = QarnRegressor(operators=sorted(chosen), **settings).fit(X, y + np.sin(X[:, 3]))
+    for result in limited.pareto_front_:
+        assert result.complexity <= 9
+        names = {name for kind, _, name, _, _ in core.result_state(result)[3] if kind == 4}
+        assert names <= chosen, result.formula

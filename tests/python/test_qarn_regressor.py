@@ -165,12 +165,15 @@ def test_quiet_mode_writes_nothing_and_restores_fd1(capfd, monkeypatch):
     before = os.fstat(1)
     small(verbose=False).fit(X, y)
     assert capfd.readouterr().out == ""
-    # Progress to a file (as here) or a pipe: one line per completed level.
+    # Progress to a file (as here) or a pipe: one line per completed level,
+    # then one for growing the front.
     model = small(verbose=True, max_complexity=6).fit(X, y)
     out = capfd.readouterr().out
     lines = out.splitlines()
-    assert "\r" not in out and 1 <= len(lines) <= 6
-    for level, line in enumerate(lines, 1):
+    assert "\r" not in out and 2 <= len(lines) <= 7
+    assert re.fullmatch(r"QarnRegressor grew the front: [\d,]+ formulas fitted, \d+\.\d\ds, "
+                        r"best error so far \S+", lines[-1]), lines[-1]
+    for level, line in enumerate(lines[:-1], 1):
         assert re.fullmatch(rf"QarnRegressor level {level} done: [\d,]+ candidates, "
                             r"\d+\.\d\ds, best error so far \S+", line), line
     assert float(lines[-1].rsplit(" ", 1)[1]) == pytest.approx(model.pareto_front_[0].error,

@@ -146,6 +146,12 @@ def level_line(stage: str, record) -> str:
             f"{seconds:.2f}s, best error so far {best:.6g}\n")
 
 
+def grow_line(fitted: int, seconds: float, best: float) -> str:
+    """The line that reports growing the front (see QarnRegressor's grow)."""
+    return (f"QarnRegressor grew the front: {fitted:,} formulas fitted, {seconds:.2f}s, "
+            f"best error so far {best:.6g}")
+
+
 class SearchConsole:
     """Where a fit's progress goes. verbose=False: nowhere (file descriptor 1
     silenced). In a notebook: the engine's lines to file descriptor 1 and a

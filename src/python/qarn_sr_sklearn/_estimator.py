@@ -544,10 +544,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         began = time.monotonic()
         grown = _grow.grow(front, X, y, settings, deadline, threads=_cpu_count())
         merged = merge_fronts([front, grown])
-        kept = {id(r) for r in front}
-        console.note(f"[QARN-SR] Grew the front: {len(grown)} formulas fitted in "
-                     f"{time.monotonic() - began:.1f}s, "
-                     f"{sum(id(r) not in kept for r in merged)} of them joined it.")
+        console.note(_console.grow_line(len(grown), time.monotonic() - began, merged[0].error))
         return merged
 
     def _sample(self, n_rows: int):
