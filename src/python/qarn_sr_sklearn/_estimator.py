@@ -242,7 +242,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         complexity are edited again, and the results join the front where
         they beat it. It reaches formulas a breadth-first search has no time
         for on wide or long data. With a time_limit it gets a tenth of it
-        (the search the rest); it is skipped when the search found a formula
+        (the search the rest; at least half of that tenth even when the
+        search ran over its own share); it is skipped when the search found a formula
         that fits within 1e-10. Deterministic without a time_limit.
     max_samples : int or None, default=1000
         With more rows than this, the search runs on max_samples rows drawn
@@ -540,8 +541,13 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         unary = tuple(name for name, arity in registry if arity == 1 and name in allowed)
         settings = _grow.GrowSettings(allowed, unary, int(self.max_complexity), float(self.alpha),
                                       float(self.l1_ratio), bool(self.full_fit), EXACT_FIT_LOSS)
-        deadline = None if self.time_limit is None else start + float(self.time_limit)
         began = time.monotonic()
+        deadline = None
+        if self.time_limit is not None:
+            # A search that ran over its share (a level takes a moment to
+            # stop) still leaves growing half of its own.
+            share = GROW_SHARE * float(self.time_limit)
+            deadline = max(start + float(self.time_limit), began + 0.5 * share)
         grown = _grow.grow(front, X, y, settings, deadline, threads=_cpu_count())
         merged = merge_fronts([front, grown])
         console.note(_console.grow_line(len(grown), time.monotonic() - began, merged[0].error))
