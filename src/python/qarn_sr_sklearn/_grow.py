@@ -9,8 +9,8 @@ by small local edits, each refitted with the engine's own fit:
 - a variable leaf v becomes x, v + x, v - x, v * x or v / x, or an operator
   of one operand applied to v;
 - a parameter leaf C becomes C * x;
-- the whole formula f becomes f + x, f - x or f + C * x (C starting at 0, so
-  the fit starts from f's own error);
+- the whole formula f becomes f + x, f - x, f + C * x, C * f or f + C (C
+  starting where it changes nothing, so the fit starts from f's own error);
 
 where x is one of the features that correlate most with what the formula
 leaves unexplained. Each round edits the best formulas of the previous one
@@ -134,6 +134,11 @@ def _edits(tokens: tuple, features: list[int], settings: GrowSettings) -> list[t
     for op in ("Plus", "Subtract"):
         if op in allowed:
             out.extend(tokens + (_variable(j), _apply(op, 2)) for j in features)
+    # A scale and an offset, starting where they change nothing.
+    if "Times" in allowed:
+        out.append((_parameter(1.0),) + tokens + (_apply("Times", 2),))
+    if "Plus" in allowed:
+        out.append(tokens + (_parameter(0.0), _apply("Plus", 2)))
     if "Plus" in allowed and "Times" in allowed:
         out.extend(tokens + (_parameter(0.0), _variable(j), _apply("Times", 2), _apply("Plus", 2))
                    for j in features)
