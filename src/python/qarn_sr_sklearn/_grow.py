@@ -31,9 +31,10 @@ import numpy as np
 
 import _qarn_sr_core
 
-# Token kinds of a result's state (see _qarn_sr_core.result_state).
-_NAMED, _REAL, _VARIABLE, _PARAMETER, _APPLY = range(5)
-_STATE_VERSION = 1
+from qarn_sr_sklearn._tokens import APPLY as _APPLY
+from qarn_sr_sklearn._tokens import PARAMETER as _PARAMETER
+from qarn_sr_sklearn._tokens import STATE_VERSION, formula_text
+from qarn_sr_sklearn._tokens import VARIABLE as _VARIABLE
 
 # Features tried per formula and edit: those most correlated with its residual.
 FEATURES_PER_FORMULA = 10
@@ -61,26 +62,6 @@ class GrowSettings:
     exact_fit_loss: float
 
 
-def _text(tokens: tuple) -> str | None:
-    """The engine's text of a formula from its postfix tokens, or None when
-    it holds a token this module does not write (a literal number)."""
-    stack: list[str] = []
-    for kind, small, name, _re, _im in tokens:
-        if kind == _APPLY:
-            args = stack[len(stack) - small:]
-            del stack[len(stack) - small:]
-            stack.append(f"{name}({', '.join(args)})")
-        elif kind == _VARIABLE:
-            stack.append(f"v_{{{small}}}")
-        elif kind == _PARAMETER:
-            stack.append("C")
-        elif kind == _NAMED:
-            stack.append(name)
-        else:
-            return None
-    return stack[0] if len(stack) == 1 else None
-
-
 def _structure(tokens: tuple) -> tuple:
     """A formula's tokens without its parameter values: equal for formulas
     that differ only in their fitted constants."""
@@ -88,8 +69,8 @@ def _structure(tokens: tuple) -> tuple:
 
 
 def _result(tokens: tuple):
-    """A SearchResult for the tokens (parameter slots numbered in token
-    order), or None when they cannot be written."""
+    """A SearchResult for the tokens, parameter slots numbered in token
+    order."""
     numbered = []
     slot = 0
     for kind, small, name, re_part, im_part in tokens:
@@ -97,10 +78,8 @@ def _result(tokens: tuple):
             small, slot = slot, slot + 1
         numbered.append((kind, small, name, re_part, im_part))
     numbered = tuple(numbered)
-    text = _text(numbered)
-    if text is None:
-        return None
-    return _qarn_sr_core.result_from_state((_STATE_VERSION, text, float("inf"), numbered))
+    return _qarn_sr_core.result_from_state((STATE_VERSION, formula_text(numbered), float("inf"),
+                                            numbered))
 
 
 def _variable(j: int) -> tuple:
@@ -209,9 +188,7 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
                     if len(edited) > settings.max_complexity or key in seen:
                         continue
                     seen.add(key)
-                    candidate = _result(edited)
-                    if candidate is not None:
-                        candidates.append(candidate)
+                    candidates.append(_result(edited))
             fitted = _refit(candidates, X, y, settings, pool, threads, deadline)
             grown.extend(fitted)
             if any(r.error <= settings.exact_fit_loss for r in fitted):

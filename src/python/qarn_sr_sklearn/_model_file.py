@@ -24,6 +24,12 @@ import numpy as np
 
 import _qarn_sr_core
 import qarn_sr  # noqa: F401  (its classes are the results' classes)
+from qarn_sr_sklearn._tokens import APPLY as _APPLY
+from qarn_sr_sklearn._tokens import NAMED_CONSTANT as _NAMED_CONSTANT
+from qarn_sr_sklearn._tokens import PARAMETER as _PARAMETER
+from qarn_sr_sklearn._tokens import REAL_CONSTANT as _REAL_CONSTANT
+from qarn_sr_sklearn._tokens import VARIABLE as _VARIABLE
+from qarn_sr_sklearn._tokens import formula_text as _text
 
 FORMAT = "qarn_sr.model"
 VERSION = 1
@@ -36,8 +42,6 @@ MAX_FRONT = 100_000
 MAX_TOKENS = 511  # the largest formula the engine represents
 MAX_NAME_CHARS = 10_000
 
-# Token kinds of a result's state (see _qarn_sr_core.result_state).
-_NAMED_CONSTANT, _REAL_CONSTANT, _VARIABLE, _PARAMETER, _APPLY = range(5)
 
 _SETTING_TYPES = (bool, int, float, str, type(None))
 
@@ -225,27 +229,6 @@ def _pair(value: Any, where: str) -> tuple[float, float]:
     if not isinstance(value, list) or len(value) != 2:
         _fail(where, "expected [real, imaginary]")
     return _float(value[0], where + "[0]"), _float(value[1], where + "[1]")
-
-
-def _text(tokens: list[tuple]) -> str:
-    """The display text the engine builds for these postfix tokens
-    (``Times(C, Square(v_{0}))``); the tokens were checked to form one
-    formula."""
-    stack: list[str] = []
-    for kind, small, name, re_part, _ in tokens:
-        if kind == _APPLY:
-            operands = stack[len(stack) - small:]
-            del stack[len(stack) - small:]
-            stack.append(f"{name}({', '.join(operands)})")
-        elif kind == _NAMED_CONSTANT:
-            stack.append(name)
-        elif kind == _VARIABLE:
-            stack.append(f"v_{{{small}}}")
-        elif kind == _PARAMETER:
-            stack.append("C")
-        else:
-            stack.append(repr(re_part))
-    return stack[0]
 
 
 def _result(entry: Any, where: str, operators: dict[str, int], n_features: int):

@@ -24,12 +24,15 @@ from dataclasses import dataclass
 import numpy as np
 
 import _qarn_sr_core
+from qarn_sr_sklearn._tokens import APPLY as _APPLY
+from qarn_sr_sklearn._tokens import NAMED_CONSTANT as _NAMED_CONSTANT
+from qarn_sr_sklearn._tokens import PARAMETER as _PARAMETER
+from qarn_sr_sklearn._tokens import REAL_CONSTANT as _REAL_CONSTANT
+from qarn_sr_sklearn._tokens import VARIABLE as _VARIABLE
+from qarn_sr_sklearn._tokens import formula_text as _text
 
 # Data whose largest magnitude lies in [2^-4, 2^10) are searched unscaled.
 _LOW, _HIGH = 2.0**-4, 2.0**10
-
-# Token kinds of a result's state (see _qarn_sr_core.result_state).
-_NAMED_CONSTANT, _REAL_CONSTANT, _VARIABLE, _PARAMETER, _APPLY = range(5)
 
 
 def power_of_two_scale(values: np.ndarray) -> float:
@@ -202,26 +205,6 @@ def _fold_output(node: _Node, y_scale: float) -> bool:
         restored = _tree(saved)  # undo a half-done fold
         node.token, node.children = restored.token, restored.children
     return False
-
-
-def _text(tokens: Sequence[tuple]) -> str:
-    """The display text of postfix tokens, as the engine writes it: ``C`` for
-    a parameter, the value of a real constant."""
-    stack: list[str] = []
-    for kind, small, name, re_part, _ in tokens:
-        if kind == _APPLY:
-            args = stack[len(stack) - small:]
-            del stack[len(stack) - small:]
-            stack.append(f"{name}({', '.join(args)})")
-        elif kind == _VARIABLE:
-            stack.append(f"v_{{{small}}}")
-        elif kind == _PARAMETER:
-            stack.append("C")
-        elif kind == _REAL_CONSTANT:
-            stack.append(repr(re_part))
-        else:
-            stack.append(name)
-    return stack[-1]
 
 
 def latex_number(value: float) -> str:
