@@ -6,8 +6,8 @@ children. The formulas it keeps there are often the start of the answer (a
 sum missing a term, a product missing a factor). Growing takes them further
 by small local edits, each refitted with the engine's own fit:
 
-- a variable leaf v becomes x, v + x, v - x, v * x or v / x, or an operator
-  of one operand applied to v;
+- a variable leaf v becomes x, v + x, v - x, v * x, v / x or C * v, or an
+  operator of one operand applied to v;
 - a parameter leaf C becomes C * x;
 - the whole formula f becomes f + x, f - x, f + C * x, C * f or f + C (C
   starting where it changes nothing, so the fit starts from f's own error);
@@ -107,6 +107,8 @@ def _edits(tokens: tuple, features: list[int], settings: GrowSettings) -> list[t
                     out.extend(before + (token, _variable(j), _apply(op, 2)) + after
                                for j in features)
             out.extend(before + (token, _apply(op, 1)) + after for op in settings.unary)
+            if "Times" in allowed:
+                out.append(before + (_parameter(1.0), token, _apply("Times", 2)) + after)
         elif token[0] == _PARAMETER and "Times" in allowed:
             out.extend(before + (token, _variable(j), _apply("Times", 2)) + after
                        for j in features)
