@@ -473,14 +473,19 @@ class _ClusterSearch:
     def _restore_levels(self) -> None:
         """The levels after the first that a checkpoint restored: their
         retained formulas on every worker and their seen layers, split into
-        this search's buckets, as tasks with their value inside."""
+        this search's buckets, as tasks with their value inside (like level
+        1's, so that Dask can remake them when a worker dies; Dask warns
+        about such large tasks, which is expected here)."""
         resumed = self.driver.resumed_level
         for level in range(2, resumed + 1):
             formulas = self.driver.level_bytes(level)
             self.level_futures.append(self._scatter(formulas))
             self._sent("retained levels", len(formulas))
             for b, layer in enumerate(self.driver.seen_layers(level, self.buckets)):
-                self.layers[b].append(self._plain(_value, layer, name=f"layer-{level}-{b}"))
+                with warnings.catch_warnings():
+                    warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+                    self.layers[b].append(self._plain(_value, layer, name=f"layer-{level}-{b}"))
+                self._sent("restored layers", len(layer))
         if resumed > 1:
             self._show(resumed_at_level=resumed, completed_levels=resumed)
 
