@@ -85,6 +85,8 @@ def test_checkpoints_of_other_data_settings_or_damaged_files_are_refused(tmp_pat
         QarnRegressor(max_complexity=4, beam_width=31, verbose=False, checkpoint=path).fit(X, y)
     with pytest.raises(ValueError, match="schedule='single'"):
         QarnRegressor(checkpoint=path, schedule="growing", time_limit=5).fit(X, y)
+    with pytest.raises(ValueError, match="needs random_state"):  # a new sample each fit
+        QarnRegressor(checkpoint=path, max_samples=20).fit(X, y)
     data = path.read_bytes()
     for damaged in (data[: len(data) // 2], data[:-1], data[:100] + b"\x01" + data[101:], b"",
                     b"not a checkpoint at all"):

@@ -107,6 +107,9 @@ def test_a_checkpoint_on_the_cluster_is_continued(client, tmp_path):
     assert again.searches_[0]["resumed_at_level"] == 5
     assert front(again) == front(first) == front(QarnRegressor(
         max_complexity=5, beam_width=200, verbose=False).fit(X, Y_WAVE))
+    settings["checkpoint"] = tmp_path / "missing" / "c.ckpt"
+    with pytest.warns(RuntimeWarning, match="checkpoint could not be written"):
+        assert front(QarnRegressor(**settings).fit(X, Y_WAVE)) == front(first)
 
 
 def test_ctrl_c_stops_the_cluster_search_and_keeps_its_front(client):

@@ -357,8 +357,14 @@ PyObject* save_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t narg
     std::vector<std::string_view> layers;
     bool written = false;
     if (!one_arg(kSaveCheckpointParams, args, nargs, kwnames, list) ||
-        !bytes_items("layers", list.get(), holder, layers) ||
-        !take(driver_of(self).save_checkpoint(layers), written)) {
+        !bytes_items("layers", list.get(), holder, layers)) {
+      return nullptr;
+    }
+    // Writing a large state takes a while: Dask's threads go on meanwhile.
+    Decoded<bool> saved = false;
+    ClusterDriver& driver = driver_of(self);
+    if (!run_unlocked(0, [&] { saved = driver.save_checkpoint(layers); }) ||
+        !take(std::move(saved), written)) {
       return nullptr;
     }
     return PyBool_FromLong(written ? 1 : 0);
