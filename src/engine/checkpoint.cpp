@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -182,12 +183,12 @@ std::string kind_text(CheckpointKind kind) {
 
 // Restores `s` from the checkpoint at `path` written by a search of `kind`
 // and returns the level it completed, 0 when there is no file. `take_seen`
-// gets the stored seen fingerprints before anything of `s` changes and says
-// whether it could use them.
+// gets the stored seen fingerprints and the level before anything of `s`
+// changes, and says whether it could use them.
 Expected<std::uint64_t> restore(
     SearchState& s, const std::string& path, std::uint64_t data_hash, const SearchConfig& config,
     CheckpointKind kind, bool keep_columns,
-    const std::function<bool(std::vector<std::string_view>&)>& take_seen) {
+    const std::function<bool(std::span<const std::string_view>, std::uint64_t)>& take_seen) {
   if (::access(path.c_str(), F_OK) != 0) return std::uint64_t{0};
   const std::optional<std::string> file = read_file(path);
   if (!file) return unusable(path, "cannot be read");
@@ -256,7 +257,7 @@ Expected<std::uint64_t> restore(
   }
   if (!in.finished()) return damaged();
   Decoded<std::vector<Formula>> best = decode_formulas(best_bytes);
-  if (!best || best->size() != best_count || !take_seen(seen)) return damaged();
+  if (!best || best->size() != best_count || !take_seen(seen, level)) return damaged();
 
   // The levels are stored as the search stored them: level 1 with its
   // columns, every later one with them unless it is the last.
@@ -288,7 +289,7 @@ Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, std::uint64_t dat
                                                const SearchControl* control) {
   if (control == nullptr || control->checkpoint_path().empty()) return std::uint64_t{0};
   return restore(s, control->checkpoint_path(), data_hash, config, CheckpointKind::Local, true,
-                 [&](std::vector<std::string_view>& seen) {
+                 [&](std::span<const std::string_view> seen, std::uint64_t) {
                    return seen.size() == 1 && s.seen.load(seen[0]);
                  });
 }
@@ -306,7 +307,10 @@ Expected<std::uint64_t> resume_cluster_checkpoint(SearchState& s, const std::str
                                                   const SearchConfig& config,
                                                   std::vector<std::string>& seen_levels) {
   return restore(s, path, data_hash, config, CheckpointKind::Cluster, false,
-                 [&](std::vector<std::string_view>& seen) {
+                 [&](std::span<const std::string_view> seen, std::uint64_t level) {
+                   const auto digests = [](std::string_view b) { return b.size() % 16 == 0; };
+                   if (seen.size() + 1 != level || !std::all_of(seen.begin(), seen.end(), digests))
+                     return false;
                    seen_levels.assign(seen.begin(), seen.end());
                    return true;
                  });

@@ -42,12 +42,12 @@ void save_checkpoint(const SearchState& s, std::uint64_t data_hash, const Search
                      std::uint64_t level, SearchControl* control);
 
 // The checkpoint of a search over processes (cluster/driver.h), whose seen
-// fingerprints are `seen_levels`: one byte string per level after the first,
-// in the driver's form. resume_cluster_checkpoint restores `s` (after
-// LevelLoop::start, without the levels' columns) from the file at `path` and
-// returns the level it completed with `seen_levels` filled, or 0 when there
-// is no file; its errors are resume_from_checkpoint's, and a checkpoint of a
-// local search is refused as one of a cluster search is by the local search.
+// fingerprints are `seen_levels`: per level after the first, the digests
+// first seen there (FingerprintDigest's a and b, 16 bytes each).
+// resume_cluster_checkpoint restores `s` (after LevelLoop::start, without the
+// levels' columns) from the file at `path` and returns the level it completed
+// with `seen_levels` filled, or 0 when there is no file. Its errors are those
+// of resume_from_checkpoint; each of the two refuses the other's files.
 // write_cluster_checkpoint returns why the file could not be written, empty
 // when it was.
 Expected<std::uint64_t> resume_cluster_checkpoint(SearchState& s, const std::string& path,

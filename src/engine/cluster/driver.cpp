@@ -24,7 +24,7 @@ std::vector<std::string> bucket_layers(std::span<const FingerprintDigest> digest
   return out;
 }
 
-// A level's seen digests as the checkpoint stores them: 16 bytes each.
+// A level's seen digests as the checkpoint stores them (checkpoint.h).
 constexpr std::size_t kDigestBytes = 16;
 
 std::vector<FingerprintDigest> stored_digests(std::string_view bytes) {
@@ -56,14 +56,6 @@ Expected<std::unique_ptr<ClusterDriver>> ClusterDriver::start(const Rows& rows,
                                 config, driver->seen_levels_);
   if (const SearchError* error = std::get_if<SearchError>(&resumed)) return *error;
   driver->resumed_ = std::get<std::uint64_t>(resumed);
-  const bool stored =
-      std::all_of(driver->seen_levels_.begin(), driver->seen_levels_.end(),
-                  [](const std::string& b) { return b.size() % kDigestBytes == 0; });
-  if (driver->resumed_ > 0 && (driver->seen_levels_.size() + 1 != driver->resumed_ || !stored)) {
-    return SearchError::invalid_argument("checkpoint " + driver->checkpoint_ +
-                                         " is truncated or corrupted; remove it (or give another "
-                                         "path) to start afresh");
-  }
   if (driver->resumed_ > 0) {
     driver->loop_->resumed_at(driver->resumed_);
   } else {
