@@ -167,7 +167,8 @@ class DaskSearcher:
     a form the cluster search cannot use, and a local search likewise refuses
     the cluster's checkpoints. A file that cannot be written gives a
     RuntimeWarning; the search goes on. Every search of the searcher uses the
-    same file: give each data set its own searcher or path.
+    same file: give each data set its own searcher or path. The driver keeps
+    the fingerprints it writes, 16 bytes per formula seen.
 
     A search fails with ``qarn_sr.QarnRuntimeError`` when the client is
     closed, the connection to the scheduler is lost, or no worker is there for
