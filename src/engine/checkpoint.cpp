@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <new>
 #include <optional>
@@ -20,7 +22,13 @@ namespace qarn {
 namespace {
 
 constexpr std::string_view kMagic = "QARNCKPT";
-constexpr std::uint64_t kVersion = 1;
+constexpr std::uint64_t kVersion = 2;
+
+// Which search wrote a checkpoint. The local search and the cluster search
+// keep their seen fingerprints in forms that do not convert into each other
+// (the local set keeps only part of each digest), so each continues only its
+// own checkpoints.
+enum class CheckpointKind : std::uint64_t { Local = 1, Cluster = 2 };
 
 std::uint64_t fnv1a(std::string_view bytes) {
   std::uint64_t h = 1469598103934665603ull;
@@ -95,12 +103,14 @@ std::string config_difference(const SearchConfig& a, const SearchConfig& b) {
 }
 
 std::string encode_state(const SearchState& s, std::uint64_t data_hash, const SearchConfig& config,
-                         std::uint64_t level) {
+                         std::uint64_t level, CheckpointKind kind,
+                         std::span<const std::string> seen_levels) {
   std::string out(kMagic);
   put_u64(out, kVersion);
   put_u64(out, data_hash);
   put_bytes(out, encode_config(config));
   put_u64(out, level);
+  put_u64(out, static_cast<std::uint64_t>(kind));
   for (std::uint64_t k = 1; k <= level; ++k) put_bytes(out, encode_formulas(s.levels[k].formulas));
   std::vector<Formula> best;
   put_u64(out, s.best.entries.size());
@@ -109,7 +119,15 @@ std::string encode_state(const SearchState& s, std::uint64_t data_hash, const Se
     best.push_back(entry.candidate);
   }
   put_bytes(out, encode_formulas(best));
-  put_bytes(out, s.seen.save());
+  // The local search keeps its seen set's tables, the cluster search the
+  // digests of each level after the first.
+  if (kind == CheckpointKind::Local) {
+    put_u64(out, 1);
+    put_bytes(out, s.seen.save());
+  } else {
+    put_u64(out, seen_levels.size());
+    for (const std::string& part : seen_levels) put_bytes(out, part);
+  }
   put_u64(out, fnv1a(out));
   return out;
 }
@@ -159,13 +177,18 @@ SearchError unusable(const std::string& path, const std::string& why) {
                                        "; remove it (or give another path) to start afresh");
 }
 
-}  // namespace
+std::string kind_text(CheckpointKind kind) {
+  return kind == CheckpointKind::Cluster ? "a search on a Dask cluster" : "a local search";
+}
 
-Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, std::uint64_t data_hash,
-                                               const SearchConfig& config,
-                                               const SearchControl* control) {
-  if (control == nullptr || control->checkpoint_path().empty()) return std::uint64_t{0};
-  const std::string& path = control->checkpoint_path();
+// Restores `s` from the checkpoint at `path` written by a search of `kind`
+// and returns the level it completed, 0 when there is no file. `take_seen`
+// gets the stored seen fingerprints and the level before anything of `s`
+// changes, and says whether it could use them.
+Expected<std::uint64_t> restore(
+    SearchState& s, const std::string& path, std::uint64_t data_hash, const SearchConfig& config,
+    CheckpointKind kind, bool keep_columns,
+    const std::function<bool(std::span<const std::string_view>, std::uint64_t)>& take_seen) {
   if (::access(path.c_str(), F_OK) != 0) return std::uint64_t{0};
   const std::optional<std::string> file = read_file(path);
   if (!file) return unusable(path, "cannot be read");
@@ -183,10 +206,13 @@ Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, std::uint64_t dat
   std::uint64_t digest = 0;
   std::string_view config_bytes;
   std::uint64_t level = 0;
+  std::uint64_t stored_kind = 0;
   if (!in.u64(version) || version != kVersion) {
     return unusable(path, "was written by another version of qarn_sr");
   }
-  if (!in.u64(digest) || !in.bytes(config_bytes) || !in.u64(level)) return damaged();
+  if (!in.u64(digest) || !in.bytes(config_bytes) || !in.u64(level) || !in.u64(stored_kind)) {
+    return damaged();
+  }
   if (digest != data_hash) {
     return unusable(path, "was written for other data (X or y differ)");
   }
@@ -196,6 +222,14 @@ Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, std::uint64_t dat
     return unusable(path, "was written with other settings: " + config_difference(config, *stored));
   }
   if (level < 1 || level > config.max_complexity) return damaged();
+  if (stored_kind != static_cast<std::uint64_t>(kind)) {
+    const CheckpointKind other =
+        kind == CheckpointKind::Local ? CheckpointKind::Cluster : CheckpointKind::Local;
+    if (stored_kind != static_cast<std::uint64_t>(other)) return damaged();
+    // The two keep their seen fingerprints in forms that do not convert.
+    return unusable(path, "was written by " + kind_text(other) + ", which only " +
+                              kind_text(other) + " can continue");
+  }
   std::vector<Level> levels;
   for (std::uint64_t k = 1; k <= level; ++k) {
     std::string_view formulas;
@@ -215,34 +249,78 @@ Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, std::uint64_t dat
     loss = std::bit_cast<double>(bits);
   }
   std::string_view best_bytes;
-  std::string_view seen_bytes;
-  if (!in.bytes(best_bytes) || !in.bytes(seen_bytes) || !in.finished()) return damaged();
+  std::uint64_t seen_count = 0;
+  if (!in.bytes(best_bytes) || !in.u64(seen_count) || seen_count > level) return damaged();
+  std::vector<std::string_view> seen(seen_count);
+  for (std::string_view& part : seen) {
+    if (!in.bytes(part)) return damaged();
+  }
+  if (!in.finished()) return damaged();
   Decoded<std::vector<Formula>> best = decode_formulas(best_bytes);
-  if (!best || best->size() != best_count || !s.seen.load(seen_bytes)) return damaged();
+  if (!best || best->size() != best_count || !take_seen(seen, level)) return damaged();
 
   // The levels are stored as the search stored them: level 1 with its
   // columns, every later one with them unless it is the last.
   s.levels[1] = std::move(levels[0]);
-  cache_columns(s, s.levels[1]);
+  if (keep_columns) cache_columns(s, s.levels[1]);
   for (std::uint64_t k = 2; k <= level; ++k) {
-    add_level(s, std::move(levels[k - 1]), k < config.max_complexity);
+    add_level(s, std::move(levels[k - 1]), keep_columns && k < config.max_complexity);
   }
   for (std::size_t i = 0; i < best_count; ++i) record_best(s.best, (*best)[i], losses[i]);
   return level;
 }
 
-void save_checkpoint(const SearchState& s, std::uint64_t data_hash, const SearchConfig& config,
-                     std::uint64_t level, SearchControl* control) {
-  if (control == nullptr || control->checkpoint_path().empty()) return;
-  std::string error;
+std::string write_checkpoint(const SearchState& s, const std::string& path, std::uint64_t data_hash,
+                             const SearchConfig& config, std::uint64_t level, CheckpointKind kind,
+                             std::span<const std::string> seen_levels) {
   try {
-    error = write_atomically(control->checkpoint_path(), encode_state(s, data_hash, config, level));
+    return write_atomically(path, encode_state(s, data_hash, config, level, kind, seen_levels));
   } catch (const std::bad_alloc&) {
     // The state is built in memory before it is written: a search that
     // fills the memory may have no room left for a copy of it.
-    error = "out of memory while preparing the checkpoint of level " + std::to_string(level);
+    return "out of memory while preparing the checkpoint of level " + std::to_string(level);
   }
+}
+
+}  // namespace
+
+Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, std::uint64_t data_hash,
+                                               const SearchConfig& config,
+                                               const SearchControl* control) {
+  if (control == nullptr || control->checkpoint_path().empty()) return std::uint64_t{0};
+  return restore(s, control->checkpoint_path(), data_hash, config, CheckpointKind::Local, true,
+                 [&](std::span<const std::string_view> seen, std::uint64_t) {
+                   return seen.size() == 1 && s.seen.load(seen[0]);
+                 });
+}
+
+void save_checkpoint(const SearchState& s, std::uint64_t data_hash, const SearchConfig& config,
+                     std::uint64_t level, SearchControl* control) {
+  if (control == nullptr || control->checkpoint_path().empty()) return;
+  const std::string error = write_checkpoint(s, control->checkpoint_path(), data_hash, config,
+                                             level, CheckpointKind::Local, {});
   if (!error.empty()) control->set_checkpoint_error(error);
+}
+
+Expected<std::uint64_t> resume_cluster_checkpoint(SearchState& s, const std::string& path,
+                                                  std::uint64_t data_hash,
+                                                  const SearchConfig& config,
+                                                  std::vector<std::string>& seen_levels) {
+  return restore(s, path, data_hash, config, CheckpointKind::Cluster, false,
+                 [&](std::span<const std::string_view> seen, std::uint64_t level) {
+                   const auto digests = [](std::string_view b) { return b.size() % 16 == 0; };
+                   if (seen.size() + 1 != level || !std::all_of(seen.begin(), seen.end(), digests))
+                     return false;
+                   seen_levels.assign(seen.begin(), seen.end());
+                   return true;
+                 });
+}
+
+std::string write_cluster_checkpoint(const SearchState& s, const std::string& path,
+                                     std::uint64_t data_hash, const SearchConfig& config,
+                                     std::uint64_t level,
+                                     std::span<const std::string> seen_levels) {
+  return write_checkpoint(s, path, data_hash, config, level, CheckpointKind::Cluster, seen_levels);
 }
 
 }  // namespace qarn

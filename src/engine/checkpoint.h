@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "engine/level_steps.h"
 #include "engine/search_config.h"
@@ -38,5 +40,22 @@ Expected<std::uint64_t> resume_from_checkpoint(SearchState& s, std::uint64_t dat
 // goes on.
 void save_checkpoint(const SearchState& s, std::uint64_t data_hash, const SearchConfig& config,
                      std::uint64_t level, SearchControl* control);
+
+// The checkpoint of a search over processes (cluster/driver.h), whose seen
+// fingerprints are `seen_levels`: per level after the first, the digests
+// first seen there (FingerprintDigest's a and b, 16 bytes each).
+// resume_cluster_checkpoint restores `s` (after LevelLoop::start, without the
+// levels' columns) from the file at `path` and returns the level it completed
+// with `seen_levels` filled, or 0 when there is no file. Its errors are those
+// of resume_from_checkpoint; each of the two refuses the other's files.
+// write_cluster_checkpoint returns why the file could not be written, empty
+// when it was.
+Expected<std::uint64_t> resume_cluster_checkpoint(SearchState& s, const std::string& path,
+                                                  std::uint64_t data_hash,
+                                                  const SearchConfig& config,
+                                                  std::vector<std::string>& seen_levels);
+std::string write_cluster_checkpoint(const SearchState& s, const std::string& path,
+                                     std::uint64_t data_hash, const SearchConfig& config,
+                                     std::uint64_t level, std::span<const std::string> seen_levels);
 
 }  // namespace qarn

@@ -66,6 +66,10 @@ class LevelLoop {
   // closes it; `stats` holds the driver's counts, completed here.
   LevelStats close_level(Level kept, LevelStats stats);
 
+  // A state restored into state() after start (a cluster search's
+  // checkpoint) whose last completed level is `level`.
+  void resumed_at(std::uint64_t level) { level_ = level; }
+
   // Drops the open level (the control expired): nothing of it is kept.
   void drop_level();
 

@@ -51,6 +51,17 @@ bool valid_layer(std::string_view layer) {
          capacity <= (layer.size() - 8) / kSlotBytes && layer.size() == 8 + capacity * kSlotBytes;
 }
 
+std::vector<FingerprintDigest> layer_digests(std::string_view layer) {
+  const std::uint64_t capacity = read_u64(layer.data());
+  std::vector<FingerprintDigest> out;
+  for (std::uint64_t i = 0; i < capacity; ++i) {
+    const FingerprintDigest d{read_u64(layer.data() + 8 + i * kSlotBytes),
+                              read_u64(layer.data() + 8 + i * kSlotBytes + 8)};
+    if (!(d == FingerprintDigest{})) out.push_back(d);
+  }
+  return out;
+}
+
 bool layer_contains(std::string_view layer, const FingerprintDigest& d) {
   const std::uint64_t capacity = read_u64(layer.data());
   const char* slots = layer.data() + 8;

@@ -26,6 +26,9 @@ std::string encode_layer(std::span<const FingerprintDigest> digests);
 // A byte string that is a layer (power-of-two capacity, right size).
 bool valid_layer(std::string_view layer);
 
+// The digests a valid layer holds, in slot order.
+std::vector<FingerprintDigest> layer_digests(std::string_view layer);
+
 // Membership in a valid layer.
 bool layer_contains(std::string_view layer, const FingerprintDigest& d);
 

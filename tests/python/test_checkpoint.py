@@ -85,6 +85,8 @@ def test_checkpoints_of_other_data_settings_or_damaged_files_are_refused(tmp_pat
         QarnRegressor(max_complexity=4, beam_width=31, verbose=False, checkpoint=path).fit(X, y)
     with pytest.raises(ValueError, match="schedule='single'"):
         QarnRegressor(checkpoint=path, schedule="growing", time_limit=5).fit(X, y)
+    with pytest.raises(ValueError, match="needs random_state"):  # a new sample each fit
+        QarnRegressor(checkpoint=path, max_samples=20).fit(X, y)
     data = path.read_bytes()
     for damaged in (data[: len(data) // 2], data[:-1], data[:100] + b"\x01" + data[101:], b"",
                     b"not a checkpoint at all"):
@@ -96,3 +98,67 @@ def test_checkpoints_of_other_data_settings_or_damaged_files_are_refused(tmp_pat
                             checkpoint=tmp_path / "missing" / "c.ckpt")
     with pytest.warns(RuntimeWarning, match="checkpoint could not be written"):
         assert blocked.fit(X, y).pareto_front_
+
+
+CLUSTER_SCRIPT = textwrap.dedent("""
+    import sys
+    import distributed
+    import numpy as np
+    from qarn_sr_dask import DaskSearcher
+    rng = np.random.default_rng(5)
+    X = rng.uniform(-2, 2, size=(200, 2))
+    y = np.sin(X[:, 0]) * X[:, 1] + 0.3 * X[:, 0] ** 3 + 0.05 * rng.normal(size=200)
+    with distributed.LocalCluster(n_workers=int(sys.argv[2]), threads_per_worker=1,
+                                  processes=False, dashboard_address=None) as cluster, \\
+            distributed.Client(cluster) as client:
+        searcher = DaskSearcher(client, max_complexity=6, beam_width=1000, checkpoint=sys.argv[1])
+        front = searcher.find_candidates(X, y)
+    for r in front:
+        print("front", r.formula, r.error.hex(), r.complexity, sep="|")
+""")
+
+
+def test_a_cluster_search_killed_mid_level_resumes_to_the_local_results(tmp_path):
+    """The driver (with its in-process cluster) killed during level 6 and
+    started again, on another number of workers, ends with the front of a
+    search never stopped; local and cluster checkpoints are not mixed up."""
+    pytest.importorskip("distributed")
+    import qarn_sr
+
+    path = tmp_path / "cluster.ckpt"
+    child = subprocess.Popen([sys.executable, "-c", CLUSTER_SCRIPT, str(path), "2"],
+                             stdout=subprocess.DEVNULL, cwd=tmp_path)
+    try:
+        while (completed_level(path) or 0) < 5 and child.poll() is None:
+            time.sleep(0.005)
+        time.sleep(0.05)
+        os.kill(child.pid, signal.SIGKILL)
+    finally:
+        child.wait(timeout=60)
+    assert child.returncode == -signal.SIGKILL and completed_level(path) == 5
+
+    resumed = subprocess.run([sys.executable, "-c", CLUSTER_SCRIPT, str(path), "3"],
+                             capture_output=True, text=True, timeout=600, cwd=tmp_path, check=True)
+    assert "Level 5 processed" not in resumed.stdout and "Level 6 processed" in resumed.stdout
+    rng = np.random.default_rng(5)
+    X = rng.uniform(-2, 2, size=(200, 2))
+    y = np.sin(X[:, 0]) * X[:, 1] + 0.3 * X[:, 0] ** 3 + 0.05 * rng.normal(size=200)
+    local = qarn_sr.Searcher(max_complexity=6, beam_width=1000).find_candidates(X, y)
+    front = [line.split("|")[1:] for line in resumed.stdout.splitlines() if line.startswith("front")]
+    assert front == [[r.formula, r.error.hex(), str(r.complexity)] for r in local]
+
+    # Each kind of search continues only its own checkpoints.
+    import _qarn_sr_core
+
+    with pytest.raises(ValueError, match="written by a search on a Dask cluster"):
+        _qarn_sr_core.search(X, y, max_complexity=6, beam_width=1000, early_stop=False,
+                             checkpoint=path)
+    local_path = tmp_path / "local.ckpt"
+    _qarn_sr_core.search(X, y, max_complexity=2, beam_width=1000, early_stop=False,
+                         checkpoint=local_path)
+    refused = subprocess.run([sys.executable, "-c", CLUSTER_SCRIPT.replace(
+        "max_complexity=6", "max_complexity=2"), str(local_path), "1"], capture_output=True,
+        text=True, timeout=600, cwd=tmp_path)
+    assert refused.returncode == 1
+    assert "ValueError: checkpoint" in refused.stderr
+    assert "written by a local search" in refused.stderr

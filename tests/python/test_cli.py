@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -169,3 +170,34 @@ def test_ctrl_c_keeps_the_front_found_so_far(tmp_path):
     assert "interrupted" in err and "*" in out
     assert os.path.getsize(tmp_path / "front.csv") > 0
     assert json.loads((tmp_path / "model.json").read_text())["front"]
+
+
+def test_checkpoint_continues_a_killed_fit_and_refuses_other_data(tmp_path):
+    """A fit killed (SIGKILL) during a level continues from its checkpoint
+    and prints the front of a fit never stopped; other data are refused."""
+    rng = np.random.default_rng(1)
+    x, z = rng.uniform(0.5, 3, 200), rng.uniform(0.5, 3, 200)
+    y = np.sin(x) * z + np.exp(-z) * x + 0.1 * rng.normal(size=200)
+    pd.DataFrame({"x": x, "z": z, "y": y}).to_csv(tmp_path / "hard.csv", index=False)
+    fit = ["fit", "hard.csv", "--target", "y", "--max-complexity", "6", "--beam-width", "600"]
+    process = subprocess.Popen([str(SCRIPT), *fit, "--checkpoint", "fit.ckpt"], cwd=tmp_path,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    line = ""
+    while "level 5 done" not in line and process.poll() is None:
+        line = process.stderr.readline()
+    process.kill()
+    process.communicate(timeout=60)
+    assert process.returncode == -signal.SIGKILL
+
+    resumed = qarn_sr(*fit, "--checkpoint", "fit.ckpt", cwd=tmp_path)
+    assert resumed.returncode == 0, resumed.stderr
+    assert re.search(r"continued from level [45] of fit\.ckpt", resumed.stderr), resumed.stderr
+    uninterrupted = qarn_sr(*fit, cwd=tmp_path)
+
+    def table(run):
+        return re.sub(r", [0-9.]+s\]", "]", run.stdout)
+
+    assert table(resumed) == table(uninterrupted) and "*" in resumed.stdout
+    other = qarn_sr(*fit, "--features", "x", "--checkpoint", "fit.ckpt", cwd=tmp_path)
+    assert other.returncode == 1
+    assert "checkpoint fit.ckpt was written for other data" in other.stderr

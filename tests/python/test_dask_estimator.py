@@ -92,11 +92,24 @@ def test_time_limit_keeps_a_front_and_the_fit_pickles(client):
 def test_client_errors(client, tmp_path):
     with pytest.raises(TypeError, match="dask.distributed.Client"):
         QarnRegressor(client="tcp://localhost:8786").fit(X, Y_LINE)
-    for bad in (dict(checkpoint=tmp_path / "c"), dict(memory_limit="1GB")):
-        with pytest.raises(ValueError, match="not available with a client"):
-            QarnRegressor(client=client, **bad).fit(X, Y_LINE)
+    with pytest.raises(ValueError, match="not available with a client"):
+        QarnRegressor(client=client, memory_limit="1GB").fit(X, Y_LINE)
     with pytest.raises(ValueError, match="unknown operator"):
         DaskSearcher(client)._search_front(X, Y_LINE, operators=["Nope"])
+
+
+def test_a_checkpoint_on_the_cluster_is_continued(client, tmp_path):
+    settings = dict(client=client, max_complexity=5, beam_width=200, verbose=False,
+                    checkpoint=tmp_path / "c.ckpt")
+    first = QarnRegressor(**settings).fit(X, Y_WAVE)
+    again = QarnRegressor(**settings).fit(X, Y_WAVE)
+    assert first.searches_[0]["resumed_at_level"] is None
+    assert again.searches_[0]["resumed_at_level"] == 5
+    assert front(again) == front(first) == front(QarnRegressor(
+        max_complexity=5, beam_width=200, verbose=False).fit(X, Y_WAVE))
+    settings["checkpoint"] = tmp_path / "missing" / "c.ckpt"
+    with pytest.warns(RuntimeWarning, match="checkpoint could not be written"):
+        assert front(QarnRegressor(**settings).fit(X, Y_WAVE)) == front(first)
 
 
 def test_ctrl_c_stops_the_cluster_search_and_keeps_its_front(client):

@@ -1,23 +1,95 @@
 #include "engine/cluster/driver.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "engine/beam.h"
+#include "engine/checkpoint.h"
 #include "engine/expand.h"
 #include "engine/fingerprint.h"
 #include "engine/seen_layer.h"
 
 namespace qarn {
 
+namespace {
+
+// The digests by bucket, one layer per bucket.
+std::vector<std::string> bucket_layers(std::span<const FingerprintDigest> digests,
+                                       std::size_t buckets) {
+  buckets = std::max<std::size_t>(buckets, 1);
+  std::vector<std::vector<FingerprintDigest>> by_bucket(buckets);
+  for (const FingerprintDigest& d : digests) by_bucket[digest_bucket(d, buckets)].push_back(d);
+  std::vector<std::string> out;
+  for (const auto& bucket : by_bucket) out.push_back(encode_layer(bucket));
+  return out;
+}
+
+// A level's seen digests as the checkpoint stores them (checkpoint.h).
+constexpr std::size_t kDigestBytes = 16;
+
+std::vector<FingerprintDigest> stored_digests(std::string_view bytes) {
+  std::vector<FingerprintDigest> out(bytes.size() / kDigestBytes);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::memcpy(&out[i].a, bytes.data() + i * kDigestBytes, 8);
+    std::memcpy(&out[i].b, bytes.data() + i * kDigestBytes + 8, 8);
+  }
+  return out;
+}
+
+}  // namespace
+
 Expected<std::unique_ptr<ClusterDriver>> ClusterDriver::start(const Rows& rows,
                                                               std::span<const double> targets,
-                                                              const SearchConfig& config) {
+                                                              const SearchConfig& config,
+                                                              std::string checkpoint) {
   // The driver only expands the levels' bounds and merges: it needs probes
   // and keys, not the formulas' values on the data.
   auto started = LevelLoop::start(rows, targets, config, nullptr, false);
   if (auto* error = std::get_if<SearchError>(&started)) return std::move(*error);
-  return std::unique_ptr<ClusterDriver>(
+  std::unique_ptr<ClusterDriver> driver(
       new ClusterDriver(std::move(std::get<std::unique_ptr<LevelLoop>>(started))));
+  if (checkpoint.empty()) return driver;
+  driver->checkpoint_ = std::move(checkpoint);
+  driver->data_hash_ = data_digest(rows, targets);
+  const Expected<std::uint64_t> resumed =
+      resume_cluster_checkpoint(driver->loop_->state(), driver->checkpoint_, driver->data_hash_,
+                                config, driver->seen_levels_);
+  if (const SearchError* error = std::get_if<SearchError>(&resumed)) return *error;
+  driver->resumed_ = std::get<std::uint64_t>(resumed);
+  if (driver->resumed_ > 0) {
+    driver->loop_->resumed_at(driver->resumed_);
+  } else {
+    driver->checkpoint_error_ = write_cluster_checkpoint(
+        driver->loop_->state(), driver->checkpoint_, driver->data_hash_, config, 1, {});
+  }
+  return driver;
+}
+
+std::optional<std::vector<std::string>> ClusterDriver::seen_layers(std::uint64_t level,
+                                                                   std::size_t buckets) const {
+  if (level < 2 || level > resumed_) return std::nullopt;
+  return bucket_layers(stored_digests(seen_levels_[level - 2]), buckets);
+}
+
+Decoded<bool> ClusterDriver::save_checkpoint(std::span<const std::string_view> layers) {
+  if (checkpoint_.empty()) return false;
+  const std::uint64_t level = loop_->level();
+  if (level != seen_levels_.size() + 2) {
+    return Decoded<bool>::refused("level " + std::to_string(level) +
+                                  " is not the level after the last checkpoint");
+  }
+  std::string digests;
+  for (std::string_view layer : layers) {
+    if (!valid_layer(layer)) return Decoded<bool>::refused("a layer that is not one");
+    for (const FingerprintDigest& d : layer_digests(layer)) {
+      digests.append(reinterpret_cast<const char*>(&d.a), 8);
+      digests.append(reinterpret_cast<const char*>(&d.b), 8);
+    }
+  }
+  seen_levels_.push_back(std::move(digests));
+  checkpoint_error_ = write_cluster_checkpoint(loop_->state(), checkpoint_, data_hash_,
+                                               loop_->config(), level, seen_levels_);
+  return checkpoint_error_.empty();
 }
 
 std::optional<std::string> ClusterDriver::level_bytes(std::uint64_t level) const {
@@ -27,17 +99,12 @@ std::optional<std::string> ClusterDriver::level_bytes(std::uint64_t level) const
 }
 
 std::vector<std::string> ClusterDriver::first_layers(std::size_t buckets) const {
-  buckets = std::max<std::size_t>(buckets, 1);
-  std::vector<std::vector<FingerprintDigest>> digests(buckets);
+  std::vector<FingerprintDigest> digests;
   for (const ProbeValues& probes : loop_->state().levels[1].probes) {
     const std::optional<Fingerprint> fp = fingerprint_from_values(probes);
-    if (!fp) continue;
-    const FingerprintDigest d = fingerprint_digest(*fp);
-    digests[digest_bucket(d, buckets)].push_back(d);
+    if (fp) digests.push_back(fingerprint_digest(*fp));
   }
-  std::vector<std::string> out;
-  for (const auto& bucket : digests) out.push_back(encode_layer(bucket));
-  return out;
+  return bucket_layers(digests, buckets);
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> ClusterDriver::expansion_runs(

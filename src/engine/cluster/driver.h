@@ -33,10 +33,29 @@ namespace qarn {
 class ClusterDriver {
  public:
   // The start checks of the local search (the same errors, in the same
-  // order), then level 1 seeded.
+  // order), then level 1 seeded. With a `checkpoint` path the search keeps
+  // its state in that file (engine/checkpoint.h): when the file exists, the
+  // search continues from the level it completed (its errors are the local
+  // search's); else level 1 is written there.
   static Expected<std::unique_ptr<ClusterDriver>> start(const Rows& rows,
                                                         std::span<const double> targets,
-                                                        const SearchConfig& config);
+                                                        const SearchConfig& config,
+                                                        std::string checkpoint = {});
+
+  // The level the checkpoint let the search continue from; 0 when it began
+  // at level 1.
+  std::uint64_t resumed_level() const { return resumed_; }
+
+  // The seen fingerprints of a level the checkpoint restored (2 ..
+  // resumed_level()), as one layer per bucket; nothing for another level.
+  std::optional<std::vector<std::string>> seen_layers(std::uint64_t level,
+                                                      std::size_t buckets) const;
+
+  // With a checkpoint, writes it after the level just closed, given that
+  // level's layers (one per bucket, as the admission made them). A failure
+  // to write is kept in checkpoint_error(); the search goes on.
+  Decoded<bool> save_checkpoint(std::span<const std::string_view> layers);
+  const std::string& checkpoint_error() const { return checkpoint_error_; }
 
   // Opens the next level (LevelLoop::next_level): its number, or nothing
   // when the search is over.
@@ -91,6 +110,13 @@ class ClusterDriver {
   explicit ClusterDriver(std::unique_ptr<LevelLoop> loop) : loop_(std::move(loop)) {}
 
   std::unique_ptr<LevelLoop> loop_;
+  // The checkpoint: its path (empty: none), the data's digest, the last
+  // failure to write it, and the seen digests of levels 2, 3, ... as stored.
+  std::string checkpoint_;
+  std::uint64_t data_hash_ = 0;
+  std::uint64_t resumed_ = 0;
+  std::string checkpoint_error_;
+  std::vector<std::string> seen_levels_;
   // The selection of the open level.
   BeamFirstRound first_;
   std::vector<BeamEntry> kept_;  // the beam, in order

@@ -180,17 +180,19 @@ bool convert_call(std::string_view method, PyObject* args, PyObject* kwargs, Sea
   return true;
 }
 
-constexpr const char* kNewNames[] = {"settings", "method", "args", "kwargs"};
+constexpr const char* kNewNames[] = {"settings", "method", "args", "kwargs", "checkpoint"};
 constexpr Parameters kNewParams{"ClusterDriver", kNewNames, 4};
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyRef bound[4];
+    PyRef bound[5];
     if (!bind_tuple(kNewParams, args, kwargs, bound)) {
       return nullptr;
     }
     SearchConfig config;
-    if (!config_from_tuple(bound[0].get(), config)) {
+    std::string checkpoint;
+    if (!config_from_tuple(bound[0].get(), config) ||
+        !convert_checkpoint(bound[4].get(), checkpoint)) {
       return nullptr;
     }
     Py_ssize_t size = 0;
@@ -220,7 +222,9 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
 
     Expected<std::unique_ptr<ClusterDriver>> started;
-    if (!run_unlocked(0, [&] { started = ClusterDriver::start(call.rows, call.ys, config); })) {
+    if (!run_unlocked(0, [&] {
+          started = ClusterDriver::start(call.rows, call.ys, config, std::move(checkpoint));
+        })) {
       return nullptr;
     }
     if (const SearchError* error = std::get_if<SearchError>(&started)) {
@@ -240,6 +244,14 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* get_data(PyObject* self, void*) { return Py_NewRef(held<Driver>(self).data.get()); }
 PyObject* get_settings(PyObject* self, void*) {
   return Py_NewRef(held<Driver>(self).settings.get());
+}
+PyObject* get_resumed_level(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(driver_of(self).resumed_level());
+}
+PyObject* get_checkpoint_error(PyObject* self, void*) {
+  const std::string& text = driver_of(self).checkpoint_error();
+  if (text.empty()) Py_RETURN_NONE;
+  return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 // Binds one non-negative integer argument.
@@ -308,6 +320,54 @@ PyObject* first_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       return nullptr;
     }
     return bytes_list(driver_of(self).first_layers(static_cast<std::size_t>(buckets)));
+  });
+}
+
+constexpr const char* kSeenLayersNames[] = {"level", "buckets"};
+constexpr Parameters kSeenLayersParams{"seen_layers", kSeenLayersNames, 2};
+
+PyObject* seen_layers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyRef bound[2];
+    std::uint64_t level = 0;
+    std::uint64_t buckets = 0;
+    if (!bind_fastcall(kSeenLayersParams, args, nargs, kwnames, bound) ||
+        !convert_u64("level", bound[0].get(), level) ||
+        !convert_u64("buckets", bound[1].get(), buckets)) {
+      return nullptr;
+    }
+    const auto layers = driver_of(self).seen_layers(level, static_cast<std::size_t>(buckets));
+    if (!layers) {
+      PyErr_Format(PyExc_ValueError, "level %llu was not restored from the checkpoint",
+                   static_cast<unsigned long long>(level));
+      return nullptr;
+    }
+    return bytes_list(*layers);
+  });
+}
+
+constexpr const char* kLayersNames[] = {"layers"};
+constexpr Parameters kSaveCheckpointParams{"save_checkpoint", kLayersNames, 1};
+
+PyObject* save_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyRef list;
+    PyRef holder;
+    std::vector<std::string_view> layers;
+    bool written = false;
+    if (!one_arg(kSaveCheckpointParams, args, nargs, kwnames, list) ||
+        !bytes_items("layers", list.get(), holder, layers)) {
+      return nullptr;
+    }
+    // Writing a large state takes a while: Dask's threads go on meanwhile.
+    Decoded<bool> saved = false;
+    ClusterDriver& driver = driver_of(self);
+    if (!run_unlocked(0, [&] { saved = driver.save_checkpoint(layers); }) ||
+        !take(std::move(saved), written)) {
+      return nullptr;
+    }
+    return PyBool_FromLong(written ? 1 : 0);
   });
 }
 
@@ -474,6 +534,15 @@ PyMethodDef driver_methods[] = {
      "Drops the open level (a time limit or a stop): nothing of it is kept, no level\n"
      "follows, and front() gives the front of the levels closed before it (printing the\n"
      "line that says so). Returns whether a level was open; with none, does nothing."},
+    {"seen_layers", as_cfunction(seen_layers), METH_FASTCALL | METH_KEYWORDS,
+     "seen_layers($self, level, buckets)\n--\n\n"
+     "The seen fingerprints of a level restored from the checkpoint (2 .. resumed_level),\n"
+     "one layer per bucket."},
+    {"save_checkpoint", as_cfunction(save_checkpoint), METH_FASTCALL | METH_KEYWORDS,
+     "save_checkpoint($self, layers)\n--\n\n"
+     "With a checkpoint, writes it after the level just closed, given that level's layers\n"
+     "(one per bucket, from the admission). Returns whether it was written; why not is\n"
+     "then checkpoint_error. False without a checkpoint."},
     {"level_bytes", as_cfunction(level_bytes), METH_FASTCALL | METH_KEYWORDS,
      "level_bytes($self, level)\n--\n\nThe retained formulas of a closed level, for the scorers."},
     {"first_layers", as_cfunction(first_layers), METH_FASTCALL | METH_KEYWORDS,
@@ -508,12 +577,16 @@ PyMethodDef driver_methods[] = {
 PyGetSetDef driver_getset[] = {
     {"data", get_data, nullptr, "The data set as the scorers take it (bytes).", nullptr},
     {"settings", get_settings, nullptr, "The settings as the scorers take them (bytes).", nullptr},
+    {"resumed_level", get_resumed_level, nullptr,
+     "The level the checkpoint let the search continue from; 0 when it began at level 1.", nullptr},
+    {"checkpoint_error", get_checkpoint_error, nullptr,
+     "Why the last checkpoint could not be written; None when it was.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot driver_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("ClusterDriver(settings, method, args, kwargs)\n--\n\n"
+     const_cast<char*>("ClusterDriver(settings, method, args, kwargs, checkpoint=None)\n--\n\n"
                        "The driver of one search whose levels are built by scorers in other\n"
                        "processes. Binds and converts the search call as Searcher's method\n"
                        "`method` does, makes the search's start checks (raising the errors\n"
@@ -521,7 +594,10 @@ PyType_Slot driver_slots[] = {
                        "args (inputs, ys) and, in kwargs, the options of _qarn_sr_core.search\n"
                        "(max_complexity, complexity_penalty, beam_width, alpha, l1_ratio,\n"
                        "early_stop, full_fit, affine, operators, stop_threshold), converted as\n"
-                       "it converts them; those not given keep the values of `settings`.")},
+                       "it converts them; those not given keep the values of `settings`.\n"
+                       "checkpoint (a path): the search keeps its state there after each\n"
+                       "level (save_checkpoint) and, when the file exists, continues from\n"
+                       "the level it completed (resumed_level).")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holder<Driver>)},
     {Py_tp_methods, driver_methods},

@@ -262,19 +262,11 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     // then keeps the completed levels.
     if (!control) control = std::make_shared<SearchControl>();
     control->set_memory_limit(static_cast<std::size_t>(memory_limit));
-    if (bound[15] && bound[15].get() != Py_None) {
-      PyRef path = PyRef::steal(PyOS_FSPath(bound[15].get()));
-      PyRef encoded = path ? PyRef::steal(PyUnicode_EncodeFSDefault(path.get())) : PyRef();
-      if (!encoded) {
-        return nullptr;
-      }
-      Py_ssize_t size = 0;
-      char* text = nullptr;
-      if (PyBytes_AsStringAndSize(encoded.get(), &text, &size) != 0) {
-        return nullptr;
-      }
-      control->set_checkpoint_path(std::string(text, static_cast<std::size_t>(size)));
+    std::string checkpoint;
+    if (!convert_checkpoint(bound[15].get(), checkpoint)) {
+      return nullptr;
     }
+    control->set_checkpoint_path(std::move(checkpoint));
     if (time_limit && *time_limit < kNoDeadlineSeconds) {
       const auto budget = std::chrono::duration<double>(std::max(*time_limit, 0.0));
       control->set_deadline(SearchControl::Clock::now() +

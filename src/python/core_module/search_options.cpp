@@ -114,6 +114,18 @@ bool convert_stop_threshold(PyObject* obj, double& out) {
   return true;
 }
 
+bool convert_checkpoint(PyObject* obj, std::string& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  PyRef path = PyRef::steal(PyOS_FSPath(obj));
+  PyRef encoded = path ? PyRef::steal(PyUnicode_EncodeFSDefault(path.get())) : PyRef();
+  if (!encoded) return false;
+  Py_ssize_t size = 0;
+  char* text = nullptr;
+  if (PyBytes_AsStringAndSize(encoded.get(), &text, &size) != 0) return false;
+  out.assign(text, static_cast<std::size_t>(size));
+  return true;
+}
+
 bool convert_search_options(const SearchOptionArgs& args, SearchConfig& config) {
   bool early_stop = true;
   if ((args.max_complexity &&

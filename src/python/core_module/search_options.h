@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 
 #include "api/entry_points.h"
 
@@ -23,6 +24,10 @@ bool convert_operators(PyObject* obj, std::uint64_t& mask);
 
 // `stop_threshold`: None keeps `out`; else a finite number >= 0.
 bool convert_stop_threshold(PyObject* obj, double& out);
+
+// `checkpoint`: None (or absent) leaves `out` empty; else a path-like
+// object, as the file system's bytes.
+bool convert_checkpoint(PyObject* obj, std::string& out);
 
 // The options as bound, nullptr where not given.
 struct SearchOptionArgs {

@@ -90,6 +90,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--out", metavar="MODEL.json", help="write the model file here")
     fit.add_argument("--front", metavar="FRONT.csv", help="write the front as CSV here")
     fit.add_argument("--plot", metavar="FRONT.png", help="draw the front here (needs matplotlib)")
+    fit.add_argument("--checkpoint", metavar="FILE",
+                     help="keep the search's state in FILE after each level; a later run with "
+                     "the same data and settings continues from it")
     fit.add_argument("--quiet", action="store_true", help="no progress on stderr")
 
     predict = commands.add_parser(
@@ -163,6 +166,9 @@ def _regressor(args, operators):
 
     params = dict(max_complexity=args.max_complexity, beam_width=args.beam_width,
                   time_limit=args.time_limit, verbose=False)
+    if args.checkpoint is not None:
+        # The same row sample on every run, so that a later run continues.
+        params.update(checkpoint=args.checkpoint, random_state=0)
     if operators is not None:
         if "operators" not in QarnRegressor().get_params():
             raise UsageError("--operators: this qarn_sr's QarnRegressor has no operators "
@@ -178,7 +184,8 @@ def _regressor(args, operators):
 
 def _fit(args) -> int:
     operators = _operator_names(args.operators)
-    for path, option in ((args.out, "--out"), (args.front, "--front"), (args.plot, "--plot")):
+    for path, option in ((args.out, "--out"), (args.front, "--front"), (args.plot, "--plot"),
+                         (args.checkpoint, "--checkpoint")):
         _check_writable(path, option)
     if args.plot is not None:
         try:
@@ -208,6 +215,9 @@ def _fit(args) -> int:
     y = numeric_column(frame, target, args.data)
 
     interrupted = _run_search(model, X, y, quiet=args.quiet, path=args.data)
+    resumed = (getattr(model, "searches_", None) or [{}])[0].get("resumed_at_level")
+    if resumed is not None and not args.quiet:
+        print(f"{PROG}: continued from level {resumed} of {args.checkpoint}", file=sys.stderr)
     if interrupted and not hasattr(model, "best_"):
         print(f"{PROG}: interrupted before any formula was found; nothing written",
               file=sys.stderr)

@@ -20,6 +20,11 @@ and partitions. Each level of the breadth-first search is cut into runs
 5. the runs build the retained formulas, which the driver sends to every
    worker once, for the next levels.
 
+With a checkpoint file, the driver writes the search's state there after each
+level (the retained formulas, the best formula per complexity and the level's
+seen fingerprints, gathered from the workers) and a later search continues
+from it.
+
 The data set goes to every worker once per search. The front is refitted
 once, by the driver.
 
@@ -34,10 +39,12 @@ from __future__ import annotations
 import inspect
 import math
 import operator
+import os
 import threading
 import time
 import traceback
 import uuid
+import warnings
 from typing import Any
 
 import qarn_sr
@@ -141,9 +148,27 @@ class DaskSearcher:
     ``partitions`` (runs per level; default four per worker thread of the
     cluster, which evens out runs of unequal cost), ``threads_per_task``
     (threads a task may use on its worker, default 1: give each worker one
-    thread per core) and ``worker_timeout`` (seconds a search waits for a
+    thread per core), ``worker_timeout`` (seconds a search waits for a
     worker when the cluster has none, at the start or after every worker has
-    left; default 60).
+    left; default 60) and ``checkpoint`` (a path, default None).
+
+    With ``checkpoint``, each search keeps its state in that file: after each
+    completed level the driver writes there, atomically (a temporary file
+    beside it, flushed and renamed), the formulas retained at every level,
+    the best formula of each complexity, the fingerprints of the formulas
+    seen (gathered from the workers), the settings and a digest of the data.
+    When the file exists at the start of a search, the search continues from
+    its last completed level and returns the results, bit for bit, of a
+    search that was never stopped (after Ctrl-C, a killed driver process or a
+    lost cluster), on any number of workers. A file written for other data or
+    settings, or a truncated or damaged one, is a ValueError, never reused;
+    so is a checkpoint of a local search (``QarnRegressor`` without a
+    client, or ``_qarn_sr_core.search``), which keeps its seen fingerprints in
+    a form the cluster search cannot use, and a local search likewise refuses
+    the cluster's checkpoints. A file that cannot be written gives a
+    RuntimeWarning; the search goes on. Every search of the searcher uses the
+    same file: give each data set its own searcher or path. The driver keeps
+    the fingerprints it writes, 16 bytes per formula seen.
 
     A search fails with ``qarn_sr.QarnRuntimeError`` when the client is
     closed, the connection to the scheduler is lost, or no worker is there for
@@ -160,6 +185,7 @@ class DaskSearcher:
         partitions=None,
         threads_per_task=1,
         worker_timeout=60.0,
+        checkpoint=None,
         **kwargs,
     ) -> None:
         self._settings = _core.ClusterDriver.bind_settings(args, kwargs)
@@ -183,6 +209,9 @@ class DaskSearcher:
             or worker_timeout <= 0
         ):
             raise ValueError("worker_timeout must be a positive number of seconds")
+        if checkpoint is not None and not isinstance(checkpoint, (str, os.PathLike)):
+            raise TypeError("checkpoint must be a path (str or os.PathLike) or None")
+        self._checkpoint = None if checkpoint is None else os.fspath(checkpoint)
         self._client = client
         self._worker_timeout = float(worker_timeout)
         self._partitions = partitions
@@ -199,12 +228,18 @@ class DaskSearcher:
         *,
         partitions=None,
         threads_per_task=1,
-        worker_timeout=60.0: None
+        worker_timeout=60.0,
+        checkpoint=None: None
     )
 
     @property
     def client(self):
         return self._client
+
+    @property
+    def checkpoint(self):
+        """The checkpoint file's path, or None."""
+        return self._checkpoint
 
     @property
     def max_complexity(self) -> int:
@@ -265,7 +300,7 @@ class DaskSearcher:
     # -- the search ------------------------------------------------------------
 
     def _search(self, method: str, args, kwargs):
-        driver = _core.ClusterDriver(self._settings, method, args, kwargs)
+        driver = _core.ClusterDriver(self._settings, method, args, kwargs, self._checkpoint)
         self._run(driver, None)
         return driver.front()
 
@@ -279,7 +314,9 @@ class DaskSearcher:
         dropped and the front is that of the completed levels (level 1 always
         completes). ``progress``, when given, gets the attributes ``level``,
         ``phase``, ``total``, ``scored`` and ``completed_levels`` of a
-        ``_qarn_sr_core.SearchMonitor`` kept up to date."""
+        ``_qarn_sr_core.SearchMonitor`` kept up to date, and
+        ``resumed_at_level`` (the level a checkpoint let the search continue
+        from, 0 when it began at level 1)."""
         if time_limit is not None and (
             isinstance(time_limit, bool)
             or not isinstance(time_limit, (int, float))
@@ -287,7 +324,7 @@ class DaskSearcher:
         ):
             raise ValueError("time_limit must be a number of seconds or None")
         began = time.monotonic()
-        driver = _core.ClusterDriver(self._settings, "search", (X, y), options)
+        driver = _core.ClusterDriver(self._settings, "search", (X, y), options, self._checkpoint)
         deadline = None if time_limit is None else began + max(float(time_limit), 0.0)
 
         def halted() -> bool:
@@ -313,9 +350,15 @@ class DaskSearcher:
         watch = _Watch(self._client, self._worker_timeout, halted)
         threads = watch.worker_threads()
         runs = self._partitions if self._partitions is not None else max(1, 4 * threads)
-        search = _ClusterSearch(self._client, driver, runs, self._threads, watch, progress)
+        search = _ClusterSearch(self._client, driver, runs, self._threads, watch, progress,
+                                self._checkpoint is not None)
         self._last_search = search  # its phase timings, for the benchmark
-        search.run()
+        try:
+            search.run()
+        finally:
+            if driver.checkpoint_error is not None:
+                warnings.warn(f"DaskSearcher: the checkpoint could not be written: "
+                              f"{driver.checkpoint_error}", RuntimeWarning, stacklevel=4)
 
 
 class _Halted(Exception):
@@ -325,8 +368,10 @@ class _Halted(Exception):
 class _ClusterSearch:
     """The levels of one search on the cluster."""
 
-    def __init__(self, client, driver, runs: int, threads: int, watch: _Watch, progress=None):
+    def __init__(self, client, driver, runs: int, threads: int, watch: _Watch, progress=None,
+                 checkpoint: bool = False):
         self.client = client
+        self.checkpoint = checkpoint
         self.progress = progress
         self.watch = watch
         self.driver = driver
@@ -408,6 +453,7 @@ class _ClusterSearch:
                 [self._plain(_value, layer, name=f"layer-1-{b}")]
                 for b, layer in enumerate(driver.first_layers(self.buckets))
             ]
+            self._restore_levels()
             self._phase("broadcast")
             self.watch.look_for_halt()
             while (level := driver.next_level()) is not None:
@@ -424,6 +470,25 @@ class _ClusterSearch:
             raise
         finally:
             self._release()
+
+    def _restore_levels(self) -> None:
+        """The levels after the first that a checkpoint restored: their
+        retained formulas on every worker and their seen layers, split into
+        this search's buckets, as tasks with their value inside (like level
+        1's, so that Dask can remake them when a worker dies; Dask warns
+        about such large tasks, which is expected here)."""
+        resumed = self.driver.resumed_level
+        for level in range(2, resumed + 1):
+            formulas = self.driver.level_bytes(level)
+            self.level_futures.append(self._scatter(formulas))
+            self._sent("retained levels", len(formulas))
+            for b, layer in enumerate(self.driver.seen_layers(level, self.buckets)):
+                with warnings.catch_warnings():
+                    warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+                    self.layers[b].append(self._plain(_value, layer, name=f"layer-{level}-{b}"))
+                self._sent("restored layers", len(layer))
+        if resumed > 1:
+            self._show(resumed_at_level=resumed, completed_levels=resumed)
 
     def _build_level(self, level: int) -> None:
         driver = self.driver
@@ -512,6 +577,11 @@ class _ClusterSearch:
             self.layers[b].append(
                 self._plain(operator.getitem, admission, 0, name=f"layer-{level}-{b}")
             )
+        if self.checkpoint:
+            # The level's layers are made (its children were scored after
+            # their admission): the checkpoint needs their fingerprints.
+            driver.save_checkpoint(self.client.gather([layers[-1] for layers in self.layers]))
+            self._phase("checkpoint")
         keep = {f.key for f in self.level_futures} | {f.key for fs in self.layers for f in fs}
         keep.add(self.data_future.key)
         self.futures = [f for f in self.futures if f.key in keep]

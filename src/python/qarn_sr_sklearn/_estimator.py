@@ -104,6 +104,7 @@ class _ClusterProgress:
         self.total = 0
         self.scored = 0
         self.completed_levels = 1
+        self.resumed_at_level = 0
         self.level_log: list = []
 
 
@@ -207,7 +208,12 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         killed process or a crash). A file written for other data or other
         settings, or a truncated or damaged one, is a ValueError, never
         reused. The file is left in place after the fit. Only with
-        ``schedule="single"``.
+        ``schedule="single"``; where a row sample is drawn (``max_samples``),
+        ``random_state`` must be set, so that every fit searches the same
+        rows. With a ``client`` the search on the cluster keeps its own
+        checkpoints: a local search does not continue one written by a
+        search on a cluster, nor the reverse (ValueError), because they keep
+        the fingerprints of the formulas seen in different forms.
     schedule : {"single", "growing"}, default="single"
         How a time budget is spent. "single": one search with the given
         beam_width and max_complexity. "growing" (only with a time_limit):
@@ -262,9 +268,9 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         shows as for a local search, except that standard output to a file or
         a pipe gets no per-level lines (the cluster's driver does not see the
         levels' errors). Memory is
-        then the workers' (bounded by Dask's own worker memory limits), and a
-        search on a cluster keeps no checkpoint: ``memory_limit`` and
-        ``checkpoint`` must be None with a client (ValueError otherwise). The
+        then the workers' (bounded by Dask's own worker memory limits):
+        ``memory_limit`` must be None with a client (ValueError otherwise);
+        ``checkpoint`` works as without one (see above). The
         client is not pickled with the estimator: a fitted estimator pickles
         with ``client`` set to None and predicts without a cluster.
 
@@ -411,6 +417,10 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         if self.checkpoint is not None and self.schedule != "single":
             raise ValueError("QarnRegressor: checkpoint needs schedule='single' (the searches of "
                              "a schedule have different settings)")
+        if self.checkpoint is not None and rows is not None and self.random_state is None:
+            raise ValueError(f"QarnRegressor: checkpoint with more than max_samples="
+                             f"{self.max_samples} rows needs random_state (an int), so that a "
+                             f"later fit searches the same rows")
         if self.schedule == "growing" and self.time_limit is not None:
             stages = schedule_stages(int(self.beam_width), int(self.max_complexity))
         else:
@@ -506,11 +516,10 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         if not isinstance(self.client, Client):
             raise TypeError(f"QarnRegressor: client must be a dask.distributed.Client or None, "
                             f"not {type(self.client).__name__}")
-        for name in ("checkpoint", "memory_limit"):
-            if getattr(self, name) is not None:
-                raise ValueError(f"QarnRegressor: {name} is not available with a client (a "
-                                 f"search on a cluster keeps no checkpoint, and its memory is "
-                                 f"bounded by the Dask workers' limits); set {name}=None")
+        if self.memory_limit is not None:
+            raise ValueError("QarnRegressor: memory_limit is not available with a client (the "
+                             "memory of a search on a cluster is bounded by the Dask workers' "
+                             "limits); set memory_limit=None")
 
     def _options(self) -> dict:
         """The engine options that differ from a plain search; the default
@@ -659,7 +668,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
 
         searcher = DaskSearcher(self.client, max_complexity=max_complexity,
                                 complexity_penalty=self.complexity_penalty,
-                                beam_width=beam_width, alpha=self.alpha, l1_ratio=self.l1_ratio)
+                                beam_width=beam_width, alpha=self.alpha, l1_ratio=self.l1_ratio,
+                                checkpoint=self.checkpoint)
         stop = threading.Event()
         progress = _ClusterProgress()
 
@@ -675,7 +685,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 return _SearchRun(interrupted=True)
             raise error
         front, cut_short = outcome["value"]
-        return _SearchRun(list(front), bool(cut_short), interrupted)
+        return _SearchRun(list(front), bool(cut_short), interrupted,
+                          resumed_at=progress.resumed_at_level or None)
 
     # -- prediction ---------------------------------------------------------
 
