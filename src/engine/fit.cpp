@@ -24,14 +24,41 @@ constexpr double kFullDampingLimit = 1e10;    // the full fit runs while lambda 
 constexpr double kRelativeGainLimit = 1e-10;  // an accepted relative gain at or below this ends it
 constexpr int kFullMaxRejections = 6;         // consecutive rejections that survive
 
+// J_ij from the raised pass's flag and real part at row i and f_i.
+inline double jacobian_entry(std::uint8_t ok, double shifted_re, double f) {
+  const double shifted = ok ? shifted_re : 0.0;
+  return (shifted - f) / kStep;
+}
+
+// d += J_ij^2 and g += J_ij r_i over the block's rows in row order; the
+// raised values are v[i], or v[0] for every row when kUniform.
+template <bool kUniform>
+void add_diagonal_terms(const BatchEvaluator::Operand& v, const double* f, const double* r,
+                        std::size_t count, double& d, double& g) {
+  double dd = d;
+  double gg = g;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = kUniform ? 0 : i;
+    const double jij = jacobian_entry(v.ok[at], v.values[at].re, f[i]);
+    dd += jij * jij;
+    gg += jij * r[i];
+  }
+  d = dd;
+  g = gg;
+}
+
 }  // namespace
 
 void Fitter::reserve_block() {
-  if (values_.size() < kBlock) {
-    values_.resize(kBlock);
-    ok_.resize(kBlock);
+  if (residual_.size() < kBlock) {
     residual_.resize(kBlock);
+    column_.resize(kBlock);
   }
+}
+
+void Fitter::residuals(const double* f, const double* y, std::size_t count) {
+  double* const r = residual_.data();
+  for (std::size_t i = 0; i < count; ++i) r[i] = f[i] - y[i];
 }
 
 Fitter::Start Fitter::start_record(std::size_t program_size, std::size_t rows, std::size_t used) {
@@ -44,9 +71,40 @@ void Fitter::fill_base(std::span<const Token> program, const DataColumns& data, 
                        const OperatorRegistry& registry, BatchEvaluator& evaluator) {
   for (std::size_t begin = 0; begin < used; begin += kBlock) {
     const std::size_t count = std::min(kBlock, used - begin);
-    evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
-                           ok_.data(), tape_.values_at(begin), tape_.ok_at(begin), nullptr);
-    for (std::size_t i = 0; i < count; ++i) base_[begin + i] = ok_[i] ? values_[i].re : 0.0;
+    const BatchEvaluator::Operand v =
+        evaluator.run_recorded(program, data, begin, count, params_, registry,
+                               tape_.values_at(begin), tape_.ok_at(begin), nullptr);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = v.uniform ? 0 : i;
+      base_[begin + i] = v.ok[at] ? v.values[at].re : 0.0;
+    }
+  }
+}
+
+BatchEvaluator::Operand Fitter::raised_pass(std::span<const Token> program, const DataColumns& data,
+                                            std::size_t begin, std::size_t count, std::size_t j,
+                                            const OperatorRegistry& registry,
+                                            BatchEvaluator& evaluator, const FirstJacobian* first) {
+  if (first != nullptr) {
+    return evaluator.run_recorded(first->programs[j], *first->data, begin, count, {}, registry,
+                                  nullptr, nullptr, nullptr);
+  }
+  params_[j] = Complex{theta_[j] + kStep, 0.0};
+  // Only the subtrees that read entry j change; the others are taken from
+  // the record of the pass at theta.
+  const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(), tape_.values_at(begin),
+                                    tape_.ok_at(begin)};
+  const BatchEvaluator::Operand v =
+      evaluator.run_recorded(program, data, begin, count, params_, registry, nullptr, nullptr,
+                             skips_.empty() ? nullptr : &reuse);
+  params_[j] = Complex{theta_[j], 0.0};
+  return v;
+}
+
+void Fitter::jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = v.uniform ? 0 : i;
+    column_[i] = jacobian_entry(v.ok[at], v.values[at].re, f[i]);
   }
 }
 
@@ -63,28 +121,16 @@ void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& da
   for (std::size_t begin = 0; begin < used; begin += kBlock) {
     const std::size_t count = std::min(kBlock, used - begin);
     const double* f = base_.data() + begin;
-    for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
+    residuals(f, targets.data() + begin, count);
     for (std::size_t j = 0; j < m; ++j) {
-      if (first != nullptr) {
-        evaluator.run(first->programs[j], *first->data, begin, count, {}, registry, values_.data(),
-                      ok_.data());
-      } else {
-        params_[j] = Complex{theta_[j] + kStep, 0.0};
-        // Only the subtrees that read entry j change; the others are taken
-        // from the record of the pass at theta.
-        const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(),
-                                          tape_.values_at(begin), tape_.ok_at(begin)};
-        evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
-                               ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
-        params_[j] = Complex{theta_[j], 0.0};
-      }
+      const BatchEvaluator::Operand v =
+          raised_pass(program, data, begin, count, j, registry, evaluator, first);
       double d = diag_[j];
       double g = grad_[j];
-      for (std::size_t i = 0; i < count; ++i) {
-        const double shifted = ok_[i] ? values_[i].re : 0.0;
-        const double jij = (shifted - f[i]) / kStep;
-        d += jij * jij;
-        g += jij * residual_[i];
+      if (v.uniform) {
+        add_diagonal_terms<true>(v, f, residual_.data(), count, d, g);
+      } else {
+        add_diagonal_terms<false>(v, f, residual_.data(), count, d, g);
       }
       diag_[j] = d;
       grad_[j] = g;
@@ -227,26 +273,14 @@ void Fitter::normal_sums(std::span<const Token> program, const DataColumns& data
   for (std::size_t begin = 0; begin < used; begin += kBlock) {
     const std::size_t count = std::min(kBlock, used - begin);
     const double* f = base_.data() + begin;
-    for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
+    residuals(f, targets.data() + begin, count);
     for (std::size_t j = 0; j < m; ++j) {
-      if (first != nullptr) {
-        evaluator.run(first->programs[j], *first->data, begin, count, {}, registry, values_.data(),
-                      ok_.data());
-      } else {
-        params_[j] = Complex{theta_[j] + kStep, 0.0};
-        const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(),
-                                          tape_.values_at(begin), tape_.ok_at(begin)};
-        evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
-                               ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
-        params_[j] = Complex{theta_[j], 0.0};
-      }
+      jacobian_column(raised_pass(program, data, begin, count, j, registry, evaluator, first), f,
+                      count);
       double* column = columns_.data() + j * kBlock;
+      std::copy(column_.begin(), column_.begin() + count, column);
       double g = grad_[j];
-      for (std::size_t i = 0; i < count; ++i) {
-        const double shifted = ok_[i] ? values_[i].re : 0.0;
-        column[i] = (shifted - f[i]) / kStep;
-        g += column[i] * residual_[i];
-      }
+      for (std::size_t i = 0; i < count; ++i) g += column[i] * residual_[i];
       grad_[j] = g;
       for (std::size_t k = 0; k <= j; ++k) {
         const double* other = columns_.data() + k * kBlock;

@@ -120,6 +120,18 @@ class Fitter {
                      const OperatorRegistry& registry, BatchEvaluator& evaluator,
                      const FirstJacobian* first);
   void reserve_block();
+  // residual_[i] = f[i] - y[i] for the block's rows.
+  void residuals(const double* f, const double* y, std::size_t count);
+  // The block's values with parameter entry j raised by the step: from
+  // `first` when given, else from `program` and the record of the pass at
+  // theta_.
+  BatchEvaluator::Operand raised_pass(std::span<const Token> program, const DataColumns& data,
+                                      std::size_t begin, std::size_t count, std::size_t j,
+                                      const OperatorRegistry& registry, BatchEvaluator& evaluator,
+                                      const FirstJacobian* first);
+  // column_[i] = (shifted_i - f[i]) / step, shifted_i the raised value (0.0
+  // where the row fails).
+  void jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count);
   // The full fit's loop from theta_ at objective `current` (see the class
   // comment); updates theta_, base_, tape_ and `current`, and returns the
   // stop reason and the trial count in `summary`.
@@ -138,12 +150,11 @@ class Fitter {
   bool damped_step(double lambda);
 
   // Scratch reused across calls; sized on first use, never shrunk.
-  std::vector<Complex> values_;         // one block of formula values
-  std::vector<std::uint8_t> ok_;        // one block of success flags
   std::vector<Complex> params_;         // (theta_k, 0.0) handed to the evaluator
   std::vector<double> theta_;           // current parameter vector
   std::vector<double> trial_;           // trial parameter vector
   std::vector<double> residual_;        // one block of r_i = f_i - y_i
+  std::vector<double> column_;          // one block of J_ij for one j
   std::vector<double> base_;            // f_i at theta_, one per row with a target
   std::vector<double> trial_base_;      // f_i at trial_, filled by the trial pass
   std::vector<double> diag_;            // D_j = sum_i J_ij^2

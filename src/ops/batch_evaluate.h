@@ -36,19 +36,6 @@ class BatchEvaluator {
     const std::uint8_t* ok = nullptr;
   };
 
-  // `run`, also writing (when `record` is not null) the values of token i's
-  // subtree to record[i * kBlock + row] and whether the whole subtree has a
-  // value there to record_ok[...], for every subtree of more than one token
-  // that reads a variable; and (when `reuse` is not null) taking the
-  // subtrees it names from an earlier record of the same tokens over the
-  // same rows. Values and flags are those of `run`. Other tokens' records
-  // are scratch: a subtree that is the same on every row leaves its value at
-  // row 0 alone, a lone variable leaves nothing.
-  void run_recorded(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
-                    std::size_t count, std::span<const Complex> params,
-                    const OperatorRegistry& registry, Complex* out, std::uint8_t* ok,
-                    Complex* record, std::uint8_t* record_ok, const Reuse* reuse);
-
   // One operand on the evaluation stack: values and flags one per row, or
   // (uniform) one for every row, at index 0.
   struct Operand {
@@ -57,7 +44,28 @@ class BatchEvaluator {
     bool uniform = false;
   };
 
+  // `run` without the copy: the formula's values and flags for rows
+  // [0, count) where they lie (a data column, a record or the evaluator's
+  // scratch), valid until the next call, one per row or (uniform) one for
+  // every row; the same values and flags as `run`. Also writes (when `record` is not null) the
+  // values of token i's subtree to record[i * kBlock + row] and whether the whole subtree has a
+  // value there to record_ok[...], for every subtree of more than one token that reads a variable;
+  // and (when `reuse` is not null) takes the subtrees it names from an earlier record of the same
+  // tokens over the same rows. Other tokens' records are scratch: a subtree that is the same on
+  // every row leaves its value at row 0 alone, a lone variable leaves nothing.
+  Operand run_recorded(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
+                       std::size_t count, std::span<const Complex> params,
+                       const OperatorRegistry& registry, Complex* record, std::uint8_t* record_ok,
+                       const Reuse* reuse);
+
  private:
+  // The root operand (uniform or one per row); values == nullptr when the
+  // formula has no value on any row.
+  Operand evaluate(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
+                   std::size_t count, std::span<const Complex> params,
+                   const OperatorRegistry& registry, Complex* record, std::uint8_t* record_ok,
+                   const Reuse* reuse);
+
   std::vector<Complex> stack_;
   std::vector<std::uint8_t> ok_stack_;
   std::vector<Operand> operands_;
