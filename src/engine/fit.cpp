@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -50,10 +51,7 @@ void add_diagonal_terms(const BatchEvaluator::Operand& v, const double* f, const
 }  // namespace
 
 void Fitter::reserve_block() {
-  if (residual_.size() < kBlock) {
-    residual_.resize(kBlock);
-    column_.resize(kBlock);
-  }
+  if (residual_.size() < kBlock) residual_.resize(kBlock);
 }
 
 void Fitter::residuals(const double* f, const double* y, std::size_t count) {
@@ -101,10 +99,11 @@ BatchEvaluator::Operand Fitter::raised_pass(std::span<const Token> program, cons
   return v;
 }
 
-void Fitter::jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count) {
+void Fitter::jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count,
+                             double* column) {
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = v.uniform ? 0 : i;
-    column_[i] = jacobian_entry(v.ok[at], v.values[at].re, f[i]);
+    column[i] = jacobian_entry(v.ok[at], v.values[at].re, f[i]);
   }
 }
 
@@ -136,6 +135,26 @@ void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& da
       grad_[j] = g;
     }
   }
+}
+
+double Fitter::trial_pass(std::span<const Token> tokens, std::span<const Token> program,
+                          const DataColumns& data, std::span<const double> targets,
+                          const OperatorRegistry& registry, const FitOptions& options,
+                          ErrorPass& pass, double current) {
+  // A step too small to change any entry's bits gives the pass at theta_
+  // again, whose objective is `current`: the trial cannot win.
+  if (std::memcmp(trial_.data(), theta_.data(), trial_.size() * sizeof(double)) == 0) {
+    return std::numeric_limits<double>::infinity();
+  }
+  load_params(trial_, params_);
+  // A trial that cannot win may stop early; one that is accepted has run
+  // over every row, so trial_base_ then holds f_i at the new theta.
+  return pass.run(program, data, targets, registry,
+                  {.params = params_,
+                   .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
+                   .keep = trial_base_.data(),
+                   .stop_at = current,
+                   .record = &trial_tape_});
 }
 
 FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
@@ -221,16 +240,8 @@ FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
     for (std::size_t j = 0; j < m; ++j) {
       trial_[j] = theta_[j] - grad_[j] / ((diag_[j] + lambda) + kGuard);
     }
-    load_params(trial_, params_);
-    // A trial that cannot win may stop early; one that is accepted has run
-    // over every row, so trial_base_ then holds f_i at the new theta.
     const double trial =
-        pass.run(program, data, targets, registry,
-                 {.params = params_,
-                  .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
-                  .keep = trial_base_.data(),
-                  .stop_at = current,
-                  .record = &trial_tape_});
+        trial_pass(tokens, program, data, targets, registry, options, pass, current);
     if (trial < current) {
       const double gain = current - trial;
       std::swap(theta_, trial_);
@@ -275,10 +286,9 @@ void Fitter::normal_sums(std::span<const Token> program, const DataColumns& data
     const double* f = base_.data() + begin;
     residuals(f, targets.data() + begin, count);
     for (std::size_t j = 0; j < m; ++j) {
-      jacobian_column(raised_pass(program, data, begin, count, j, registry, evaluator, first), f,
-                      count);
       double* column = columns_.data() + j * kBlock;
-      std::copy(column_.begin(), column_.begin() + count, column);
+      jacobian_column(raised_pass(program, data, begin, count, j, registry, evaluator, first), f,
+                      count, column);
       double g = grad_[j];
       for (std::size_t i = 0; i < count; ++i) g += column[i] * residual_[i];
       grad_[j] = g;
@@ -351,13 +361,7 @@ void Fitter::full_iterations(std::span<const Token> tokens, std::span<const Toke
     }
     double trial = std::numeric_limits<double>::infinity();
     if (damped_step(lambda)) {
-      load_params(trial_, params_);
-      trial = pass.run(program, data, targets, registry,
-                       {.params = params_,
-                        .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
-                        .keep = trial_base_.data(),
-                        .stop_at = current,
-                        .record = &trial_tape_});
+      trial = trial_pass(tokens, program, data, targets, registry, options, pass, current);
     }
     if (trial < current) {
       const double before = current;

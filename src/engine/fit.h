@@ -129,9 +129,16 @@ class Fitter {
                                       std::size_t begin, std::size_t count, std::size_t j,
                                       const OperatorRegistry& registry, BatchEvaluator& evaluator,
                                       const FirstJacobian* first);
-  // column_[i] = (shifted_i - f[i]) / step, shifted_i the raised value (0.0
-  // where the row fails).
-  void jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count);
+  // column[i] = (shifted_i - f[i]) / step, shifted_i the raised value v[i]
+  // (0.0 where the row fails).
+  void jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count,
+                       double* column);
+  // The objective at trial_, recording the pass into trial_tape_ and
+  // trial_base_; +inf where it cannot fall below `current`.
+  double trial_pass(std::span<const Token> tokens, std::span<const Token> program,
+                    const DataColumns& data, std::span<const double> targets,
+                    const OperatorRegistry& registry, const FitOptions& options, ErrorPass& pass,
+                    double current);
   // The full fit's loop from theta_ at objective `current` (see the class
   // comment); updates theta_, base_, tape_ and `current`, and returns the
   // stop reason and the trial count in `summary`.
@@ -154,7 +161,6 @@ class Fitter {
   std::vector<double> theta_;           // current parameter vector
   std::vector<double> trial_;           // trial parameter vector
   std::vector<double> residual_;        // one block of r_i = f_i - y_i
-  std::vector<double> column_;          // one block of J_ij for one j
   std::vector<double> base_;            // f_i at theta_, one per row with a target
   std::vector<double> trial_base_;      // f_i at trial_, filled by the trial pass
   std::vector<double> diag_;            // D_j = sum_i J_ij^2
