@@ -31,10 +31,10 @@ inline double jacobian_entry(std::uint8_t ok, double shifted_re, double f) {
   return (shifted - f) / kStep;
 }
 
-// d += J_ij^2 and g += J_ij r_i over the block's rows in row order; the
-// raised values are v[i], or v[0] for every row when kUniform.
+// d += J_ij^2 and g += J_ij r_i, r_i = f_i - y_i, over the block's rows in
+// row order; the raised values are v[i], or v[0] for every row when kUniform.
 template <bool kUniform>
-void add_diagonal_terms(const BatchEvaluator::Operand& v, const double* f, const double* r,
+void add_diagonal_terms(const BatchEvaluator::Operand& v, const double* f, const double* y,
                         std::size_t count, double& d, double& g) {
   double dd = d;
   double gg = g;
@@ -42,7 +42,7 @@ void add_diagonal_terms(const BatchEvaluator::Operand& v, const double* f, const
     const std::size_t at = kUniform ? 0 : i;
     const double jij = jacobian_entry(v.ok[at], v.values[at].re, f[i]);
     dd += jij * jij;
-    gg += jij * r[i];
+    gg += jij * (f[i] - y[i]);
   }
   d = dd;
   g = gg;
@@ -71,7 +71,7 @@ void Fitter::fill_base(std::span<const Token> program, const DataColumns& data, 
     const std::size_t count = std::min(kBlock, used - begin);
     const BatchEvaluator::Operand v =
         evaluator.run_recorded(program, data, begin, count, params_, registry,
-                               tape_.values_at(begin), tape_.ok_at(begin), nullptr);
+                               tape_.values_at(begin), tape_.ok_at(begin), nullptr, begin > 0);
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t at = v.uniform ? 0 : i;
       base_[begin + i] = v.ok[at] ? v.values[at].re : 0.0;
@@ -82,10 +82,11 @@ void Fitter::fill_base(std::span<const Token> program, const DataColumns& data, 
 BatchEvaluator::Operand Fitter::raised_pass(std::span<const Token> program, const DataColumns& data,
                                             std::size_t begin, std::size_t count, std::size_t j,
                                             const OperatorRegistry& registry,
-                                            BatchEvaluator& evaluator, const FirstJacobian* first) {
+                                            BatchEvaluator& evaluator, const FirstJacobian* first,
+                                            bool continues) {
   if (first != nullptr) {
     return evaluator.run_recorded(first->programs[j], *first->data, begin, count, {}, registry,
-                                  nullptr, nullptr, nullptr);
+                                  nullptr, nullptr, nullptr, continues);
   }
   params_[j] = Complex{theta_[j] + kStep, 0.0};
   // Only the subtrees that read entry j change; the others are taken from
@@ -94,7 +95,7 @@ BatchEvaluator::Operand Fitter::raised_pass(std::span<const Token> program, cons
                                     tape_.ok_at(begin)};
   const BatchEvaluator::Operand v =
       evaluator.run_recorded(program, data, begin, count, params_, registry, nullptr, nullptr,
-                             skips_.empty() ? nullptr : &reuse);
+                             skips_.empty() ? nullptr : &reuse, continues);
   params_[j] = Complex{theta_[j], 0.0};
   return v;
 }
@@ -112,28 +113,26 @@ void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& da
                            const OperatorRegistry& registry, BatchEvaluator& evaluator,
                            const FirstJacobian* first) {
   const std::size_t m = theta_.size();
-  std::fill(diag_.begin(), diag_.end(), 0.0);
-  std::fill(grad_.begin(), grad_.end(), 0.0);
-  // Block by block, and inside a block parameter by parameter: every D_j and
-  // g_j still receives its terms in ascending row order, while the block's
-  // input columns stay in cache for all m perturbed passes.
-  for (std::size_t begin = 0; begin < used; begin += kBlock) {
-    const std::size_t count = std::min(kBlock, used - begin);
-    const double* f = base_.data() + begin;
-    residuals(f, targets.data() + begin, count);
-    for (std::size_t j = 0; j < m; ++j) {
+  // Parameter by parameter, and for each its raised pass block by block (the
+  // later blocks take the values that depend on no row from the first):
+  // every D_j and g_j receives its terms in ascending row order.
+  for (std::size_t j = 0; j < m; ++j) {
+    double d = 0.0;
+    double g = 0.0;
+    for (std::size_t begin = 0; begin < used; begin += kBlock) {
+      const std::size_t count = std::min(kBlock, used - begin);
       const BatchEvaluator::Operand v =
-          raised_pass(program, data, begin, count, j, registry, evaluator, first);
-      double d = diag_[j];
-      double g = grad_[j];
+          raised_pass(program, data, begin, count, j, registry, evaluator, first, begin > 0);
+      const double* f = base_.data() + begin;
+      const double* y = targets.data() + begin;
       if (v.uniform) {
-        add_diagonal_terms<true>(v, f, residual_.data(), count, d, g);
+        add_diagonal_terms<true>(v, f, y, count, d, g);
       } else {
-        add_diagonal_terms<false>(v, f, residual_.data(), count, d, g);
+        add_diagonal_terms<false>(v, f, y, count, d, g);
       }
-      diag_[j] = d;
-      grad_[j] = g;
     }
+    diag_[j] = d;
+    grad_[j] = g;
   }
 }
 
@@ -287,8 +286,9 @@ void Fitter::normal_sums(std::span<const Token> program, const DataColumns& data
     residuals(f, targets.data() + begin, count);
     for (std::size_t j = 0; j < m; ++j) {
       double* column = columns_.data() + j * kBlock;
-      jacobian_column(raised_pass(program, data, begin, count, j, registry, evaluator, first), f,
-                      count, column);
+      jacobian_column(
+          raised_pass(program, data, begin, count, j, registry, evaluator, first, false), f, count,
+          column);
       double g = grad_[j];
       for (std::size_t i = 0; i < count; ++i) g += column[i] * residual_[i];
       grad_[j] = g;

@@ -124,11 +124,12 @@ class Fitter {
   void residuals(const double* f, const double* y, std::size_t count);
   // The block's values with parameter entry j raised by the step: from
   // `first` when given, else from `program` and the record of the pass at
-  // theta_.
+  // theta_. `continues`: the call before it was the same raised pass over
+  // the block before (see BatchEvaluator::run_recorded).
   BatchEvaluator::Operand raised_pass(std::span<const Token> program, const DataColumns& data,
                                       std::size_t begin, std::size_t count, std::size_t j,
                                       const OperatorRegistry& registry, BatchEvaluator& evaluator,
-                                      const FirstJacobian* first);
+                                      const FirstJacobian* first, bool continues);
   // column[i] = (shifted_i - f[i]) / step, shifted_i the raised value v[i]
   // (0.0 where the row fails).
   void jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count,

@@ -98,7 +98,7 @@ double ErrorPass::run(std::span<const Token> program, const DataColumns& data,
     const BatchEvaluator::Operand v =
         evaluator_.run_recorded(program, data, begin, count, options.params, registry,
                                 record ? record->values_at(begin) : nullptr,
-                                record ? record->ok_at(begin) : nullptr, nullptr);
+                                record ? record->ok_at(begin) : nullptr, nullptr, begin > 0);
     // Any failed row, with a target or not, makes the pass +inf, so the
     // flags are checked before the sum.
     if (!all_rows_pass(v, count, screen)) return kInfinity;

@@ -243,7 +243,7 @@ void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
                          std::size_t count, std::span<const Complex> params,
                          const OperatorRegistry& registry, Complex* out, std::uint8_t* ok) {
   const Operand root =
-      evaluate(tokens, data, begin, count, params, registry, nullptr, nullptr, nullptr);
+      evaluate(tokens, data, begin, count, params, registry, nullptr, nullptr, nullptr, false);
   if (root.values == nullptr) {
     std::fill(ok, ok + count, std::uint8_t{0});
   } else if (root.uniform) {
@@ -258,9 +258,9 @@ void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data,
 BatchEvaluator::Operand BatchEvaluator::run_recorded(
     std::span<const Token> tokens, const DataColumns& data, std::size_t begin, std::size_t count,
     std::span<const Complex> params, const OperatorRegistry& registry, Complex* record,
-    std::uint8_t* record_ok, const Reuse* reuse) {
+    std::uint8_t* record_ok, const Reuse* reuse, bool continues) {
   const Operand root =
-      evaluate(tokens, data, begin, count, params, registry, record, record_ok, reuse);
+      evaluate(tokens, data, begin, count, params, registry, record, record_ok, reuse, continues);
   if (root.values != nullptr) return root;
   // No value on any row.
   static constexpr Complex kZero{};
@@ -272,8 +272,17 @@ BatchEvaluator::Operand BatchEvaluator::evaluate(std::span<const Token> tokens,
                                                  const DataColumns& data, std::size_t begin,
                                                  std::size_t count, std::span<const Complex> params,
                                                  const OperatorRegistry& registry, Complex* record,
-                                                 std::uint8_t* record_ok, const Reuse* reuse) {
+                                                 std::uint8_t* record_ok, const Reuse* reuse,
+                                                 bool continues) {
   const Operand failed{};
+  // The values kept from the last call serve only a call over the same tokens.
+  continues = continues && tokens.data() == last_tokens_ && tokens.size() == last_size_;
+  last_tokens_ = tokens.data();
+  last_size_ = tokens.size();
+  if (uniform_values_.size() < tokens.size()) {
+    uniform_values_.resize(tokens.size());
+    uniform_ok_.resize(tokens.size());
+  }
   if (stack_.size() < tokens.size() * B) {
     stack_.resize(tokens.size() * B);
     ok_stack_.resize(tokens.size() * B);
@@ -342,7 +351,14 @@ BatchEvaluator::Operand BatchEvaluator::evaluate(std::span<const Token> tokens,
         bool same = registry.entries[t.index].kernel != Kernel::generic;
         for (std::size_t a = 0; a < t.small; ++a) same = same && stack[depth + a].uniform;
         if (same) {
-          apply_block(t, registry, stack + depth, s, 1);
+          if (continues) {
+            s.values[0] = uniform_values_[i];
+            s.ok[0] = uniform_ok_[i];
+          } else {
+            apply_block(t, registry, stack + depth, s, 1);
+            uniform_values_[i] = s.values[0];
+            uniform_ok_[i] = s.ok[0];
+          }
           push_uniform(s, s.values[0], s.ok[0]);
         } else {
           apply_block(t, registry, stack + depth, s, count);
