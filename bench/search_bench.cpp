@@ -7,8 +7,11 @@
 // function made during the search times its measured cost per call, against
 // the CPU time spent.
 //
-//   search_bench [a|b|c|all] [--threads N] [--max-complexity K] [--beam-width W]
+//   search_bench [a|b|c|all] [--threads N] [--max-complexity K] [--beam-width W] [--rows N]
 //   search_bench_floor [same arguments] [--no-floor]
+//
+// --rows N gives data set (a) N rows instead of 100 (same formula, inputs and
+// noise rule; (b) is the same data at 1,000 rows).
 //
 // Only search_bench_floor prints the floor figure: it is linked with counting
 // wrappers around the C library functions, which cost about a nanosecond per
@@ -42,12 +45,13 @@ struct DataSet {
   std::vector<double> targets;
 };
 
-// y = 2.5 x sin(x) + 0.3 on x in [-3, 3], with 1 % Gaussian noise.
-DataSet one_variable(std::size_t n, const char* name) {
+// y = 2.5 x sin(x) + 0.3 on x in [-3, 3], with 1 % Gaussian noise, n rows.
+DataSet one_variable(std::size_t n, const char* label) {
   std::mt19937_64 rng(42);
   std::uniform_real_distribution<double> x_dist(-3.0, 3.0);
   std::normal_distribution<double> noise(0.0, 1.0);
-  DataSet d{name, {}, {}};
+  DataSet d{
+      std::string(label) + ": " + std::to_string(n) + " rows, y = 2.5 x sin(x) + 0.3", {}, {}};
   for (std::size_t i = 0; i < n; ++i) {
     const double x = x_dist(rng);
     const double y = 2.5 * x * std::sin(x) + 0.3;
@@ -165,6 +169,7 @@ int main(int argc, char** argv) {
   std::string which = "all";
   int threads = 0;
   bool floor = true;
+  std::size_t rows_a = 100;
   qarn::SearchConfig config;
   config.no_early_stop = true;
   for (int i = 1; i < argc; ++i) {
@@ -175,6 +180,8 @@ int main(int argc, char** argv) {
       config.max_complexity = std::strtoull(argv[++i], nullptr, 10);
     } else if (arg == "--beam-width" && i + 1 < argc) {
       config.beam_width = std::strtoull(argv[++i], nullptr, 10);
+    } else if (arg == "--rows" && i + 1 < argc) {
+      rows_a = std::strtoull(argv[++i], nullptr, 10);
     } else if (arg == "--no-floor") {
       floor = false;
     } else {
@@ -183,10 +190,8 @@ int main(int argc, char** argv) {
   }
   tbb::task_arena arena(threads > 0 ? threads : tbb::task_arena::automatic);
   arena.execute([&] {
-    if (which == "a" || which == "all")
-      run(one_variable(100, "a: 100 rows, y = 2.5 x sin(x) + 0.3"), config, floor);
-    if (which == "b" || which == "all")
-      run(one_variable(1000, "b: 1000 rows, y = 2.5 x sin(x) + 0.3"), config, floor);
+    if (which == "a" || which == "all") run(one_variable(rows_a, "a"), config, floor);
+    if (which == "b" || which == "all") run(one_variable(1000, "b"), config, floor);
     if (which == "c" || which == "all") run(three_variables(), config, floor);
   });
   return 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -24,14 +25,38 @@ constexpr double kFullDampingLimit = 1e10;    // the full fit runs while lambda 
 constexpr double kRelativeGainLimit = 1e-10;  // an accepted relative gain at or below this ends it
 constexpr int kFullMaxRejections = 6;         // consecutive rejections that survive
 
+// J_ij from the raised pass's flag and real part at row i and f_i.
+inline double jacobian_entry(std::uint8_t ok, double shifted_re, double f) {
+  const double shifted = ok ? shifted_re : 0.0;
+  return (shifted - f) / kStep;
+}
+
+// d += J_ij^2 and g += J_ij r_i, r_i = f_i - y_i, over the block's rows in
+// row order; the raised values are v[i], or v[0] for every row when kUniform.
+template <bool kUniform>
+void add_diagonal_terms(const BatchEvaluator::Operand& v, const double* f, const double* y,
+                        std::size_t count, double& d, double& g) {
+  double dd = d;
+  double gg = g;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = kUniform ? 0 : i;
+    const double jij = jacobian_entry(v.ok[at], v.values[at].re, f[i]);
+    dd += jij * jij;
+    gg += jij * (f[i] - y[i]);
+  }
+  d = dd;
+  g = gg;
+}
+
 }  // namespace
 
 void Fitter::reserve_block() {
-  if (values_.size() < kBlock) {
-    values_.resize(kBlock);
-    ok_.resize(kBlock);
-    residual_.resize(kBlock);
-  }
+  if (residual_.size() < kBlock) residual_.resize(kBlock);
+}
+
+void Fitter::residuals(const double* f, const double* y, std::size_t count) {
+  double* const r = residual_.data();
+  for (std::size_t i = 0; i < count; ++i) r[i] = f[i] - y[i];
 }
 
 Fitter::Start Fitter::start_record(std::size_t program_size, std::size_t rows, std::size_t used) {
@@ -44,9 +69,42 @@ void Fitter::fill_base(std::span<const Token> program, const DataColumns& data, 
                        const OperatorRegistry& registry, BatchEvaluator& evaluator) {
   for (std::size_t begin = 0; begin < used; begin += kBlock) {
     const std::size_t count = std::min(kBlock, used - begin);
-    evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
-                           ok_.data(), tape_.values_at(begin), tape_.ok_at(begin), nullptr);
-    for (std::size_t i = 0; i < count; ++i) base_[begin + i] = ok_[i] ? values_[i].re : 0.0;
+    const BatchEvaluator::Operand v =
+        evaluator.run_recorded(program, data, begin, count, params_, registry,
+                               tape_.values_at(begin), tape_.ok_at(begin), nullptr, begin > 0);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = v.uniform ? 0 : i;
+      base_[begin + i] = v.ok[at] ? v.values[at].re : 0.0;
+    }
+  }
+}
+
+BatchEvaluator::Operand Fitter::raised_pass(std::span<const Token> program, const DataColumns& data,
+                                            std::size_t begin, std::size_t count, std::size_t j,
+                                            const OperatorRegistry& registry,
+                                            BatchEvaluator& evaluator, const FirstJacobian* first,
+                                            bool continues) {
+  if (first != nullptr) {
+    return evaluator.run_recorded(first->programs[j], *first->data, begin, count, {}, registry,
+                                  nullptr, nullptr, nullptr, continues);
+  }
+  params_[j] = Complex{theta_[j] + kStep, 0.0};
+  // Only the subtrees that read entry j change; the others are taken from
+  // the record of the pass at theta.
+  const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(), tape_.values_at(begin),
+                                    tape_.ok_at(begin)};
+  const BatchEvaluator::Operand v =
+      evaluator.run_recorded(program, data, begin, count, params_, registry, nullptr, nullptr,
+                             skips_.empty() ? nullptr : &reuse, continues);
+  params_[j] = Complex{theta_[j], 0.0};
+  return v;
+}
+
+void Fitter::jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count,
+                             double* column) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = v.uniform ? 0 : i;
+    column[i] = jacobian_entry(v.ok[at], v.values[at].re, f[i]);
   }
 }
 
@@ -55,41 +113,47 @@ void Fitter::jacobian_sums(std::span<const Token> program, const DataColumns& da
                            const OperatorRegistry& registry, BatchEvaluator& evaluator,
                            const FirstJacobian* first) {
   const std::size_t m = theta_.size();
-  std::fill(diag_.begin(), diag_.end(), 0.0);
-  std::fill(grad_.begin(), grad_.end(), 0.0);
-  // Block by block, and inside a block parameter by parameter: every D_j and
-  // g_j still receives its terms in ascending row order, while the block's
-  // input columns stay in cache for all m perturbed passes.
-  for (std::size_t begin = 0; begin < used; begin += kBlock) {
-    const std::size_t count = std::min(kBlock, used - begin);
-    const double* f = base_.data() + begin;
-    for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
-    for (std::size_t j = 0; j < m; ++j) {
-      if (first != nullptr) {
-        evaluator.run(first->programs[j], *first->data, begin, count, {}, registry, values_.data(),
-                      ok_.data());
+  // Parameter by parameter, and for each its raised pass block by block (the
+  // later blocks take the values that depend on no row from the first):
+  // every D_j and g_j receives its terms in ascending row order.
+  for (std::size_t j = 0; j < m; ++j) {
+    double d = 0.0;
+    double g = 0.0;
+    for (std::size_t begin = 0; begin < used; begin += kBlock) {
+      const std::size_t count = std::min(kBlock, used - begin);
+      const BatchEvaluator::Operand v =
+          raised_pass(program, data, begin, count, j, registry, evaluator, first, begin > 0);
+      const double* f = base_.data() + begin;
+      const double* y = targets.data() + begin;
+      if (v.uniform) {
+        add_diagonal_terms<true>(v, f, y, count, d, g);
       } else {
-        params_[j] = Complex{theta_[j] + kStep, 0.0};
-        // Only the subtrees that read entry j change; the others are taken
-        // from the record of the pass at theta.
-        const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(),
-                                          tape_.values_at(begin), tape_.ok_at(begin)};
-        evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
-                               ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
-        params_[j] = Complex{theta_[j], 0.0};
+        add_diagonal_terms<false>(v, f, y, count, d, g);
       }
-      double d = diag_[j];
-      double g = grad_[j];
-      for (std::size_t i = 0; i < count; ++i) {
-        const double shifted = ok_[i] ? values_[i].re : 0.0;
-        const double jij = (shifted - f[i]) / kStep;
-        d += jij * jij;
-        g += jij * residual_[i];
-      }
-      diag_[j] = d;
-      grad_[j] = g;
     }
+    diag_[j] = d;
+    grad_[j] = g;
   }
+}
+
+double Fitter::trial_pass(std::span<const Token> tokens, std::span<const Token> program,
+                          const DataColumns& data, std::span<const double> targets,
+                          const OperatorRegistry& registry, const FitOptions& options,
+                          ErrorPass& pass, double current) {
+  // A step too small to change any entry's bits gives the pass at theta_
+  // again, whose objective is `current`: the trial cannot win.
+  if (std::memcmp(trial_.data(), theta_.data(), trial_.size() * sizeof(double)) == 0) {
+    return std::numeric_limits<double>::infinity();
+  }
+  load_params(trial_, params_);
+  // A trial that cannot win may stop early; one that is accepted has run
+  // over every row, so trial_base_ then holds f_i at the new theta.
+  return pass.run(program, data, targets, registry,
+                  {.params = params_,
+                   .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
+                   .keep = trial_base_.data(),
+                   .stop_at = current,
+                   .record = &trial_tape_});
 }
 
 FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
@@ -175,16 +239,8 @@ FitSummary Fitter::fit(std::span<Token> tokens, std::span<const Token> program,
     for (std::size_t j = 0; j < m; ++j) {
       trial_[j] = theta_[j] - grad_[j] / ((diag_[j] + lambda) + kGuard);
     }
-    load_params(trial_, params_);
-    // A trial that cannot win may stop early; one that is accepted has run
-    // over every row, so trial_base_ then holds f_i at the new theta.
     const double trial =
-        pass.run(program, data, targets, registry,
-                 {.params = params_,
-                  .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
-                  .keep = trial_base_.data(),
-                  .stop_at = current,
-                  .record = &trial_tape_});
+        trial_pass(tokens, program, data, targets, registry, options, pass, current);
     if (trial < current) {
       const double gain = current - trial;
       std::swap(theta_, trial_);
@@ -227,26 +283,14 @@ void Fitter::normal_sums(std::span<const Token> program, const DataColumns& data
   for (std::size_t begin = 0; begin < used; begin += kBlock) {
     const std::size_t count = std::min(kBlock, used - begin);
     const double* f = base_.data() + begin;
-    for (std::size_t i = 0; i < count; ++i) residual_[i] = f[i] - targets[begin + i];
+    residuals(f, targets.data() + begin, count);
     for (std::size_t j = 0; j < m; ++j) {
-      if (first != nullptr) {
-        evaluator.run(first->programs[j], *first->data, begin, count, {}, registry, values_.data(),
-                      ok_.data());
-      } else {
-        params_[j] = Complex{theta_[j] + kStep, 0.0};
-        const BatchEvaluator::Reuse reuse{skips_.data() + j * program.size(),
-                                          tape_.values_at(begin), tape_.ok_at(begin)};
-        evaluator.run_recorded(program, data, begin, count, params_, registry, values_.data(),
-                               ok_.data(), nullptr, nullptr, skips_.empty() ? nullptr : &reuse);
-        params_[j] = Complex{theta_[j], 0.0};
-      }
       double* column = columns_.data() + j * kBlock;
+      jacobian_column(
+          raised_pass(program, data, begin, count, j, registry, evaluator, first, false), f, count,
+          column);
       double g = grad_[j];
-      for (std::size_t i = 0; i < count; ++i) {
-        const double shifted = ok_[i] ? values_[i].re : 0.0;
-        column[i] = (shifted - f[i]) / kStep;
-        g += column[i] * residual_[i];
-      }
+      for (std::size_t i = 0; i < count; ++i) g += column[i] * residual_[i];
       grad_[j] = g;
       for (std::size_t k = 0; k <= j; ++k) {
         const double* other = columns_.data() + k * kBlock;
@@ -317,13 +361,7 @@ void Fitter::full_iterations(std::span<const Token> tokens, std::span<const Toke
     }
     double trial = std::numeric_limits<double>::infinity();
     if (damped_step(lambda)) {
-      load_params(trial_, params_);
-      trial = pass.run(program, data, targets, registry,
-                       {.params = params_,
-                        .penalty = theta_penalty(trial_, tokens, options.alpha, options.l1_ratio),
-                        .keep = trial_base_.data(),
-                        .stop_at = current,
-                        .record = &trial_tape_});
+      trial = trial_pass(tokens, program, data, targets, registry, options, pass, current);
     }
     if (trial < current) {
       const double before = current;

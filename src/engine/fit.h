@@ -120,6 +120,26 @@ class Fitter {
                      const OperatorRegistry& registry, BatchEvaluator& evaluator,
                      const FirstJacobian* first);
   void reserve_block();
+  // residual_[i] = f[i] - y[i] for the block's rows.
+  void residuals(const double* f, const double* y, std::size_t count);
+  // The block's values with parameter entry j raised by the step: from
+  // `first` when given, else from `program` and the record of the pass at
+  // theta_. `continues`: the call before it was the same raised pass over
+  // the block before (see BatchEvaluator::run_recorded).
+  BatchEvaluator::Operand raised_pass(std::span<const Token> program, const DataColumns& data,
+                                      std::size_t begin, std::size_t count, std::size_t j,
+                                      const OperatorRegistry& registry, BatchEvaluator& evaluator,
+                                      const FirstJacobian* first, bool continues);
+  // column[i] = (shifted_i - f[i]) / step, shifted_i the raised value v[i]
+  // (0.0 where the row fails).
+  void jacobian_column(const BatchEvaluator::Operand& v, const double* f, std::size_t count,
+                       double* column);
+  // The objective at trial_, recording the pass into trial_tape_ and
+  // trial_base_; +inf where it cannot fall below `current`.
+  double trial_pass(std::span<const Token> tokens, std::span<const Token> program,
+                    const DataColumns& data, std::span<const double> targets,
+                    const OperatorRegistry& registry, const FitOptions& options, ErrorPass& pass,
+                    double current);
   // The full fit's loop from theta_ at objective `current` (see the class
   // comment); updates theta_, base_, tape_ and `current`, and returns the
   // stop reason and the trial count in `summary`.
@@ -138,8 +158,6 @@ class Fitter {
   bool damped_step(double lambda);
 
   // Scratch reused across calls; sized on first use, never shrunk.
-  std::vector<Complex> values_;         // one block of formula values
-  std::vector<std::uint8_t> ok_;        // one block of success flags
   std::vector<Complex> params_;         // (theta_k, 0.0) handed to the evaluator
   std::vector<double> theta_;           // current parameter vector
   std::vector<double> trial_;           // trial parameter vector

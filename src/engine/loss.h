@@ -73,8 +73,6 @@ class ErrorPass {
 
  private:
   BatchEvaluator evaluator_;
-  std::vector<Complex> values_;   // one block of formula values
-  std::vector<std::uint8_t> ok_;  // one block of success flags
 };
 
 }  // namespace qarn

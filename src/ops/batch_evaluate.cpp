@@ -242,15 +242,47 @@ void apply_block(const Token& t, const OperatorRegistry& registry, const Operand
 void BatchEvaluator::run(std::span<const Token> tokens, const DataColumns& data, std::size_t begin,
                          std::size_t count, std::span<const Complex> params,
                          const OperatorRegistry& registry, Complex* out, std::uint8_t* ok) {
-  run_recorded(tokens, data, begin, count, params, registry, out, ok, nullptr, nullptr, nullptr);
+  const Operand root =
+      evaluate(tokens, data, begin, count, params, registry, nullptr, nullptr, nullptr, false);
+  if (root.values == nullptr) {
+    std::fill(ok, ok + count, std::uint8_t{0});
+  } else if (root.uniform) {
+    std::fill(out, out + count, root.values[0]);
+    std::fill(ok, ok + count, root.ok[0]);
+  } else {
+    std::copy(root.values, root.values + count, out);
+    std::copy(root.ok, root.ok + count, ok);
+  }
 }
 
-void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColumns& data,
-                                  std::size_t begin, std::size_t count,
-                                  std::span<const Complex> params, const OperatorRegistry& registry,
-                                  Complex* out, std::uint8_t* ok, Complex* record,
-                                  std::uint8_t* record_ok, const Reuse* reuse) {
-  const auto fail_all = [&] { std::fill(ok, ok + count, std::uint8_t{0}); };
+BatchEvaluator::Operand BatchEvaluator::run_recorded(
+    std::span<const Token> tokens, const DataColumns& data, std::size_t begin, std::size_t count,
+    std::span<const Complex> params, const OperatorRegistry& registry, Complex* record,
+    std::uint8_t* record_ok, const Reuse* reuse, bool continues) {
+  const Operand root =
+      evaluate(tokens, data, begin, count, params, registry, record, record_ok, reuse, continues);
+  if (root.values != nullptr) return root;
+  // No value on any row.
+  static constexpr Complex kZero{};
+  static constexpr std::uint8_t kFailed = 0;
+  return {&kZero, &kFailed, true};
+}
+
+BatchEvaluator::Operand BatchEvaluator::evaluate(std::span<const Token> tokens,
+                                                 const DataColumns& data, std::size_t begin,
+                                                 std::size_t count, std::span<const Complex> params,
+                                                 const OperatorRegistry& registry, Complex* record,
+                                                 std::uint8_t* record_ok, const Reuse* reuse,
+                                                 bool continues) {
+  const Operand failed{};
+  // The values kept from the last call serve only a call over the same tokens.
+  continues = continues && tokens.data() == last_tokens_ && tokens.size() == last_size_;
+  last_tokens_ = tokens.data();
+  last_size_ = tokens.size();
+  if (uniform_values_.size() < tokens.size()) {
+    uniform_values_.resize(tokens.size());
+    uniform_ok_.resize(tokens.size());
+  }
   if (stack_.size() < tokens.size() * B) {
     stack_.resize(tokens.size() * B);
     ok_stack_.resize(tokens.size() * B);
@@ -291,7 +323,7 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
         break;
       }
       case TokenKind::Variable: {
-        if (t.small >= data.vars()) return fail_all();
+        if (t.small >= data.vars()) return failed;
         const Complex* col = data.column(t.small, begin);
         const std::uint8_t* valid = data.valid(t.small);
         const std::uint8_t* flags = valid != nullptr ? valid + begin : kAllRows.data();
@@ -304,13 +336,13 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
         break;
       }
       case TokenKind::Apply: {
-        if (depth < t.small || t.index >= registry.size()) return fail_all();
+        if (depth < t.small || t.index >= registry.size()) return failed;
         depth -= t.small;
         const Target s = storage(i, depth);
         if (t.small == 0) {
           // A constant applied as an operator: same value on every row.
           const std::optional<Complex> v = registry.operators[t.index]->eval({});
-          if (!v || !kernels::in_range(*v)) return fail_all();
+          if (!v || !kernels::in_range(*v)) return failed;
           push_uniform(s, *v, 1);
           break;
         }
@@ -319,7 +351,14 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
         bool same = registry.entries[t.index].kernel != Kernel::generic;
         for (std::size_t a = 0; a < t.small; ++a) same = same && stack[depth + a].uniform;
         if (same) {
-          apply_block(t, registry, stack + depth, s, 1);
+          if (continues) {
+            s.values[0] = uniform_values_[i];
+            s.ok[0] = uniform_ok_[i];
+          } else {
+            apply_block(t, registry, stack + depth, s, 1);
+            uniform_values_[i] = s.values[0];
+            uniform_ok_[i] = s.ok[0];
+          }
           push_uniform(s, s.values[0], s.ok[0]);
         } else {
           apply_block(t, registry, stack + depth, s, count);
@@ -329,15 +368,8 @@ void BatchEvaluator::run_recorded(std::span<const Token> tokens, const DataColum
       }
     }
   }
-  if (depth != 1) return fail_all();
-  const Operand& root = stack[0];
-  if (root.uniform) {
-    std::fill(out, out + count, root.values[0]);
-    std::fill(ok, ok + count, root.ok[0]);
-  } else {
-    std::copy(root.values, root.values + count, out);
-    std::copy(root.ok, root.ok + count, ok);
-  }
+  if (depth != 1) return failed;
+  return stack[0];
 }
 
 }  // namespace qarn

@@ -150,7 +150,9 @@ TEST_CASE("two-row kernels give the scalar kernels' bits lane by lane") {
 // a uniform operand computed once: operands per row or uniform,
 // blocks of odd and even length (a scalar last row), a target that is the
 // first operand's storage (chained operators), and flags of rows without a
-// variable or without a value.
+// variable or without a value; run_recorded's values where they lie are
+// run's copies, also where its later blocks take the operators on uniform
+// operands from the block before.
 TEST_CASE("batch arithmetic matches evaluate on edge values, every operand layout") {
   using namespace qarn::test;
   const OperatorRegistry& r = reg();
@@ -179,6 +181,7 @@ TEST_CASE("batch arithmetic matches evaluate on edge values, every operand layou
     formulas.push_back(binary(index, name, x, c));
     formulas.push_back(binary(index, name, c, y));
     formulas.push_back(binary(index, name, binary(idx::kTimes, "Times", x, y), y));
+    formulas.push_back(binary(index, name, c, c));
   }
   for (const auto& [index, name] :
        std::vector<std::pair<std::uint64_t, const char*>>{{idx::kNeg, "Neg"},
@@ -189,6 +192,7 @@ TEST_CASE("batch arithmetic matches evaluate on edge values, every operand layou
     formulas.push_back(unary(index, name, binary(idx::kDivide, "Divide", x, y)));
   }
   BatchEvaluator batch;
+  BatchEvaluator viewer;
   std::array<Complex, BatchEvaluator::kBlock> out;
   std::array<std::uint8_t, BatchEvaluator::kBlock> ok;
   std::size_t with_value = 0;
@@ -202,13 +206,18 @@ TEST_CASE("batch arithmetic matches evaluate on edge values, every operand layou
           out.fill(Complex{});
           ok.fill(0xAA);
           batch.run(f.tokens, data, begin, count, params, r, out.data(), ok.data());
+          const BatchEvaluator::Operand view = viewer.run_recorded(
+              f.tokens, data, begin, count, params, r, nullptr, nullptr, nullptr, begin > 0);
           for (std::size_t i = 0; i < count; ++i) {
             const std::optional<Complex> single = evaluate(f.tokens, rows[begin + i], params, r);
             CAPTURE(begin + i);
             REQUIRE(int(ok[i]) == (single.has_value() ? 1 : 0));
+            const std::size_t at = view.uniform ? 0 : i;
+            REQUIRE(int(view.ok[at]) == int(ok[i]));
             if (single) {
               ++with_value;
               REQUIRE(same_bits(out[i], *single));
+              REQUIRE(same_bits(view.values[at], *single));
             }
           }
         }

@@ -443,6 +443,20 @@ TEST_CASE("fit_parameters special cases and stopping rules") {
     CHECK(r.iterations == 3);
   }
 
+  SUBCASE("a step that leaves theta's bits unchanged is a rejection") {
+    // Plus(x, Times(0, C)): C changes no value, so every step is zero.
+    Formula f = binary(idx::kTimes, "Times", param(0.0), var(0));
+    f.tokens = {Token::variable(0), Token::real_constant(0.0), Token::parameter(0, {-0.0, 0.0}),
+                Token::apply(2, idx::kTimes), Token::apply(2, idx::kPlus)};
+    const ComplexRows rows = real_rows({0.5, 1.0, 1.5});
+    const std::vector<double> y{1.0, 2.0, 2.0};
+    const FitResult r = fit_parameters(f, rows, y, reg(), 0.0, 0.5, 10);
+    CHECK(same_bits(r.formula.tokens[2].value.re, -0.0));
+    CHECK(same_bits(r.loss, formula_loss(f, rows, y, reg(), 0.0, 0.5)));
+    CHECK(r.stop == FitStop::rejections);
+    CHECK(r.iterations == 3);
+  }
+
   SUBCASE("two rejections survive and grow the damping tenfold each") {
     const FitResult r = fit_parameters(times_c_x({0.0, 0.0}), one, hundred, reg(), 145.0, 1.0, 3);
     const double lambda = 0.01 * 10.0 * 10.0;
