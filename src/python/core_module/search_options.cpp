@@ -24,6 +24,14 @@ std::string known_operator_text(const OperatorRegistry& registry) {
   return text;
 }
 
+// Sets a TypeError "<text>, not <the type of obj>".
+void type_error_naming(const char* text, PyObject* obj) {
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (type_name) {
+    PyErr_Format(PyExc_TypeError, "%s, not %S", text, type_name.get());
+  }
+}
+
 }  // namespace
 
 bool convert_flag(PyObject* obj, bool& out) {
@@ -52,22 +60,13 @@ bool convert_operators(PyObject* obj, std::uint64_t& mask) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
   if (!iterator) {
     PyErr_Clear();
-    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-    if (type_name) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument 'operators': must be a sequence of operator names or None, not %S",
-                   type_name.get());
-    }
+    type_error_naming("argument 'operators': must be a sequence of operator names or None", obj);
     return false;
   }
   std::uint64_t chosen = 0;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) {
-      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item.get())));
-      if (type_name) {
-        PyErr_Format(PyExc_TypeError, "argument 'operators': operator names must be str, not %S",
-                     type_name.get());
-      }
+      type_error_naming("argument 'operators': operator names must be str", item.get());
       return false;
     }
     Py_ssize_t size = 0;
@@ -109,12 +108,7 @@ bool convert_beam_widths(PyObject* obj, std::array<std::uint64_t, kLevelBeamWidt
   PyRef items = PySequence_Check(obj) ? PyRef::steal(PySequence_Tuple(obj)) : PyRef();
   if (!items) {
     if (!PyErr_Occurred()) {
-      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-      if (type_name) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument 'beam_widths': must be a sequence of integers or None, not %S",
-                     type_name.get());
-      }
+      type_error_naming("argument 'beam_widths': must be a sequence of integers or None", obj);
     }
     return false;
   }
@@ -144,9 +138,7 @@ bool convert_beam_widths(PyObject* obj, std::array<std::uint64_t, kLevelBeamWidt
     }
     if (overflow > 0) {
       PyErr_Format(PyExc_OverflowError,
-                   "argument 'beam_widths': the width of level %zd is too "
-                   "large",
-                   i + 2);
+                   "argument 'beam_widths': the width of level %zd is too large", i + 2);
       return false;
     }
     read[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(value);
