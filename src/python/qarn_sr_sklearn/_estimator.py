@@ -193,8 +193,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         … in order, the last one holding for every deeper level (at most 17
         widths once trailing repeats are dropped). Wide beams where levels are
         small and narrow ones where they are large (for example
-        ``[4000, 4000, 4000, 2000, 1000, 500]``) spend a time budget on the
-        levels where it pays.
+        ``[4000, 4000, 4000, 2000, 1000, 500]``) keep more building blocks of
+        the first levels and leave time for deeper ones.
     complexity_penalty : float, default=0.1
         Ranking factor per token: candidates are ranked by
         loss × (1 + complexity_penalty × complexity). ``best_`` is chosen from
