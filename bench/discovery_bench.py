@@ -56,6 +56,15 @@ VARIANTS: dict[str, dict] = {
     "affine": {"affine": True},
     "diagonal_affine": {"full_fit": False, "affine": True},
     "growing": {"schedule": "growing"},
+    # Per-level beam widths (levels 2, 3, ...; the last for every deeper
+    # level): levels 2-4 hold at most a few thousand candidates (about 2,300
+    # to 13,000 at level 4 for 1 to 5 variables) and are kept whole or
+    # nearly so; levels 5 and up grow ten- to a hundredfold per level and are
+    # narrowed, as each level's width multiplies the size of those built on it.
+    "tapered": {"beam_width": [4000, 4000, 4000, 2000, 1000, 500]},
+    # The growing schedule from a quarter of those widths: its second full-depth
+    # search is "tapered".
+    "tapered_growing": {"schedule": "growing", "beam_width": [1000, 1000, 1000, 500, 250, 125]},
     "all_rows": {"max_samples": None},
     "samples_500": {"max_samples": 500},
     "samples_2000": {"max_samples": 2000},

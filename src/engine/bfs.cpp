@@ -78,8 +78,8 @@ void record_level_best(SearchState& s, std::uint64_t level, const ScoredCandidat
 Level retain_beam(const SearchState& s, std::uint64_t level, const ScoredCandidates& scored,
                   const SearchConfig& config) {
   const auto key_of = [&](std::size_t i) { return scored_key(s, level, scored.children[i]); };
-  const std::vector<std::size_t> positions =
-      select_beam_in_runs(scored.beam_scores(), config.beam_width, kBeamRunLength, key_of);
+  const std::vector<std::size_t> positions = select_beam_in_runs(
+      scored.beam_scores(), beam_width_at(config, level), kBeamRunLength, key_of);
   Level kept;
   for (Formula& f : formulas_at(s, level, scored, positions, config)) {
     kept.add(std::move(f), *s.registry);

@@ -93,6 +93,11 @@ std::string config_difference(const SearchConfig& a, const SearchConfig& b) {
   if (a.max_complexity != b.max_complexity)
     return diff("max_complexity", a.max_complexity, b.max_complexity);
   if (a.beam_width != b.beam_width) return diff("beam_width", a.beam_width, b.beam_width);
+  for (std::uint64_t level = 2; level < 2 + kLevelBeamWidths; ++level) {
+    const std::uint64_t x = beam_width_at(a, level);
+    const std::uint64_t y = beam_width_at(b, level);
+    if (x != y) return diff(("beam width at level " + std::to_string(level)).c_str(), x, y);
+  }
   if (a.complexity_penalty != b.complexity_penalty)
     return diff("complexity_penalty", a.complexity_penalty, b.complexity_penalty);
   if (a.alpha != b.alpha) return diff("alpha", a.alpha, b.alpha);

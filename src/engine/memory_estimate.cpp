@@ -45,7 +45,7 @@ MemoryEstimate estimate_memory(const SearchState& s, std::uint64_t level,
     formed += static_cast<double>(item_children(s.levels, level, item, unary, binary));
   }
   const double admitted = formed * std::clamp(admit_ratio, 0.0, 1.0);
-  const double retained = std::min(admitted, static_cast<double>(config.beam_width));
+  const double retained = std::min(admitted, static_cast<double>(beam_width_at(config, level)));
   const double bytes = admitted * static_cast<double>(kBytesPerChild) +
                        retained * static_cast<double>(kBytesPerFormula);
   estimate.next_level = bytes >= 1e18 ? std::size_t{1} << 60 : static_cast<std::size_t>(bytes);

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
 namespace qarn {
+
+// Levels 2 .. kLevelBeamWidths + 1 may each be given their own beam width.
+inline constexpr std::size_t kLevelBeamWidths = 16;
 
 // The whole state of a Searcher; copied by value for every search call, and
 // only the copy receives per-call overrides. Nothing is checked when the
@@ -32,7 +37,18 @@ struct SearchConfig {
   // Registry entries the expansion may apply: bit i allows operator i.
   // All bits set: every operator.
   std::uint64_t operator_mask = ~std::uint64_t{0};
+  // Candidates retained at levels 2, 3, ...: entry k at level k + 2. An
+  // entry of 0, and every level past the list, retains beam_width.
+  std::array<std::uint64_t, kLevelBeamWidths> level_beam_widths{};
 };
+
+// Candidates retained at `level` (2 or higher).
+inline std::uint64_t beam_width_at(const SearchConfig& config, std::uint64_t level) {
+  if (level >= 2 && level - 2 < kLevelBeamWidths && config.level_beam_widths[level - 2] != 0) {
+    return config.level_beam_widths[level - 2];
+  }
+  return config.beam_width;
+}
 
 // Whether the expansion may apply registry entry `op`.
 inline bool operator_enabled(const SearchConfig& config, std::size_t op) {

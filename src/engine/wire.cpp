@@ -185,12 +185,13 @@ constexpr auto kDataFields = [](auto& io, auto& d) {
 // search. A field added to SearchConfig is added here too (the size check
 // below is a reminder).
 static_assert(
-    sizeof(SearchConfig) == 64,
+    sizeof(SearchConfig) == 64 + 8 * kLevelBeamWidths,
     "a new SearchConfig field must be added to kSettingsFields (and kWireVersion raised)");
 constexpr auto kSettingsFields = [](auto& io, auto& c) {
   return io(c.max_complexity) && io(c.stop_threshold) && io(c.beam_width) &&
          io(c.complexity_penalty) && io(c.alpha) && io(c.l1_ratio) && io(c.no_early_stop) &&
-         io(c.fit_constants) && io(c.full_fit) && io(c.affine_rank) && io(c.operator_mask);
+         io(c.fit_constants) && io(c.full_fit) && io(c.affine_rank) && io(c.operator_mask) &&
+         io(c.level_beam_widths);
 };
 
 constexpr auto kFormulasFields = [](auto& io, auto& formulas) {

@@ -259,10 +259,13 @@ TEST_CASE("a search through a driver and scorers returns the local front bit for
   config.no_early_stop = true;
   for (double alpha : {0.0, 0.1}) {
     config.alpha = alpha;
+    // The second search also gives level 3 a narrower beam of its own.
+    config.level_beam_widths[1] = alpha == 0.0 ? 0 : 4;
     Expected<std::vector<SearchResult>> local;
     std::vector<LevelStats> stats;
     const std::string local_lines =
         capture_stdout([&] { local = run_search(rows, targets, config, &stats); });
+    CHECK((local_lines.find("Retaining top 4 ") != std::string::npos) == (alpha != 0.0));
     std::vector<std::uint64_t> local_admitted;
     for (const LevelStats& level : stats) local_admitted.push_back(level.admitted);
     REQUIRE(std::holds_alternative<std::vector<SearchResult>>(local));

@@ -55,6 +55,14 @@ def test_same_front_as_local(client, options, y):
     assert remote.timed_out_ is False and local.timed_out_ is False
 
 
+def test_per_level_widths_narrow_the_cluster_search_as_the_local_one(client):
+    settings = dict(max_complexity=5, beam_width=[40, 3], verbose=False)
+    local = QarnRegressor(**settings).fit(X, Y_WAVE)
+    remote = QarnRegressor(client=client, **settings).fit(X, Y_WAVE)
+    wide = QarnRegressor(max_complexity=5, beam_width=40, verbose=False).fit(X, Y_WAVE)
+    assert front(remote) == front(local) != front(wide)
+
+
 def test_stop_or_no_time_keeps_level_one_as_local(client):
     y = Y_WAVE
     local, local_cut = _qarn_sr_core.search(X, y, max_complexity=6, time_limit=0, full_fit=True)

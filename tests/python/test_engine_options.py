@@ -1,9 +1,10 @@
 """Engine options of _qarn_sr_core.search (full_fit, affine, operators,
-stop_threshold) and _qarn_sr_core.refit: off they give Searcher's bits; on
+stop_threshold, beam_widths) and _qarn_sr_core.refit: off they give Searcher's bits; on
 they do what they say."""
 
 import os
 import pickle
+import re
 import struct
 import subprocess
 import sys
@@ -197,6 +198,36 @@ def test_affine_ranking_reports_real_formulas_and_errors(capfd):
         assert r.error == pytest.approx(np.mean((r.predict(X) - y) ** 2), rel=1e-9)
     # Levels 1 and 2 are not narrowed by a beam of 40, so their best formulas agree.
     assert [s for s in summary(front) if s[1] <= 2] == [s for s in summary(plain) if s[1] <= 2]
+    capfd.readouterr()
+
+
+def test_level_beam_widths_set_what_each_level_retains(capfd, tmp_path):
+    X, y = data(seed=3)
+    capfd.readouterr()
+    narrow, _ = core.search(X, y, max_complexity=6, beam_width=60, early_stop=False,
+                            beam_widths=[60, 60, 15])
+    assert re.findall(r"Retaining top (\d+)", capfd.readouterr().out) == ["39", "60", "15", "60",
+                                                                           "60"]
+    # Widths of every level built, whatever beam_width says, act as that width.
+    plain, _ = core.search(X, y, max_complexity=6, beam_width=60, early_stop=False)
+    every, _ = core.search(X, y, max_complexity=6, beam_width=7, early_stop=False,
+                           beam_widths=np.full(5, 60))
+    assert summary(every) == summary(plain)
+    # Levels up to the narrowed one are found alike.
+    assert [s for s in summary(narrow) if s[1] <= 4] == [s for s in summary(plain) if s[1] <= 4]
+
+    # A checkpoint written with other widths is refused.
+    path = tmp_path / "state"
+    core.search(X, y, max_complexity=4, beam_width=60, beam_widths=[60, 20], checkpoint=path)
+    with pytest.raises(ValueError, match=r"beam width at level 3 30 \(the checkpoint's 20\)"):
+        core.search(X, y, max_complexity=4, beam_width=60, beam_widths=[60, 30], checkpoint=path)
+
+    for bad in ([], [60, 0], [-1], [60] * 17):
+        with pytest.raises(ValueError, match="beam_widths"):
+            core.search(X, y, max_complexity=3, beam_widths=bad)
+    for bad in ("60", 60, {60}, [60, 1.5]):
+        with pytest.raises(TypeError, match="beam_widths"):
+            core.search(X, y, max_complexity=3, beam_widths=bad)
     capfd.readouterr()
 
 

@@ -1,5 +1,6 @@
 """QarnRegressor on users' data: the same formulas at any scale, reported in
-the user's units; the operator choice; the row sample for large data."""
+the user's units; the operator choice; per-level beam widths; the row sample
+for large data."""
 
 import math
 import pickle
@@ -113,6 +114,23 @@ def test_operators_limit_the_formulas_and_unknown_names_are_listed():
     every = [name for name, arity in core.operator_names() if arity > 0]
     named = QarnRegressor(operators=every, max_complexity=4, beam_width=30, verbose=False).fit(X, y)
     assert summary(named.pareto_front_) == summary(default.pareto_front_)
+
+
+def test_beam_width_takes_per_level_widths():
+    X = np.random.default_rng(4).uniform(0.5, 2.0, size=(40, 2))
+    y = np.sin(X[:, 0]) * X[:, 1] + 0.2 * X[:, 1] ** 2
+
+    def fit(beam_width, **kwargs):
+        return QarnRegressor(max_complexity=5, beam_width=beam_width, verbose=False,
+                             **kwargs).fit(X, y)
+
+    assert summary(fit([30, 30, 30]).pareto_front_) == summary(fit(30).pareto_front_)
+    # The growing schedule multiplies every level's width alike.
+    growing = fit(np.array([30, 4]), schedule="growing", time_limit=60)
+    assert [s["beam_width"] for s in growing.searches_][:3] == [(30, 4), (120, 16), (480, 64)]
+    for bad in ([], [30, 0], [30, 2.5], [True], list(range(1, 19))):
+        with pytest.raises(ValueError, match="beam_width"):
+            fit(bad)
 
 
 def test_large_data_are_searched_on_a_seeded_sample_and_refitted_on_all_rows():

@@ -148,7 +148,7 @@ Decoded<ClusterDriver::FirstRound> ClusterDriver::first_round(
     bests.push_back(std::move(s->best));
   }
   has_winner_ = merge_winners(winners, winner_);
-  first_ = beam_first_round(bests, loop_->config().beam_width);
+  first_ = beam_first_round(bests, beam_width_at(loop_->config(), loop_->level()));
   kept_ = first_.kept;
   return FirstRound{first_.complete, first_.rest, first_.elite_positions, first_.elite_counts};
 }

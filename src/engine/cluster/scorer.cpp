@@ -181,7 +181,7 @@ Decoded<std::string> ClusterScorer::summary(std::uint64_t level, std::string_vie
   RunSummary summary;
   summary.winner = level_winner(*scored, level, config_);
   const std::vector<double> ranks = scored->ranks();
-  summary.best = run_best(ranks, config_.beam_width, [&](std::size_t i) {
+  summary.best = run_best(ranks, beam_width_at(config_, level), [&](std::size_t i) {
     return scored_key(s_, level, scored->items[i].child);
   });
   return encode_summary(summary);

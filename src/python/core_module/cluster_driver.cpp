@@ -88,11 +88,12 @@ struct SearchCall {
 constexpr const char* kSearchMethodNames[] = {
     "inputs",     "ys",     "max_complexity", "complexity_penalty",
     "beam_width", "alpha",  "l1_ratio",       "early_stop",
-    "full_fit",   "affine", "operators",      "stop_threshold"};
+    "full_fit",   "affine", "operators",      "stop_threshold",
+    "beam_widths"};
 constexpr Parameters kSearchMethodParams{"search", kSearchMethodNames, 2};
 
 bool convert_search_call(PyObject* args, PyObject* kwargs, SearchCall& out, SearchConfig& config) {
-  PyRef bound[12];
+  PyRef bound[13];
   if (!bind_tuple(kSearchMethodParams, args, kwargs, bound)) {
     return false;
   }
@@ -107,6 +108,7 @@ bool convert_search_call(PyObject* args, PyObject* kwargs, SearchCall& out, Sear
   options.affine = bound[9].get();
   options.operators = bound[10].get();
   options.stop_threshold = bound[11].get();
+  options.beam_widths = bound[12].get();
   if (!convert_search_options(options, config)) {
     return false;
   }
@@ -593,8 +595,9 @@ PyType_Slot driver_slots[] = {
                        "Searcher raises) and seeds level 1. The method \"search\" takes\n"
                        "args (inputs, ys) and, in kwargs, the options of _qarn_sr_core.search\n"
                        "(max_complexity, complexity_penalty, beam_width, alpha, l1_ratio,\n"
-                       "early_stop, full_fit, affine, operators, stop_threshold), converted as\n"
-                       "it converts them; those not given keep the values of `settings`.\n"
+                       "early_stop, full_fit, affine, operators, stop_threshold, beam_widths),\n"
+                       "converted as it converts them; those not given keep the values of\n"
+                       "`settings`.\n"
                        "checkpoint (a path): the search keeps its state there after each\n"
                        "level (save_checkpoint) and, when the file exists, continues from\n"
                        "the level it completed (resumed_level).")},

@@ -198,10 +198,10 @@ PyObject* front_and_flag(std::vector<SearchResult>& records, bool cut_short) {
 }
 
 constexpr const char* kSearchNames[] = {
-    "inputs",    "ys",       "max_complexity", "complexity_penalty", "beam_width",
-    "alpha",     "l1_ratio", "time_limit",     "early_stop",         "monitor",
-    "full_fit",  "affine",   "operators",      "stop_threshold",     "memory_limit",
-    "checkpoint"};
+    "inputs",     "ys",         "max_complexity", "complexity_penalty", "beam_width",
+    "alpha",      "l1_ratio",   "time_limit",     "early_stop",         "monitor",
+    "full_fit",   "affine",     "operators",      "stop_threshold",     "memory_limit",
+    "checkpoint", "beam_widths"};
 constexpr Parameters kSearchParams{"search", kSearchNames, 2};
 
 // memory_limit: None (no bound) or a positive number of bytes.
@@ -221,7 +221,7 @@ bool convert_memory_limit(PyObject* obj, std::uint64_t& out) {
 // messages; the search itself runs with the interpreter lock released.
 PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyRef bound[16];
+    PyRef bound[17];
     if (!bind_fastcall(kSearchParams, args, nargs, kwnames, bound)) {
       return nullptr;
     }
@@ -239,6 +239,7 @@ PyObject* search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     options.affine = bound[11].get();
     options.operators = bound[12].get();
     options.stop_threshold = bound[13].get();
+    options.beam_widths = bound[16].get();
     if (!convert_search_options(options, config) ||
         !convert_time_limit(bound[7].get(), time_limit)) {
       return nullptr;
@@ -350,7 +351,7 @@ PyMethodDef search_functions[] = {
      "search(inputs, ys, max_complexity=10, complexity_penalty=0.1, beam_width=1000, "
      "alpha=0.0, l1_ratio=0.5, time_limit=None, early_stop=True, monitor=None, "
      "full_fit=False, affine=False, operators=None, stop_threshold=None, memory_limit=None, "
-     "checkpoint=None)\n--\n\n"
+     "checkpoint=None, beam_widths=None)\n--\n\n"
      "Runs one search with the interpreter lock released and returns (front, cut_short):\n"
      "the Pareto front as qarn_sr.SearchResult objects, most accurate first, and whether\n"
      "the time limit (seconds from the call) or the monitor's stop dropped a level.\n"
@@ -380,7 +381,9 @@ PyMethodDef search_functions[] = {
      "  positions and evaluation are unchanged. An unknown name raises ValueError\n"
      "  listing the known ones.\n"
      "stop_threshold: the loss at or below which early_stop ends the search\n"
-     "  (None: 1e-10); a finite number >= 0."},
+     "  (None: 1e-10); a finite number >= 0.\n"
+     "beam_widths: None, or the candidates retained at levels 2, 3, ... (1 to 16\n"
+     "  integers >= 1); the levels past the list retain beam_width."},
     {"refit", as_cfunction(refit), METH_FASTCALL | METH_KEYWORDS,
      "refit(results, inputs, ys, alpha=None, l1_ratio=None, full_fit=False)\n--\n\n"
      "New qarn_sr.SearchResult objects with the formulas of `results`, their\n"

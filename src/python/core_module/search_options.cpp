@@ -24,6 +24,14 @@ std::string known_operator_text(const OperatorRegistry& registry) {
   return text;
 }
 
+// Sets a TypeError "<text>, not <the type of obj>".
+void type_error_naming(const char* text, PyObject* obj) {
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (type_name) {
+    PyErr_Format(PyExc_TypeError, "%s, not %S", text, type_name.get());
+  }
+}
+
 }  // namespace
 
 bool convert_flag(PyObject* obj, bool& out) {
@@ -52,22 +60,13 @@ bool convert_operators(PyObject* obj, std::uint64_t& mask) {
   PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
   if (!iterator) {
     PyErr_Clear();
-    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-    if (type_name) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument 'operators': must be a sequence of operator names or None, not %S",
-                   type_name.get());
-    }
+    type_error_naming("argument 'operators': must be a sequence of operator names or None", obj);
     return false;
   }
   std::uint64_t chosen = 0;
   while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
     if (!PyUnicode_Check(item.get())) {
-      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(item.get())));
-      if (type_name) {
-        PyErr_Format(PyExc_TypeError, "argument 'operators': operator names must be str, not %S",
-                     type_name.get());
-      }
+      type_error_naming("argument 'operators': operator names must be str", item.get());
       return false;
     }
     Py_ssize_t size = 0;
@@ -94,6 +93,57 @@ bool convert_operators(PyObject* obj, std::uint64_t& mask) {
     return false;
   }
   mask = chosen;
+  return true;
+}
+
+bool convert_beam_widths(PyObject* obj, std::array<std::uint64_t, kLevelBeamWidths>& widths) {
+  if (obj == nullptr || obj == Py_None) {
+    return true;
+  }
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'beam_widths': must be a sequence of integers or None, not a string");
+    return false;
+  }
+  PyRef items = PySequence_Check(obj) ? PyRef::steal(PySequence_Tuple(obj)) : PyRef();
+  if (!items) {
+    if (!PyErr_Occurred()) {
+      type_error_naming("argument 'beam_widths': must be a sequence of integers or None", obj);
+    }
+    return false;
+  }
+  const Py_ssize_t count = PyTuple_Size(items.get());
+  if (count < 1 || static_cast<std::size_t>(count) > kLevelBeamWidths) {
+    PyErr_Format(PyExc_ValueError,
+                 "argument 'beam_widths': must hold 1 to %d widths (levels 2 to %d), got %zd",
+                 static_cast<int>(kLevelBeamWidths), static_cast<int>(kLevelBeamWidths) + 1, count);
+    return false;
+  }
+  std::array<std::uint64_t, kLevelBeamWidths> read{};
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef index = PyRef::steal(PyNumber_Index(PyTuple_GetItem(items.get(), i)));
+    if (!index) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError,
+                   "argument 'beam_widths': the width of level %zd must be an integer", i + 2);
+      return false;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (overflow < 0 || (overflow == 0 && value < 1)) {
+      PyErr_Format(PyExc_ValueError,
+                   "argument 'beam_widths': the width of level %zd must be at least 1, got %S",
+                   i + 2, index.get());
+      return false;
+    }
+    if (overflow > 0) {
+      PyErr_Format(PyExc_OverflowError,
+                   "argument 'beam_widths': the width of level %zd is too large", i + 2);
+      return false;
+    }
+    read[static_cast<std::size_t>(i)] = static_cast<std::uint64_t>(value);
+  }
+  widths = read;
   return true;
 }
 
@@ -138,10 +188,14 @@ bool convert_search_options(const SearchOptionArgs& args, SearchConfig& config) 
       !convert_flag(args.early_stop, early_stop) || !convert_flag(args.full_fit, config.full_fit) ||
       !convert_flag(args.affine, config.affine_rank) ||
       !convert_operators(args.operators, config.operator_mask) ||
-      !convert_stop_threshold(args.stop_threshold, config.stop_threshold)) {
+      !convert_stop_threshold(args.stop_threshold, config.stop_threshold) ||
+      !convert_beam_widths(args.beam_widths, config.level_beam_widths)) {
     return false;
   }
   config.no_early_stop = !early_stop;
+  for (std::uint64_t& width : config.level_beam_widths) {
+    if (width == config.beam_width) width = 0;
+  }
   return true;
 }
 

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,10 @@ bool convert_flag(PyObject* obj, bool& out);
 // `operators`: None keeps every operator; else an iterable of operator names
 // as the module writes them, each allowing that operator.
 bool convert_operators(PyObject* obj, std::uint64_t& mask);
+
+// `beam_widths`: None keeps `widths`; else 1 to kLevelBeamWidths integers
+// >= 1, the beam widths of levels 2, 3, ...
+bool convert_beam_widths(PyObject* obj, std::array<std::uint64_t, kLevelBeamWidths>& widths);
 
 // `stop_threshold`: None keeps `out`; else a finite number >= 0.
 bool convert_stop_threshold(PyObject* obj, double& out);
@@ -41,6 +46,7 @@ struct SearchOptionArgs {
   PyObject* affine = nullptr;
   PyObject* operators = nullptr;
   PyObject* stop_threshold = nullptr;
+  PyObject* beam_widths = nullptr;
 };
 
 // Converts the given options into `config` in the order above (the first

@@ -30,16 +30,62 @@ _REDRAW_SECONDS = 0.25
 # Share of a time_limit kept for growing the front after the search.
 GROW_SHARE = 0.1
 
+# The most widths a beam_width sequence may hold once its trailing repeats
+# are dropped: the engine's own widths of levels 2 to 17, and the last one.
+_MAX_LEVEL_WIDTHS = 17
 
-def schedule_stages(beam_width: int, max_complexity: int) -> list[tuple[int, int]]:
+Beam = int | tuple[int, ...]
+
+
+def beam_setting(beam_width) -> Beam:
+    """QarnRegressor's ``beam_width`` as it is searched: an int, or a tuple of
+    the widths of levels 2, 3, ... whose last one holds for every deeper level,
+    without trailing repeats (a sequence of one width is that int). Raises
+    ValueError for an empty sequence, a width that is not an integer >= 1, or
+    more than 17 widths."""
+    if isinstance(beam_width, Integral):
+        return int(beam_width)
+    widths = list(beam_width)
+    if not widths or any(isinstance(w, bool) or not isinstance(w, Integral) or w < 1
+                         for w in widths):
+        raise ValueError("beam_width: a sequence of widths must hold one or more integers >= 1, "
+                         f"got {beam_width!r}")
+    while len(widths) > 1 and widths[-2] == widths[-1]:
+        widths.pop()
+    if len(widths) > _MAX_LEVEL_WIDTHS:
+        raise ValueError(f"beam_width: at most {_MAX_LEVEL_WIDTHS} widths (levels 2 to "
+                         f"{_MAX_LEVEL_WIDTHS + 1}; the last one holds for deeper levels), got "
+                         f"{len(widths)}")
+    return int(widths[0]) if len(widths) == 1 else tuple(int(w) for w in widths)
+
+
+def beam_options(beam: Beam) -> dict:
+    """The engine's arguments for `beam`: ``beam_width`` and, for per-level
+    widths, ``beam_widths`` of the levels before the last width."""
+    if isinstance(beam, int):
+        return {"beam_width": beam}
+    return {"beam_width": beam[-1], "beam_widths": list(beam[:-1])}
+
+
+def _beam_text(beam: Beam) -> str:
+    return str(beam) if isinstance(beam, int) else "/".join(map(str, beam))
+
+
+def schedule_stages(beam_width: Beam, max_complexity: int) -> list[tuple[Beam, int]]:
     """The (beam_width, max_complexity) of each search of the "growing"
     schedule: a quick narrow search up to complexity 6, the same levels with a
     beam four times as wide, then the full depth at the given width, then at
-    four and sixteen times the width."""
+    four and sixteen times the width. Per-level widths (a tuple) are each
+    multiplied alike."""
+    def times(k: int) -> Beam:
+        if isinstance(beam_width, int):
+            return k * beam_width
+        return tuple(k * w for w in beam_width)
+
     low = min(max_complexity, 6)
-    stages = [(beam_width, low), (4 * beam_width, low), (beam_width, max_complexity),
-              (4 * beam_width, max_complexity), (16 * beam_width, max_complexity)]
-    unique: list[tuple[int, int]] = []
+    stages = [(times(1), low), (times(4), low), (times(1), max_complexity),
+              (times(4), max_complexity), (times(16), max_complexity)]
+    unique: list[tuple[Beam, int]] = []
     for stage in stages:
         if stage not in unique:
             unique.append(stage)
@@ -153,8 +199,14 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
     ----------
     max_complexity : int, default=10
         Highest formula size searched, in tokens.
-    beam_width : int, default=1000
-        Candidates kept per complexity level to build the next levels.
+    beam_width : int or sequence of int, default=1000
+        Candidates kept per complexity level to build the next levels. A
+        sequence gives each level its own width: the widths of levels 2, 3,
+        … in order, the last one holding for every deeper level (at most 17
+        widths once trailing repeats are dropped). Wide beams where levels are
+        small and narrow ones where they are large (for example
+        ``[4000, 4000, 4000, 2000, 1000, 500]``) keep more building blocks of
+        the first levels and leave time for deeper ones.
     complexity_penalty : float, default=0.1
         Ranking factor per token: candidates are ranked by
         loss × (1 + complexity_penalty × complexity). ``best_`` is chosen from
@@ -218,7 +270,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         How a time budget is spent. "single": one search with the given
         beam_width and max_complexity. "growing" (only with a time_limit):
         a sequence of searches of growing beam width and complexity (see
-        ``schedule_stages``), each given what remains of the budget, until
+        ``schedule_stages``; per-level widths are all multiplied alike), each
+        given what remains of the budget, until
         the budget is spent, the sequence ends, or a search finds a formula
         that fits within 1e-10; their fronts are merged into one Pareto
         front.
@@ -295,7 +348,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
     timed_out_ : bool
         Whether the time limit cut a search short (a level was dropped).
     searches_ : list of dict
-        One record per search run: beam_width, max_complexity, seconds,
+        One record per search run: beam_width (an int, or a tuple of
+        per-level widths), max_complexity, seconds,
         timed_out, resumed_at_level (the level a checkpoint let it continue
         from, None when it started at level 1).
     interrupted_ : bool
@@ -333,7 +387,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
 
     _parameter_constraints: dict = {
         "max_complexity": [Interval(Integral, 1, None, closed="left")],
-        "beam_width": [Interval(Integral, 1, None, closed="left")],
+        "beam_width": [Interval(Integral, 1, None, closed="left"), "array-like"],
         "complexity_penalty": [Interval(Real, 0, None, closed="left")],
         "alpha": [Interval(Real, 0, None, closed="left")],
         "l1_ratio": [Interval(Real, 0, 1, closed="both")],
@@ -421,10 +475,11 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             raise ValueError(f"QarnRegressor: checkpoint with more than max_samples="
                              f"{self.max_samples} rows needs random_state (an int), so that a "
                              f"later fit searches the same rows")
+        beam = beam_setting(self.beam_width)
         if self.schedule == "growing" and self.time_limit is not None:
-            stages = schedule_stages(int(self.beam_width), int(self.max_complexity))
+            stages = schedule_stages(beam, int(self.max_complexity))
         else:
-            stages = [(int(self.beam_width), int(self.max_complexity))]
+            stages = [(beam, int(self.max_complexity))]
 
         start = time.monotonic()
         search_limit = self.time_limit
@@ -443,7 +498,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                         break
                     remaining = max(remaining, 0.0)
                 label = "" if len(stages) == 1 else (
-                    f"search {number}/{len(stages)} (beam {beam_width}, "
+                    f"search {number}/{len(stages)} (beam {_beam_text(beam_width)}, "
                     f"complexity {max_complexity}) | ")
                 if len(stages) > 1:
                     console.note(f"[QARN-SR] Schedule: {label.rstrip(' |')}")
@@ -601,7 +656,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         def search():
             return _qarn_sr_core.search(
                 X, y, max_complexity=max_complexity,
-                complexity_penalty=self.complexity_penalty, beam_width=beam_width,
+                complexity_penalty=self.complexity_penalty, **beam_options(beam_width),
                 alpha=self.alpha, l1_ratio=self.l1_ratio, time_limit=time_limit,
                 early_stop=True, monitor=monitor, memory_limit=memory_limit,
                 checkpoint=self.checkpoint, **self._engine_options)
@@ -666,17 +721,18 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         same way (between the steps of a level, within half a second)."""
         from qarn_sr_dask import DaskSearcher
 
+        beam = beam_options(beam_width)
         searcher = DaskSearcher(self.client, max_complexity=max_complexity,
                                 complexity_penalty=self.complexity_penalty,
-                                beam_width=beam_width, alpha=self.alpha, l1_ratio=self.l1_ratio,
-                                checkpoint=self.checkpoint)
+                                beam_width=beam.pop("beam_width"), alpha=self.alpha,
+                                l1_ratio=self.l1_ratio, checkpoint=self.checkpoint)
         stop = threading.Event()
         progress = _ClusterProgress()
 
         def search():
             return searcher._search_front(X, y, time_limit=time_limit, stop=stop,
                                           progress=progress, early_stop=True,
-                                          **self._engine_options)
+                                          **beam, **self._engine_options)
 
         outcome, interrupted = self._in_thread(search, stop.set, progress, console, label, start)
         if "error" in outcome:
