@@ -236,6 +236,16 @@ def test_interrupt_cancels_and_leaves_cluster_usable(client):
             raise KeyboardInterrupt
         original(self, count)
 
+    def qarn_tasks(dask_scheduler):
+        return [str(k) for k in dask_scheduler.tasks if "qarn-" in str(k)]
+
+    # Earlier tests' searches may still hold tasks on this module's cluster
+    # until their objects are collected: only this search's tasks count.
+    earlier = set(client.run_on_scheduler(qarn_tasks))
+
+    def left():
+        return set(client.run_on_scheduler(qarn_tasks)) - earlier
+
     _Progress.add = interrupted
     try:
         with pytest.raises(KeyboardInterrupt):
@@ -243,13 +253,10 @@ def test_interrupt_cancels_and_leaves_cluster_usable(client):
     finally:
         _Progress.add = original
 
-    def qarn_tasks(dask_scheduler):
-        return [str(k) for k in dask_scheduler.tasks if "qarn-" in str(k)]
-
     deadline = time.monotonic() + 10
-    while client.run_on_scheduler(qarn_tasks) and time.monotonic() < deadline:
+    while left() and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert client.run_on_scheduler(qarn_tasks) == []
+    assert left() == set()
     local = qarn_sr.Searcher(**settings).find_function(XS, ys)
     assert front_of(qarn_sr_dask.DaskSearcher(client, **settings).find_function(XS, ys)) == front_of(local)
 
