@@ -169,9 +169,17 @@ inline void map_qarn_hoisted(const Operand& a, const Operand& b, Target t, std::
   }
 }
 
+// Whether kernel `k` is Qarn's. A specialization rather than a comparison of
+// the function pointers: compilers need not fold that comparison to a
+// constant (GCC does not with the sanitizers on).
+template <auto k>
+inline constexpr bool kIsQarn = false;
+template <>
+inline constexpr bool kIsQarn<&kernels::qarn> = true;
+
 template <auto k>
 inline void map_binary(const Operand& a, const Operand& b, Target t, std::size_t n) {
-  if constexpr (k == &kernels::qarn) {
+  if constexpr (kIsQarn<k>) {
     if (a.uniform != b.uniform) {
       if (a.uniform) return map_qarn_hoisted<false>(a, b, t, n);
       return map_qarn_hoisted<true>(a, b, t, n);
