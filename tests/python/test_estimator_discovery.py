@@ -173,3 +173,18 @@ def test_growing_the_front_reaches_what_a_narrow_search_misses():
         assert result.complexity <= 9
         names = {name for kind, _, name, _, _ in core.result_state(result)[3] if kind == 4}
         assert names <= chosen, result.formula
+
+
+def test_growing_adds_a_term_searched_on_the_residual():
+    from qarn_sr_sklearn import _grow
+
+    X = np.random.default_rng(4).uniform(-1.0, 1.0, (60, 1))
+    y = np.sin(X[:, 0]) + np.sin(X[:, 0] + X[:, 0] ** 2)
+    first_piece = core.refit([_grow._result(((2, 0, None, 0.0, 0.0), (4, 1, "Sin", 0.0, 0.0)))],
+                             X, y)
+    names = [name for name, arity in core.operator_names() if arity > 0]
+    unary = tuple(name for name, arity in core.operator_names() if arity == 1)
+    settings = _grow.GrowSettings(frozenset(names), unary, 8, 0.0, 0.5, True, 1e-10)
+    grown = _grow.grow(first_piece, X, y, settings)
+    exact = [r for r in grown if r.error < 1e-20]
+    assert exact and min(r.complexity for r in exact) == 8, [r.formula for r in exact]

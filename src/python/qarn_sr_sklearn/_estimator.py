@@ -293,17 +293,21 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         formulas as found, with their own errors.
     grow : bool, default=True
         After the search, grow the front's formulas past the levels it
-        completed, up to max_complexity tokens: variable leaves become sums,
-        differences, products and quotients with a feature, parameter leaves
-        products with a feature, and a term C × feature is added to the whole
-        formula, the features being those that correlate most with what the
-        formula leaves unexplained; every edit is refitted, the best of each
+        completed, up to max_complexity tokens: variable leaves become other
+        features, sums, differences, products and quotients with a feature,
+        scaled leaves or an operator of one operand; parameter leaves become
+        products with a feature; the whole formula gets a term C × feature,
+        a feature, a scale or an offset. The features are those that
+        correlate most with what the formula leaves unexplained, and the
+        three simplest formulas also get a term found by a short search on
+        what they leave unexplained. Every edit is refitted, the best of each
         complexity are edited again, and the results join the front where
         they beat it. It reaches formulas a breadth-first search has no time
         for on wide or long data. With a time_limit it gets a tenth of it
         (the search the rest; at least half of that tenth even when the
-        search ran over its own share); it is skipped when the search found a formula
-        that fits within 1e-10. Deterministic without a time_limit.
+        search ran over its own share); it is skipped when the search found
+        a formula that fits within 1e-10. Deterministic without a
+        time_limit.
     max_samples : int or None, default=1000
         With more rows than this, the search runs on max_samples rows drawn
         at random (``random_state``) and the constants and errors of the

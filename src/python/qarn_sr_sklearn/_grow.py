@@ -13,7 +13,11 @@ by small local edits, each refitted with the engine's own fit:
   starting where it changes nothing, so the fit starts from f's own error);
 
 where x is one of the features that correlate most with what the formula
-leaves unexplained. Each round edits the best formulas of the previous one
+leaves unexplained. Before the edits, the simplest formulas f of the front
+that read a feature get a second term: a short search on what f leaves
+unexplained (y - f) finds terms g, and f + g joins the candidates, so that
+a sum of two pieces the search would need many more levels to join (sin(x) +
+sin(x + x^2)) is found from its first piece. Each round edits the best formulas of the previous one
 (by error, a few per complexity), never past ``max_complexity`` tokens and
 for at most ``max_complexity`` rounds, and the results join the front when
 they beat its entries; it stops once a formula fits exactly. It is
@@ -30,6 +34,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import _qarn_sr_core
+import qarn_sr
 
 from qarn_sr_sklearn._tokens import APPLY as _APPLY
 from qarn_sr_sklearn._tokens import PARAMETER as _PARAMETER
@@ -45,6 +50,12 @@ KEPT_PER_COMPLEXITY = 6
 _CHUNK = 256
 
 _LEAF_EDITS = ("Plus", "Subtract", "Times", "Divide")
+
+# The residual searches: how many of the simplest formulas get one, the size
+# of the terms they look for, and their beam.
+RESIDUAL_PARENTS = 3
+RESIDUAL_COMPLEXITY = 5
+RESIDUAL_BEAM = 300
 
 
 @dataclass(frozen=True)
@@ -173,8 +184,17 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
         if result.complexity <= settings.max_complexity and np.isfinite(result.error):
             parents.append((result, tokens))
     grown: list = []
+    sums = _residual_sums(front, X, y, settings, deadline)
+    for tokens in sums:
+        seen.add(_structure(tokens))
     threads = max(1, threads)
     with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="qarn-grow") as pool:
+        if sums:
+            fitted = _refit([_result(t) for t in sums], X, y, settings, pool, threads, deadline)
+            grown.extend(fitted)
+            if any(r.error <= settings.exact_fit_loss for r in fitted):
+                return grown
+            parents.extend(_best_per_complexity(fitted))
         # Edits that keep the size (a leaf replaced) let rounds go on at one
         # complexity; the cap bounds them.
         for _ in range(settings.max_complexity):
@@ -197,6 +217,44 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
                 break
             parents = _best_per_complexity(fitted)
     return grown
+
+
+def _residual_sums(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
+                   deadline: float | None) -> list[tuple]:
+    """The tokens of f + g for the RESIDUAL_PARENTS simplest formulas f of the
+    front that read a feature and leave room for a term, each g of the front
+    of a search on y - f (at most RESIDUAL_COMPLEXITY tokens, the remaining
+    time shared between the searches)."""
+    if "Plus" not in settings.operators:
+        return []
+    parents = [r for r in sorted(front, key=lambda r: r.complexity)
+               if r.complexity + 2 <= settings.max_complexity and r.error > settings.exact_fit_loss
+               and any(t[0] == _VARIABLE for t in _qarn_sr_core.result_state(r)[3])]
+    parents = parents[:RESIDUAL_PARENTS]
+    sums = []
+    for number, parent in enumerate(parents):
+        time_limit = None
+        if deadline is not None:
+            # Half of what is left goes to these searches, shared evenly.
+            time_limit = 0.5 * (deadline - time.monotonic()) / (len(parents) - number)
+            if time_limit <= 0.0:
+                break
+        residual = y - np.real(parent.eval_batch(X))
+        if not np.all(np.isfinite(residual)):
+            continue
+        try:
+            terms, _ = _qarn_sr_core.search(
+                X, residual, max_complexity=min(RESIDUAL_COMPLEXITY,
+                                                settings.max_complexity - parent.complexity - 1),
+                beam_width=RESIDUAL_BEAM, alpha=settings.alpha, l1_ratio=settings.l1_ratio,
+                time_limit=time_limit, early_stop=True, full_fit=settings.full_fit,
+                operators=sorted(settings.operators))
+        except (ValueError, qarn_sr.QarnComplexityError, qarn_sr.QarnRuntimeError):
+            continue  # a residual the engine cannot search: no term
+        head = _qarn_sr_core.result_state(parent)[3]
+        sums.extend(head + _qarn_sr_core.result_state(term)[3] + (_apply("Plus", 2),)
+                    for term in terms)
+    return sums
 
 
 def _best_per_complexity(results: list) -> list:
