@@ -235,8 +235,9 @@ def _residual_sums(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSett
     for number, parent in enumerate(parents):
         time_limit = None
         if deadline is not None:
-            # Half of what is left goes to these searches, shared evenly.
-            time_limit = 0.5 * (deadline - time.monotonic()) / (len(parents) - number)
+            # A quarter of what is left goes to these searches, shared evenly;
+            # the edits keep the rest.
+            time_limit = 0.25 * (deadline - time.monotonic()) / (len(parents) - number)
             if time_limit <= 0.0:
                 break
         residual = y - np.real(parent.eval_batch(X))
