@@ -15,14 +15,14 @@ by small local edits, each refitted with the engine's own fit:
 where x is one of the features that correlate most with what the formula
 leaves unexplained. Before the edits, the simplest formulas f of the front
 that read a feature get a second term: a short search on what f leaves
-unexplained (y - f) finds terms g, and f + g joins the candidates, so that
-a sum of two pieces the search would need many more levels to join (sin(x) +
-sin(x + x^2)) is found from its first piece. Each round edits the best formulas of the previous one
-(by error, a few per complexity), never past ``max_complexity`` tokens and
-for at most ``max_complexity`` rounds, and the results join the front when
-they beat its entries; it stops once a formula fits exactly. It is
-deterministic: the same front and data give the same formulas, unless a
-deadline cuts it short.
+unexplained (y - f) finds terms g, and f + g joins the candidates, so that a
+sum of two pieces the search would need many more levels to join (sin(x) +
+sin(x + x^2)) is found from its first piece. Each round edits the best
+formulas of the previous one (by error, a few per complexity), never past
+``max_complexity`` tokens and for at most ``max_complexity`` rounds, and the
+results join the front when they beat its entries; it stops once a formula
+fits exactly. It is deterministic: the same front and data give the same
+formulas, unless a deadline cuts it short.
 """
 
 from __future__ import annotations
@@ -35,7 +35,6 @@ import numpy as np
 
 import _qarn_sr_core
 import qarn_sr
-
 from qarn_sr_sklearn._tokens import APPLY as _APPLY
 from qarn_sr_sklearn._tokens import PARAMETER as _PARAMETER
 from qarn_sr_sklearn._tokens import STATE_VERSION, formula_text
