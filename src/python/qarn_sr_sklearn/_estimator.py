@@ -154,6 +154,12 @@ class _ClusterProgress:
         self.level_log: list = []
 
 
+def _operator_arities() -> dict[str, int]:
+    """The engine's operators (entries of arity 1 or 2) by name, in registry
+    order."""
+    return {name: arity for name, arity in _qarn_sr_core.operator_names() if arity > 0}
+
+
 def _cpu_count() -> int:
     """The CPUs this process may run on."""
     try:
@@ -585,7 +591,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         passes none, so that it runs exactly the plain search."""
         options: dict = {}
         if self.operators is not None:
-            known = [name for name, arity in _qarn_sr_core.operator_names() if arity > 0]
+            known = list(_operator_arities())
             chosen = [self.operators] if isinstance(self.operators, str) else list(self.operators)
             unknown = [name for name in chosen if name not in known]
             if unknown or not chosen:
@@ -604,9 +610,9 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         unless it already holds an exact fit."""
         if min(r.error for r in front) <= EXACT_FIT_LOSS:
             return front
-        registry = [(name, arity) for name, arity in _qarn_sr_core.operator_names() if arity > 0]
-        allowed = frozenset(self._engine_options.get("operators", [name for name, _ in registry]))
-        unary = tuple(name for name, arity in registry if arity == 1 and name in allowed)
+        arities = _operator_arities()
+        allowed = frozenset(self._engine_options.get("operators", arities))
+        unary = tuple(name for name, arity in arities.items() if arity == 1 and name in allowed)
         settings = _grow.GrowSettings(allowed, unary, int(self.max_complexity), float(self.alpha),
                                       float(self.l1_ratio), bool(self.full_fit), EXACT_FIT_LOSS)
         began = time.monotonic()

@@ -136,20 +136,28 @@ def _edits(tokens: tuple, features: list[int], settings: GrowSettings) -> list[t
     return out
 
 
-def _correlated_features(result, X: np.ndarray, y: np.ndarray) -> list[int]:
-    """The features most correlated (in absolute value) with what `result`
-    leaves unexplained, best first; the lower index on ties."""
-    residual = y - np.real(result.eval_batch(X))
-    if not np.all(np.isfinite(residual)):
-        residual = y - np.mean(y)
-    centred = X - X.mean(axis=0)
-    residual = residual - residual.mean()
-    with np.errstate(invalid="ignore", divide="ignore"):
-        scores = np.abs(centred.T @ residual) / (np.linalg.norm(centred, axis=0)
-                                                 * (np.linalg.norm(residual) or 1.0))
-    scores = np.nan_to_num(scores, nan=0.0)
-    order = sorted(range(X.shape[1]), key=lambda j: (-scores[j], j))
-    return order[:FEATURES_PER_FORMULA]
+class _FeatureRanking:
+    """Ranks the features by how much they correlate (in absolute value) with
+    what a formula leaves unexplained. The centred columns and their norms
+    are the same for every formula of a run, so they are computed once."""
+
+    def __init__(self, X: np.ndarray, y: np.ndarray) -> None:
+        self._X, self._y = X, y
+        self._centred = X - X.mean(axis=0)
+        self._norms = np.linalg.norm(self._centred, axis=0)
+
+    def best(self, result) -> list[int]:
+        """The FEATURES_PER_FORMULA features most correlated with the
+        residual of `result`, best first; the lower index on ties."""
+        residual = self._y - np.real(result.eval_batch(self._X))
+        if not np.all(np.isfinite(residual)):
+            residual = self._y - np.mean(self._y)
+        residual = residual - residual.mean()
+        with np.errstate(invalid="ignore", divide="ignore"):
+            scores = np.abs(self._centred.T @ residual) / (
+                self._norms * (np.linalg.norm(residual) or 1.0))
+        scores = np.nan_to_num(scores, nan=0.0)
+        return np.argsort(-scores, kind="stable")[:FEATURES_PER_FORMULA].tolist()
 
 
 def _refit(candidates: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
@@ -186,6 +194,7 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
     sums = _residual_sums(front, X, y, settings, deadline)
     for tokens in sums:
         seen.add(_structure(tokens))
+    ranking = _FeatureRanking(X, y)
     threads = max(1, threads)
     with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="qarn-grow") as pool:
         if sums:
@@ -203,7 +212,7 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
                 break
             candidates = []
             for result, tokens in parents:
-                features = _correlated_features(result, X, y)
+                features = ranking.best(result)
                 for edited in _edits(tokens, features, settings):
                     key = _structure(edited)
                     if len(edited) > settings.max_complexity or key in seen:
