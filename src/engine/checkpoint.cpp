@@ -22,7 +22,7 @@ namespace qarn {
 namespace {
 
 constexpr std::string_view kMagic = "QARNCKPT";
-constexpr std::uint64_t kVersion = 2;
+constexpr std::uint64_t kVersion = 3;
 
 // Which search wrote a checkpoint. The local search and the cluster search
 // keep their seen fingerprints in forms that do not convert into each other

@@ -9,26 +9,18 @@ namespace qarn {
 
 namespace {
 
-// One table slot: the first 64-bit hash of a digest and the low 32 bits of
-// the second, as three 32-bit words so that a slot takes 12 bytes. All zero
-// marks an empty slot; a digest that would be stored as all zero is stored
-// with the low word 1 instead (it then shares that slot value with a real
-// digest, one more 2^-96 event).
-struct Slot {
-  std::uint32_t a_low = 0;
-  std::uint32_t a_high = 0;
-  std::uint32_t b = 0;
+// One table slot: the first 64-bit hash of a digest. Zero marks an empty
+// slot; a hash of zero is stored as 1 instead (it then shares that slot value
+// with a real digest, one more 2^-64 event).
+using Slot = std::uint64_t;
+static_assert(sizeof(Slot) == FingerprintSet::kSlotBytes);
 
-  std::uint64_t a() const { return (std::uint64_t{a_high} << 32) | a_low; }
-  bool empty() const { return (a_low | a_high | b) == 0; }
-  friend bool operator==(const Slot&, const Slot&) = default;
-};
-static_assert(sizeof(Slot) == 12);
+inline bool empty(Slot s) { return s == 0; }
 
-// A digest as stored, and the shard bits (taken from the part of the second
-// hash that the slot does not keep).
+// A digest as stored, and the shard bits (taken from the second hash, which
+// the slot does not keep).
 struct StoredDigest {
-  Slot slot;
+  Slot slot = 0;
   std::uint64_t shard_bits = 0;
 };
 
@@ -74,15 +66,7 @@ FingerprintDigest digest(const Fingerprint& fp) {
   return {a, b};
 }
 
-StoredDigest stored(const FingerprintDigest& d) {
-  StoredDigest out;
-  out.slot.a_low = static_cast<std::uint32_t>(d.a);
-  out.slot.a_high = static_cast<std::uint32_t>(d.a >> 32);
-  out.slot.b = static_cast<std::uint32_t>(d.b);
-  if (out.slot.empty()) out.slot.a_low = 1;
-  out.shard_bits = d.b >> 32;
-  return out;
-}
+StoredDigest stored(const FingerprintDigest& d) { return {d.a == 0 ? Slot{1} : d.a, d.b}; }
 
 // Home slot of a first hash in a table of `capacity` slots: the high half of
 // the 128-bit product, which spreads the hash over any table size.
@@ -102,12 +86,12 @@ struct alignas(64) FingerprintSet::Shard {
 
   // Slot holding `d`, or the empty slot where it belongs. The table is never
   // full (its load stays at most 0.8), so the probe ends.
-  std::size_t find(const Slot& d) const {
+  std::size_t find(Slot d) const {
     const std::size_t capacity = slots.size();
-    std::size_t i = home(d.a(), capacity);
+    std::size_t i = home(d, capacity);
     while (true) {
-      const Slot& s = slots[i];
-      if (s == d || s.empty()) return i;
+      const Slot s = slots[i];
+      if (s == d || empty(s)) return i;
       if (++i == capacity) i = 0;
     }
   }
@@ -115,8 +99,8 @@ struct alignas(64) FingerprintSet::Shard {
   void grow() {
     const std::size_t capacity = slots.empty() ? kInitialCapacity : slots.size() + slots.size() / 2;
     std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(capacity));
-    for (const Slot& s : old) {
-      if (!s.empty()) slots[find(s)] = s;
+    for (const Slot s : old) {
+      if (!empty(s)) slots[find(s)] = s;
     }
   }
 };
@@ -210,7 +194,7 @@ bool FingerprintSet::load(std::string_view bytes) {
     std::memcpy(shard.slots.data(), bytes.data() + at, capacity * sizeof(Slot));
     at += capacity * sizeof(Slot);
     std::size_t occupied = 0;
-    for (const Slot& slot : shard.slots) occupied += slot.empty() ? 0 : 1;
+    for (const Slot slot : shard.slots) occupied += empty(slot) ? 0 : 1;
     shard.count = count;
     ok = occupied == count;
   }

@@ -27,20 +27,25 @@ FingerprintDigest fingerprint_digest(const Fingerprint& fp);
 // levels of one search. Nothing is ever removed.
 //
 // It stores a digest of each fingerprint rather than the 80-byte fingerprint
-// itself, so that tens of millions of entries fit in about 12 bytes / load
-// factor per entry. Of the 128-bit `FingerprintDigest` a table slot keeps all
-// of the first hash and 32 bits of the second, and further bits of the second
-// pick the shard, so two different fingerprints are taken as equal only when
-// some 96 + log2(shards) digest bits collide, which needs on the order of
-// 2^48 entries to become likely (a search holds a few times 2^24). That risk
-// is accepted.
+// itself, so that tens of millions of entries fit in about 8 bytes / load
+// factor per entry. Of the 128-bit `FingerprintDigest` a table slot keeps the
+// first hash, and 12 bits of the second pick the shard, so two different
+// fingerprints are taken as equal only when 76 digest bits collide: for the
+// 2^25 entries of a large search that happens with a chance of about 2^-27.
+// That risk is accepted; the memory it saves (a third of the set) bounds how
+// deep a search fits.
 //
 // Layout: `shard_count` flat open-addressing tables (linear probing over
-// 12-byte slots), each behind its own mutex. A table grows by half when its
+// 8-byte slots), each behind its own mutex. A table grows by half when its
 // load would pass 0.8, so it stays between about 0.53 and 0.8 full.
 class FingerprintSet {
  public:
-  explicit FingerprintSet(std::size_t shard_count = 64);
+  // As many shards as the digest bits it sets aside for them.
+  static constexpr std::size_t kDefaultShards = 4096;
+  // Bytes of one table slot.
+  static constexpr std::size_t kSlotBytes = 8;
+
+  explicit FingerprintSet(std::size_t shard_count = kDefaultShards);
   ~FingerprintSet();
 
   FingerprintSet(const FingerprintSet&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/expand.h"
+#include "engine/fingerprint_set.h"
 
 namespace qarn {
 namespace {
@@ -14,7 +15,8 @@ namespace {
 // Against the growth of the peak resident memory of searches up to levels 6
 // and 7 (200 rows, beam 300), the smallest limit that lets the last level run
 // is 1.3 and 1.5 times that growth.
-constexpr std::size_t kBytesPerChild = 2 * (sizeof(Child) + sizeof(double) + 3 * 12);
+constexpr std::size_t kBytesPerChild =
+    2 * (sizeof(Child) + sizeof(double) + 3 * FingerprintSet::kSlotBytes);
 
 // A retained formula besides its cached columns: tokens, text, probe values
 // and structure key.

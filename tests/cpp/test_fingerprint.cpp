@@ -280,10 +280,10 @@ TEST_CASE("fingerprint set") {
       fp.parts[0] = i;
       set.insert(fp);
     }
-    // 12-byte slots at a load between about 0.53 and 0.8.
+    // 8-byte slots at a load between about 0.53 and 0.8.
     const double per_entry = static_cast<double>(set.memory_bytes()) / 200000.0;
-    CHECK(per_entry >= 12.0);
-    CHECK(per_entry <= 24.0);
+    CHECK(per_entry >= 8.0);
+    CHECK(per_entry <= 16.0);
   }
 }
 
