@@ -175,16 +175,35 @@ def test_growing_the_front_reaches_what_a_narrow_search_misses():
         assert names <= chosen, result.formula
 
 
-def test_growing_adds_a_term_searched_on_the_residual():
+def _grown_exactly(y_of, tokens: tuple, max_complexity: int, features: int = 1) -> list:
+    """Sizes of the exact fits grown from the single formula `tokens` on
+    60 rows of y_of(X)."""
     from qarn_sr_sklearn import _grow
 
-    X = np.random.default_rng(4).uniform(-1.0, 1.0, (60, 1))
-    y = np.sin(X[:, 0]) + np.sin(X[:, 0] + X[:, 0] ** 2)
-    first_piece = core.refit([_grow._result(((2, 0, None, 0.0, 0.0), (4, 1, "Sin", 0.0, 0.0)))],
-                             X, y)
+    X = np.random.default_rng(4).uniform(-1.0, 1.0, (60, features))
+    y = y_of(X)
+    start = core.refit([_grow._result(tokens)], X, y)
     names = [name for name, arity in core.operator_names() if arity > 0]
     unary = tuple(name for name, arity in core.operator_names() if arity == 1)
-    settings = _grow.GrowSettings(frozenset(names), unary, 8, 0.0, 0.5, True, 1e-10)
-    grown = _grow.grow(first_piece, X, y, settings)
-    exact = [r for r in grown if r.error < 1e-20]
-    assert exact and min(r.complexity for r in exact) == 8, [r.formula for r in exact]
+    settings = _grow.GrowSettings(frozenset(names), unary, max_complexity, 0.0, 0.5, True, 1e-10)
+    return sorted(r.complexity for r in _grow.grow(start, X, y, settings).best
+                  if r.error < 1e-20)
+
+
+x0, c0 = (2, 0, None, 0.0, 0.0), (3, 0, None, 0.0, 0.0)  # variable 0, a parameter
+
+
+def test_growing_adds_a_term_searched_on_the_residual():
+    sizes = _grown_exactly(lambda X: np.sin(X[:, 0]) + np.sin(X[:, 0] + X[:, 0] ** 2),
+                           (x0, (4, 1, "Sin", 0.0, 0.0)), 8)
+    assert sizes and sizes[0] == 8, sizes
+
+
+def test_growing_edits_inner_subtrees():
+    # C + sin(x^2) becomes C + sin(x^2) * cos(x): the factor joins a subtree
+    # below the root, which neither a leaf edit nor the residual term reaches
+    # in 8 tokens.
+    sin_square = (c0, x0, (4, 1, "Square", 0.0, 0.0), (4, 1, "Sin", 0.0, 0.0),
+                  (4, 2, "Plus", 0.0, 0.0))
+    sizes = _grown_exactly(lambda X: np.sin(X[:, 0] ** 2) * np.cos(X[:, 0]) - 1.0, sin_square, 8)
+    assert sizes and sizes[0] == 8, sizes
