@@ -3,6 +3,7 @@ the user's units; the operator choice; per-level beam widths; the row sample
 for large data."""
 
 import math
+import time
 import pickle
 import struct
 
@@ -175,16 +176,58 @@ def test_growing_the_front_reaches_what_a_narrow_search_misses():
         assert names <= chosen, result.formula
 
 
-def test_growing_adds_a_term_searched_on_the_residual():
+def _grown_exactly(y_of, tokens: tuple, max_complexity: int, features: int = 1) -> list:
+    """Sizes of the exact fits grown from the single formula `tokens` on
+    60 rows of y_of(X)."""
     from qarn_sr_sklearn import _grow
 
-    X = np.random.default_rng(4).uniform(-1.0, 1.0, (60, 1))
-    y = np.sin(X[:, 0]) + np.sin(X[:, 0] + X[:, 0] ** 2)
-    first_piece = core.refit([_grow._result(((2, 0, None, 0.0, 0.0), (4, 1, "Sin", 0.0, 0.0)))],
-                             X, y)
+    X = np.random.default_rng(4).uniform(-1.0, 1.0, (60, features))
+    y = y_of(X)
+    start = core.refit([_grow._result(tokens)], X, y)
+    settings = _growing_settings(max_complexity)
+    return sorted(r.complexity for r in _grow.grow(start, X, y, settings).best
+                  if r.error < 1e-20)
+
+
+def _growing_settings(max_complexity: int):
+    from qarn_sr_sklearn import _grow
+
     names = [name for name, arity in core.operator_names() if arity > 0]
     unary = tuple(name for name, arity in core.operator_names() if arity == 1)
-    settings = _grow.GrowSettings(frozenset(names), unary, 8, 0.0, 0.5, True, 1e-10)
-    grown = _grow.grow(first_piece, X, y, settings)
-    exact = [r for r in grown if r.error < 1e-20]
-    assert exact and min(r.complexity for r in exact) == 8, [r.formula for r in exact]
+    return _grow.GrowSettings(frozenset(names), unary, max_complexity, 0.0, 0.5, True, 1e-10)
+
+
+x0, c0 = (2, 0, None, 0.0, 0.0), (3, 0, None, 0.0, 0.0)  # variable 0, a parameter
+
+
+def test_growing_adds_a_term_searched_on_the_residual():
+    sizes = _grown_exactly(lambda X: np.sin(X[:, 0]) + np.sin(X[:, 0] + X[:, 0] ** 2),
+                           (x0, (4, 1, "Sin", 0.0, 0.0)), 8)
+    assert sizes and sizes[0] == 8, sizes
+
+
+def test_growing_edits_inner_subtrees():
+    # C + sin(x^2) becomes C + sin(x^2) * cos(x): the factor joins a subtree
+    # below the root, which neither a leaf edit nor the residual term reaches
+    # in 8 tokens.
+    sin_square = (c0, x0, (4, 1, "Square", 0.0, 0.0), (4, 1, "Sin", 0.0, 0.0),
+                  (4, 2, "Plus", 0.0, 0.0))
+    sizes = _grown_exactly(lambda X: np.sin(X[:, 0] ** 2) * np.cos(X[:, 0]) - 1.0, sin_square, 8)
+    assert sizes and sizes[0] == 8, sizes
+
+
+def test_growing_spends_time_left_on_wider_rounds():
+    from qarn_sr_sklearn import _grow
+
+    rng = np.random.default_rng(5)
+    X = rng.uniform(-1.0, 1.0, (50, 2))
+    y = np.exp(X[:, 0]) * np.cos(3 * X[:, 1]) + 0.05 * rng.normal(size=50)  # never exact
+    front = core.refit([_grow._result((x0,))], X, y)
+    settings = _growing_settings(7)
+    one_pass = _grow.grow(front, X, y, settings)
+    assert one_pass.fitted == _grow.grow(front, X, y, settings).fitted  # deterministic
+    wider = _grow.grow(front, X, y, settings, deadline=time.monotonic() + 3.0)
+    assert wider.fitted > one_pass.fitted
+    # The first pass is the same, so more time never loses a formula.
+    best = {r.complexity: r.error for r in wider.best}
+    assert all(best[r.complexity] <= r.error for r in one_pass.best)

@@ -623,8 +623,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             share = GROW_SHARE * float(self.time_limit)
             deadline = max(start + float(self.time_limit), began + 0.5 * share)
         grown = _grow.grow(front, X, y, settings, deadline, threads=_cpu_count())
-        merged = merge_fronts([front, grown])
-        console.note(_console.grow_line(len(grown), time.monotonic() - began, merged[0].error))
+        merged = merge_fronts([front, grown.best])
+        console.note(_console.grow_line(grown.fitted, time.monotonic() - began, merged[0].error))
         return merged
 
     def _sample(self, n_rows: int):

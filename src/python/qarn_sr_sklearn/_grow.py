@@ -9,8 +9,11 @@ by small local edits, each refitted with the engine's own fit:
 - a variable leaf v becomes x, v + x, v - x, v * x, v / x or C * v, or an
   operator of one operand applied to v;
 - a parameter leaf C becomes C * x;
-- the whole formula f becomes f + x, f - x, f + C * x, C * f or f + C (C
-  starting where it changes nothing, so the fit starts from f's own error);
+- every operator's subtree s, the whole formula included, becomes s + x,
+  s - x, s * x, s / x, s + C * x, C * s or s + C (C starting where it
+  changes nothing, so the fit starts from the formula's own error), or
+  s + u(x) or s * u(x) for an operator u of one operand and one of the best
+  few features x (C + sin(x^2) grows into C + sin(x^2) * cos(x));
 
 where x is one of the features that correlate most with what the formula
 leaves unexplained. Before the edits, the simplest formulas f of the front
@@ -21,12 +24,16 @@ sin(x + x^2)) is found from its first piece. Each round edits the best
 formulas of the previous one (by error, a few per complexity), never past
 ``max_complexity`` tokens and for at most ``max_complexity`` rounds, and the
 results join the front when they beat its entries; it stops once a formula
-fits exactly. It is deterministic: the same front and data give the same
-formulas, unless a deadline cuts it short.
+fits exactly. With a deadline, time left after these rounds goes to passes
+that edit more of each round's formulas (three times as many each pass):
+a right structure often starts from a formula that fits worse than its
+neighbours. Without a deadline it is deterministic: the same front and data
+give the same formulas.
 """
 
 from __future__ import annotations
 
+import itertools
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -42,8 +49,13 @@ from qarn_sr_sklearn._tokens import VARIABLE as _VARIABLE
 
 # Features tried per formula and edit: those most correlated with its residual.
 FEATURES_PER_FORMULA = 10
-# Formulas of each complexity a round edits further.
+# Features an operator of one operand is applied to in a subtree edit.
+WRAPPED_FEATURES = 3
+# Formulas of each complexity a round edits further; with a deadline, each
+# further pass keeps WIDENING times as many, up to WIDEST.
 KEPT_PER_COMPLEXITY = 6
+WIDENING = 3
+WIDEST = 6 * WIDENING**4
 # Candidates refitted per engine call: short calls, so that a deadline or
 # Ctrl-C is seen within a fraction of a second.
 _CHUNK = 256
@@ -72,10 +84,12 @@ class GrowSettings:
     exact_fit_loss: float
 
 
-def _structure(tokens: tuple) -> tuple:
-    """A formula's tokens without its parameter values: equal for formulas
-    that differ only in their fitted constants."""
-    return tuple((kind, small, name) for kind, small, name, _re, _im in tokens)
+def _structure(tokens: tuple) -> int:
+    """A hash of a formula's tokens without its parameter values: equal for
+    formulas that differ only in their fitted constants. Growing keeps one
+    per formula it tried, hundreds of thousands of them, so it keeps the
+    hash (two structures sharing one would skip an edit, never mislead it)."""
+    return hash(tuple((kind, small, name) for kind, small, name, _re, _im in tokens))
 
 
 def _result(tokens: tuple):
@@ -104,10 +118,26 @@ def _apply(name: str, arity: int) -> tuple:
     return (_APPLY, arity, name, 0.0, 0.0)
 
 
+def _subtree_starts(tokens: tuple) -> list[int]:
+    """For each token, the index of the first token of the subtree it is the
+    root of (postfix order: a subtree is a contiguous run ending at its
+    root)."""
+    starts: list[int] = []
+    open_roots: list[int] = []  # starts of the subtrees not yet taken as operands
+    for i, token in enumerate(tokens):
+        arity = token[1] if token[0] == _APPLY else 0
+        start = open_roots[-arity] if arity else i
+        del open_roots[len(open_roots) - arity:]
+        open_roots.append(start)
+        starts.append(start)
+    return starts
+
+
 def _edits(tokens: tuple, features: list[int], settings: GrowSettings) -> list[tuple]:
     """The formulas one edit away from `tokens` (see the module's text)."""
     allowed = settings.operators
     out = []
+    starts = _subtree_starts(tokens)
     for i, token in enumerate(tokens):
         before, after = tokens[:i], tokens[i + 1:]
         if token[0] == _VARIABLE:
@@ -122,17 +152,37 @@ def _edits(tokens: tuple, features: list[int], settings: GrowSettings) -> list[t
         elif token[0] == _PARAMETER and "Times" in allowed:
             out.extend(before + (token, _variable(j), _apply("Times", 2)) + after
                        for j in features)
-    for op in ("Plus", "Subtract"):
+        elif token[0] == _APPLY:
+            head, subtree = tokens[:starts[i]], tokens[starts[i]:i + 1]
+            out.extend(head + edited + after
+                       for edited in _subtree_edits(subtree, features, settings))
+    if tokens[-1][0] != _APPLY:  # a lone leaf is a subtree too
+        out.extend(_subtree_edits(tokens, features, settings))
+    return out
+
+
+def _subtree_edits(s: tuple, features: list[int], settings: GrowSettings) -> list[tuple]:
+    """What an operator's subtree s becomes: s combined with a feature x (s + x,
+    s - x, s * x, s / x, s + C * x), with an operator of one operand applied to
+    one of the best few features (s + u(x), s * u(x)), or given a scale or an
+    offset (C * s, s + C; C starting where it changes nothing, so the fit
+    starts from the formula's own error)."""
+    allowed = settings.operators
+    out = []
+    for op in _LEAF_EDITS:
         if op in allowed:
-            out.extend(tokens + (_variable(j), _apply(op, 2)) for j in features)
-    # A scale and an offset, starting where they change nothing.
+            out.extend(s + (_variable(j), _apply(op, 2)) for j in features)
     if "Times" in allowed:
-        out.append((_parameter(1.0),) + tokens + (_apply("Times", 2),))
+        out.append((_parameter(1.0),) + s + (_apply("Times", 2),))
     if "Plus" in allowed:
-        out.append(tokens + (_parameter(0.0), _apply("Plus", 2)))
-    if "Plus" in allowed and "Times" in allowed:
-        out.extend(tokens + (_parameter(0.0), _variable(j), _apply("Times", 2), _apply("Plus", 2))
-                   for j in features)
+        out.append(s + (_parameter(0.0), _apply("Plus", 2)))
+        if "Times" in allowed:
+            out.extend(s + (_parameter(0.0), _variable(j), _apply("Times", 2), _apply("Plus", 2))
+                       for j in features)
+    for op in ("Plus", "Times"):
+        if op in allowed:
+            out.extend(s + (_variable(j), _apply(u, 1), _apply(op, 2))
+                       for u in settings.unary for j in features[:WRAPPED_FEATURES])
     return out
 
 
@@ -160,17 +210,18 @@ class _FeatureRanking:
         return np.argsort(-scores, kind="stable")[:FEATURES_PER_FORMULA].tolist()
 
 
-def _refit(candidates: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
+def _refit(candidates, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
            pool: ThreadPoolExecutor, threads: int, deadline: float | None) -> list:
-    """The candidates refitted on the rows, in chunks spread over the pool's
-    threads; stops at the deadline (the chunks started still finish)."""
+    """The candidates (any iterable, drawn as needed) refitted on the rows,
+    in chunks spread over the pool's threads; stops at the deadline (the
+    chunks started still finish)."""
     fitted: list = []
-    step = _CHUNK * threads
-    for start in range(0, len(candidates), step):
-        if deadline is not None and time.monotonic() >= deadline:
+    candidates = iter(candidates)
+    while deadline is None or time.monotonic() < deadline:
+        chunks = [chunk for chunk in (list(itertools.islice(candidates, _CHUNK))
+                                      for _ in range(threads)) if chunk]
+        if not chunks:
             break
-        chunks = [candidates[k:k + _CHUNK]
-                  for k in range(start, min(start + step, len(candidates)), _CHUNK)]
         futures = [pool.submit(_qarn_sr_core.refit, chunk, X, y, alpha=settings.alpha,
                                l1_ratio=settings.l1_ratio, full_fit=settings.full_fit)
                    for chunk in chunks]
@@ -179,52 +230,111 @@ def _refit(candidates: list, X: np.ndarray, y: np.ndarray, settings: GrowSetting
     return fitted
 
 
+@dataclass
+class Grown:
+    """What growing found: the lowest-error formula of each complexity among
+    all it fitted (the caller merges them with the front), and how many it
+    fitted."""
+
+    best: list
+    fitted: int
+
+
+class _Rounds:
+    """The formulas fitted so far, kept per round and complexity (the best
+    WIDEST of each, which is all the parents of a round can need), and the
+    lowest-error one of each complexity over all rounds."""
+
+    def __init__(self) -> None:
+        self._by_round: list[dict[int, list]] = []
+        self._best: dict[int, object] = {}
+        self.fitted = 0
+
+    def add(self, round_number: int, results: list) -> None:
+        self.fitted += len(results)
+        while len(self._by_round) <= round_number:
+            self._by_round.append({})
+        by_complexity = self._by_round[round_number]
+        for result in results:
+            if np.isfinite(result.error):
+                by_complexity.setdefault(result.complexity, []).append(result)
+                best = self._best.get(result.complexity)
+                if best is None or (result.error, result.formula) < (best.error, best.formula):
+                    self._best[result.complexity] = result
+        for complexity, ranked in by_complexity.items():
+            ranked.sort(key=lambda r: (r.error, r.formula))
+            del ranked[WIDEST:]
+
+    def parents(self, round_number: int, kept: int) -> list:
+        """The `kept` lowest-error results of each complexity of a round, with
+        their tokens, in a fixed order."""
+        by_complexity = self._by_round[round_number] if round_number < len(self._by_round) else {}
+        return [(r, _qarn_sr_core.result_state(r)[3])
+                for complexity in sorted(by_complexity) for r in by_complexity[complexity][:kept]]
+
+    def best(self) -> list:
+        return [self._best[c] for c in sorted(self._best)]
+
+
 def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
-         deadline: float | None = None, threads: int = 1) -> list:
-    """Formulas grown from `front` on the rows X, y (see the module's text),
-    fitted, every one of them; the caller merges them with the front."""
+         deadline: float | None = None, threads: int = 1) -> Grown:
+    """Formulas grown from `front` on the rows X, y (see the module's text).
+    Without a deadline one pass keeps KEPT_PER_COMPLEXITY formulas of each
+    complexity per round; with one, further passes keep WIDENING times as
+    many as the last, up to WIDEST, while time is left."""
     seen = set()
-    parents = []
+    start = []
     for result in front:
         tokens = _qarn_sr_core.result_state(result)[3]
         seen.add(_structure(tokens))
         if result.complexity <= settings.max_complexity and np.isfinite(result.error):
-            parents.append((result, tokens))
-    grown: list = []
+            start.append((result, tokens))
+    rounds = _Rounds()
     sums = _residual_sums(front, X, y, settings, deadline)
     for tokens in sums:
         seen.add(_structure(tokens))
     ranking = _FeatureRanking(X, y)
     threads = max(1, threads)
     with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="qarn-grow") as pool:
+        def refit(candidates: list) -> list:
+            return _refit(candidates, X, y, settings, pool, threads, deadline)
+
+        def exact(results: list) -> bool:
+            return any(r.error <= settings.exact_fit_loss for r in results)
+
         if sums:
-            fitted = _refit([_result(t) for t in sums], X, y, settings, pool, threads, deadline)
-            grown.extend(fitted)
-            if any(r.error <= settings.exact_fit_loss for r in fitted):
-                return grown
-            parents.extend(_best_per_complexity(fitted))
-        # Edits that keep the size (a leaf replaced) let rounds go on at one
-        # complexity; the cap bounds them.
-        for _ in range(settings.max_complexity):
-            if not parents:
-                break
-            if deadline is not None and time.monotonic() >= deadline:
-                break
-            candidates = []
-            for result, tokens in parents:
-                features = ranking.best(result)
-                for edited in _edits(tokens, features, settings):
-                    key = _structure(edited)
-                    if len(edited) > settings.max_complexity or key in seen:
-                        continue
-                    seen.add(key)
-                    candidates.append(_result(edited))
-            fitted = _refit(candidates, X, y, settings, pool, threads, deadline)
-            grown.extend(fitted)
-            if any(r.error <= settings.exact_fit_loss for r in fitted):
-                break
-            parents = _best_per_complexity(fitted)
-    return grown
+            fitted = refit([_result(t) for t in sums])
+            rounds.add(0, fitted)
+            if exact(fitted):
+                return Grown(rounds.best(), rounds.fitted)
+        kept = KEPT_PER_COMPLEXITY
+        while True:
+            parents = start + rounds.parents(0, kept)
+            # Edits that keep the size (a leaf replaced) let rounds go on at
+            # one complexity; the cap bounds them.
+            for round_number in range(1, settings.max_complexity + 1):
+                if not parents or (deadline is not None and time.monotonic() >= deadline):
+                    break
+                fitted = refit(_new_edits(parents, ranking, settings, seen))
+                rounds.add(round_number, fitted)
+                if exact(fitted):
+                    return Grown(rounds.best(), rounds.fitted)
+                parents = rounds.parents(round_number, kept)
+            kept *= WIDENING
+            if deadline is None or time.monotonic() >= deadline or kept > WIDEST:
+                return Grown(rounds.best(), rounds.fitted)
+
+
+def _new_edits(parents: list, ranking: _FeatureRanking, settings: GrowSettings, seen: set):
+    """The edits of each parent in turn (see _edits) not tried before and
+    within max_complexity, as results to refit; made as they are drawn, so
+    that a deadline also cuts the making short."""
+    for result, tokens in parents:
+        for edited in _edits(tokens, ranking.best(result), settings):
+            key = _structure(edited)
+            if len(edited) <= settings.max_complexity and key not in seen:
+                seen.add(key)
+                yield _result(edited)
 
 
 def _residual_sums(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
@@ -264,18 +374,3 @@ def _residual_sums(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSett
         sums.extend(head + _qarn_sr_core.result_state(term)[3] + (_apply("Plus", 2),)
                     for term in terms)
     return sums
-
-
-def _best_per_complexity(results: list) -> list:
-    """The KEPT_PER_COMPLEXITY lowest-error results of each complexity, with
-    their tokens, in a fixed order."""
-    by_complexity: dict[int, list] = {}
-    for result in results:
-        if np.isfinite(result.error):
-            by_complexity.setdefault(result.complexity, []).append(result)
-    chosen = []
-    for complexity in sorted(by_complexity):
-        ranked = sorted(by_complexity[complexity], key=lambda r: (r.error, r.formula))
-        chosen.extend((r, _qarn_sr_core.result_state(r)[3])
-                      for r in ranked[:KEPT_PER_COMPLEXITY])
-    return chosen
