@@ -290,6 +290,7 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
         if result.complexity <= settings.max_complexity and np.isfinite(result.error):
             start.append((result, tokens))
     rounds = _Rounds()
+    expanded: set = set()  # structures of the parents edited so far
     sums = _residual_sums(front, X, y, settings, deadline)
     for tokens in sums:
         seen.add(_structure(tokens))
@@ -315,7 +316,7 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
             for round_number in range(1, settings.max_complexity + 1):
                 if not parents or (deadline is not None and time.monotonic() >= deadline):
                     break
-                fitted = refit(_new_edits(parents, ranking, settings, seen))
+                fitted = refit(_new_edits(parents, ranking, settings, seen, expanded))
                 rounds.add(round_number, fitted)
                 if exact(fitted):
                     return Grown(rounds.best(), rounds.fitted)
@@ -325,11 +326,17 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
                 return Grown(rounds.best(), rounds.fitted)
 
 
-def _new_edits(parents: list, ranking: _FeatureRanking, settings: GrowSettings, seen: set):
+def _new_edits(parents: list, ranking: _FeatureRanking, settings: GrowSettings, seen: set,
+               expanded: set):
     """The edits of each parent in turn (see _edits) not tried before and
     within max_complexity, as results to refit; made as they are drawn, so
-    that a deadline also cuts the making short."""
+    that a deadline also cuts the making short. A parent edited in an
+    earlier pass (its structure in `expanded`) has nothing new to give."""
     for result, tokens in parents:
+        parent = _structure(tokens)
+        if parent in expanded:
+            continue
+        expanded.add(parent)
         for edited in _edits(tokens, ranking.best(result), settings):
             key = _structure(edited)
             if len(edited) <= settings.max_complexity and key not in seen:
