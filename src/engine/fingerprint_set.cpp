@@ -166,8 +166,11 @@ std::string FingerprintSet::save() const {
     const std::lock_guard lock(shard.mutex);
     put(shard.slots.size());
     put(shard.count);
-    out.append(reinterpret_cast<const char*>(shard.slots.data()),
-               shard.slots.size() * sizeof(Slot));
+    // A shard no insert reached has no table (and no data pointer).
+    if (!shard.slots.empty()) {
+      out.append(reinterpret_cast<const char*>(shard.slots.data()),
+                 shard.slots.size() * sizeof(Slot));
+    }
   }
   return out;
 }
@@ -191,7 +194,7 @@ bool FingerprintSet::load(std::string_view bytes) {
          kLoadDenominator * count <= kLoadNumerator * capacity;
     if (!ok) break;
     shard.slots.resize(capacity);
-    std::memcpy(shard.slots.data(), bytes.data() + at, capacity * sizeof(Slot));
+    if (capacity > 0) std::memcpy(shard.slots.data(), bytes.data() + at, capacity * sizeof(Slot));
     at += capacity * sizeof(Slot);
     std::size_t occupied = 0;
     for (const Slot slot : shard.slots) occupied += empty(slot) ? 0 : 1;
