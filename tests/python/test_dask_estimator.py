@@ -4,6 +4,7 @@ out search keeps the front of its completed levels."""
 
 import pickle
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -124,7 +125,16 @@ def test_ctrl_c_stops_the_cluster_search_and_keeps_its_front(client):
     import _thread
 
     model = QarnRegressor(client=client, max_complexity=10, beam_width=3000, verbose=False)
-    timer = threading.Timer(1.5, _thread.interrupt_main)
+
+    def interrupt_the_search():
+        # Ctrl-C once the search runs (on a loaded machine setting it up can
+        # take longer than any fixed delay), a second into it.
+        while not [t for t in threading.enumerate() if t.name == "qarn-search"]:
+            time.sleep(0.01)
+        time.sleep(1.0)
+        _thread.interrupt_main()
+
+    timer = threading.Thread(target=interrupt_the_search)
     timer.start()
     with pytest.raises(KeyboardInterrupt):
         model.fit(X, Y_WAVE)
