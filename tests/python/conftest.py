@@ -1,9 +1,19 @@
 """Shared data and results. Searches are tiny (low max_complexity, narrow
 beam) to keep the suite fast; shared results are computed once."""
 
+import signal
+
 import pytest
 
 import qarn_sr
+
+# Several tests send Ctrl-C (SIGINT) to this process or to the ones it
+# starts. A shell starts a background job with SIGINT ignored, and Python
+# then raises no KeyboardInterrupt for it (nor do its children, which inherit
+# the disposition): give SIGINT Python's own handler back, so that those tests
+# run the same from a background job.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 XS = [0.5, 1.0, 1.5, 2.0, 2.5, 3.0]
 
