@@ -17,13 +17,6 @@ static_assert(sizeof(Slot) == FingerprintSet::kSlotBytes);
 
 inline bool empty(Slot s) { return s == 0; }
 
-// A digest as stored, and the shard bits (taken from the second hash, which
-// the slot does not keep).
-struct StoredDigest {
-  Slot slot = 0;
-  std::uint64_t shard_bits = 0;
-};
-
 constexpr std::size_t kInitialCapacity = 64;  // slots per shard at the first insert
 // A table grows to 3/2 of its size when one more entry would load it beyond
 // 4/5; the probe loop relies on the table never being full.
@@ -66,7 +59,9 @@ FingerprintDigest digest(const Fingerprint& fp) {
   return {a, b};
 }
 
-StoredDigest stored(const FingerprintDigest& d) { return {d.a == 0 ? Slot{1} : d.a, d.b}; }
+// The slot a digest is stored as (its first hash); the second hash, which
+// the slot does not keep, picks the shard.
+Slot slot_of(const FingerprintDigest& d) { return d.a == 0 ? Slot{1} : d.a; }
 
 // Home slot of a first hash in a table of `capacity` slots: the high half of
 // the 128-bit product, which spreads the hash over any table size.
@@ -118,25 +113,27 @@ FingerprintSet::Shard& FingerprintSet::shard_for(std::uint64_t h) const {
 }
 
 bool FingerprintSet::insert(const Fingerprint& fp) {
-  const StoredDigest d = stored(digest(fp));
-  Shard& shard = shard_for(d.shard_bits);
+  const FingerprintDigest d = digest(fp);
+  const Slot slot = slot_of(d);
+  Shard& shard = shard_for(d.b);
   std::lock_guard lock(shard.mutex);
   // Grow before looking: after this the table has room for one more entry at
   // a load of at most 0.8, and the slot found stays valid.
   if (kLoadDenominator * (shard.count + 1) > kLoadNumerator * shard.slots.size()) shard.grow();
-  Slot& s = shard.slots[shard.find(d.slot)];
-  if (s == d.slot) return true;
-  s = d.slot;
+  Slot& s = shard.slots[shard.find(slot)];
+  if (s == slot) return true;
+  s = slot;
   ++shard.count;
   return false;
 }
 
 bool FingerprintSet::contains(const Fingerprint& fp) const {
-  const StoredDigest d = stored(digest(fp));
-  Shard& shard = shard_for(d.shard_bits);
+  const FingerprintDigest d = digest(fp);
+  const Slot slot = slot_of(d);
+  Shard& shard = shard_for(d.b);
   std::lock_guard lock(shard.mutex);
   if (shard.slots.empty()) return false;
-  return shard.slots[shard.find(d.slot)] == d.slot;
+  return shard.slots[shard.find(slot)] == slot;
 }
 
 std::size_t FingerprintSet::size() const {

@@ -19,6 +19,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 import _qarn_sr_core
 import qarn_sr  # noqa: F401  (its classes are the results' classes)
 from qarn_sr_sklearn import _console, _export, _formula, _grow, _inputs, _memory, _names, _scaling
+from qarn_sr_sklearn._tokens import operator_arities
 
 # The engine's exact-fit threshold: a search stops once a formula fits the
 # data with a loss at or below it.
@@ -152,12 +153,6 @@ class _ClusterProgress:
         self.completed_levels = 1
         self.resumed_at_level = 0
         self.level_log: list = []
-
-
-def _operator_arities() -> dict[str, int]:
-    """The engine's operators (entries of arity 1 or 2) by name, in registry
-    order."""
-    return {name: arity for name, arity in _qarn_sr_core.operator_names() if arity > 0}
 
 
 def _cpu_count() -> int:
@@ -591,7 +586,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         passes none, so that it runs exactly the plain search."""
         options: dict = {}
         if self.operators is not None:
-            known = list(_operator_arities())
+            known = list(operator_arities())
             chosen = [self.operators] if isinstance(self.operators, str) else list(self.operators)
             unknown = [name for name in chosen if name not in known]
             if unknown or not chosen:
@@ -610,11 +605,9 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         unless it already holds an exact fit."""
         if min(r.error for r in front) <= EXACT_FIT_LOSS:
             return front
-        arities = _operator_arities()
-        allowed = frozenset(self._engine_options.get("operators", arities))
-        unary = tuple(name for name, arity in arities.items() if arity == 1 and name in allowed)
-        settings = _grow.GrowSettings(allowed, unary, int(self.max_complexity), float(self.alpha),
-                                      float(self.l1_ratio), bool(self.full_fit), EXACT_FIT_LOSS)
+        settings = _grow.GrowSettings.of(self._engine_options.get("operators"),
+                                         int(self.max_complexity), float(self.alpha),
+                                         float(self.l1_ratio), bool(self.full_fit), EXACT_FIT_LOSS)
         began = time.monotonic()
         deadline = None
         if self.time_limit is not None:

@@ -44,7 +44,7 @@ import _qarn_sr_core
 import qarn_sr
 from qarn_sr_sklearn._tokens import APPLY as _APPLY
 from qarn_sr_sklearn._tokens import PARAMETER as _PARAMETER
-from qarn_sr_sklearn._tokens import STATE_VERSION, formula_text
+from qarn_sr_sklearn._tokens import STATE_VERSION, formula_text, operator_arities
 from qarn_sr_sklearn._tokens import VARIABLE as _VARIABLE
 
 # Features tried per formula and edit: those most correlated with its residual.
@@ -82,6 +82,16 @@ class GrowSettings:
     l1_ratio: float
     full_fit: bool
     exact_fit_loss: float
+
+    @classmethod
+    def of(cls, operators, max_complexity: int, alpha: float, l1_ratio: float, full_fit: bool,
+           exact_fit_loss: float) -> GrowSettings:
+        """The settings for the allowed operator names (None: all of the
+        engine's), their unary ones taken from the engine's registry."""
+        arities = operator_arities()
+        allowed = frozenset(arities if operators is None else operators)
+        unary = tuple(name for name, arity in arities.items() if arity == 1 and name in allowed)
+        return cls(allowed, unary, max_complexity, alpha, l1_ratio, full_fit, exact_fit_loss)
 
 
 def _structure(tokens: tuple) -> int:
@@ -241,13 +251,12 @@ class Grown:
 
 
 class _Rounds:
-    """The formulas fitted so far, kept per round and complexity (the best
-    WIDEST of each, which is all the parents of a round can need), and the
-    lowest-error one of each complexity over all rounds."""
+    """The formulas fitted so far, kept per round and complexity, best first:
+    the best WIDEST of each, which is all the parents of a round can need
+    (and the best of a complexity over all rounds leads one of them)."""
 
     def __init__(self) -> None:
         self._by_round: list[dict[int, list]] = []
-        self._best: dict[int, object] = {}
         self.fitted = 0
 
     def add(self, round_number: int, results: list) -> None:
@@ -255,14 +264,14 @@ class _Rounds:
         while len(self._by_round) <= round_number:
             self._by_round.append({})
         by_complexity = self._by_round[round_number]
+        touched = set()
         for result in results:
             if np.isfinite(result.error):
                 by_complexity.setdefault(result.complexity, []).append(result)
-                best = self._best.get(result.complexity)
-                if best is None or (result.error, result.formula) < (best.error, best.formula):
-                    self._best[result.complexity] = result
-        for complexity, ranked in by_complexity.items():
-            ranked.sort(key=lambda r: (r.error, r.formula))
+                touched.add(result.complexity)
+        for complexity in touched:
+            ranked = by_complexity[complexity]
+            ranked.sort(key=_rank)
             del ranked[WIDEST:]
 
     def parents(self, round_number: int, kept: int) -> list:
@@ -273,7 +282,18 @@ class _Rounds:
                 for complexity in sorted(by_complexity) for r in by_complexity[complexity][:kept]]
 
     def best(self) -> list:
-        return [self._best[c] for c in sorted(self._best)]
+        """The lowest-error result of each complexity over all rounds."""
+        leaders: dict[int, object] = {}
+        for by_complexity in self._by_round:
+            for complexity, ranked in by_complexity.items():
+                if complexity not in leaders or _rank(ranked[0]) < _rank(leaders[complexity]):
+                    leaders[complexity] = ranked[0]
+        return [leaders[c] for c in sorted(leaders)]
+
+
+def _rank(result) -> tuple:
+    """Lower error first; the formula text breaks ties, for a fixed order."""
+    return (result.error, result.formula)
 
 
 def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
@@ -297,7 +317,7 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
     ranking = _FeatureRanking(X, y)
     threads = max(1, threads)
     with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="qarn-grow") as pool:
-        def refit(candidates: list) -> list:
+        def refit(candidates) -> list:
             return _refit(candidates, X, y, settings, pool, threads, deadline)
 
         def exact(results: list) -> bool:

@@ -5,12 +5,20 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
+import _qarn_sr_core
+
 # A token is (kind, small, name, re, im): `small` is a variable's index, a
 # parameter's slot or an operator's arity; `name` a constant's or operator's.
 NAMED_CONSTANT, REAL_CONSTANT, VARIABLE, PARAMETER, APPLY = range(5)
 
 # The version result_state writes and result_from_state reads.
 STATE_VERSION = 1
+
+
+def operator_arities() -> dict[str, int]:
+    """The engine's operators (entries of arity 1 or 2) by name, in registry
+    order."""
+    return {name: arity for name, arity in _qarn_sr_core.operator_names() if arity > 0}
 
 
 def formula_text(tokens: Sequence[tuple]) -> str:
