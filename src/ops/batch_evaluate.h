@@ -16,7 +16,7 @@ namespace qarn {
 // row by row, including which rows fail. Holds its stack between calls.
 class BatchEvaluator {
  public:
-  static constexpr std::size_t kBlock = 64;
+  static constexpr std::size_t kBlock = 256;
 
   // Rows [begin, begin + count) with count <= kBlock. Writes out[i] and
   // ok[i] (1 = has a value) for i < count.

@@ -515,7 +515,10 @@ TEST_CASE("Optimizer is bit-identical to the free functions and a row-by-row ref
   std::uniform_real_distribution<double> u(-2.0, 2.0);
   int stops[5] = {0, 0, 0, 0, 0};
 
-  for (const std::size_t n : {1u, 3u, 64u, 65u, 150u}) {
+  // One row, a few, a whole block, one past it, and three blocks with a
+  // partial last one.
+  constexpr std::size_t kB = BatchEvaluator::kBlock;
+  for (const std::size_t n : {std::size_t{1}, std::size_t{3}, kB, kB + 1, 2 * kB + 22}) {
     ComplexRows rows(n);
     std::vector<double> y(n);
     for (std::size_t i = 0; i < n; ++i) {
