@@ -176,12 +176,13 @@ def test_growing_the_front_reaches_what_a_narrow_search_misses():
         assert names <= chosen, result.formula
 
 
-def _grown_exactly(y_of, tokens: tuple, max_complexity: int) -> list:
+def _grown_exactly(y_of, tokens: tuple, max_complexity: int, low: float = -1.0,
+                   high: float = 1.0) -> list:
     """Sizes of the exact fits grown from the single formula `tokens` on
-    60 rows of y_of(X)."""
+    60 rows of y_of(X), X drawn from [low, high]."""
     from qarn_sr_sklearn import _grow
 
-    X = np.random.default_rng(4).uniform(-1.0, 1.0, (60, 1))
+    X = np.random.default_rng(4).uniform(low, high, (60, 1))
     y = y_of(X)
     start = core.refit([_grow._result(tokens)], X, y)
     settings = _growing_settings(max_complexity)
@@ -202,6 +203,14 @@ def test_growing_adds_a_term_searched_on_the_residual():
     sizes = _grown_exactly(lambda X: np.sin(X[:, 0]) + np.sin(X[:, 0] + X[:, 0] ** 2),
                            (x0, (4, 1, "Sin", 0.0, 0.0)), 8)
     assert sizes and sizes[0] == 8, sizes
+
+
+def test_growing_searches_log_y_for_positive_targets_spanning_decades():
+    # exp(1 - 9 / x) spans 2.6 decades on [1, 3]: on the log scale it is the
+    # 5-token 1 - 9 / x, whose exp fits y exactly in 6 tokens. The edits of x
+    # alone reach no exact fit within 7 tokens (checked).
+    sizes = _grown_exactly(lambda X: np.exp(1.0 - 9.0 / X[:, 0]), (x0,), 7, 1.0, 3.0)
+    assert sizes and sizes[0] == 6, sizes
 
 
 def test_growing_edits_inner_subtrees():

@@ -20,7 +20,11 @@ leaves unexplained. Before the edits, the simplest formulas f of the front
 that read a feature get a second term: a short search on what f leaves
 unexplained (y - f) finds terms g, and f + g joins the candidates, so that a
 sum of two pieces the search would need many more levels to join (sin(x) +
-sin(x + x^2)) is found from its first piece. Each round edits the best
+sin(x + x^2)) is found from its first piece. Targets that are all positive
+and span two decades or more also get a short search on log y, whose
+formulas g join as exp(g): A exp(-E / T) is log A - E / T there, a sum whose
+constants a fit on y alone rarely reaches from its start at 1. Each round
+edits the best
 formulas of the previous one (by error, a few per complexity), never past
 ``max_complexity`` tokens and for at most ``max_complexity`` rounds, and the
 results join the front when they beat its entries; it stops once a formula
@@ -63,10 +67,18 @@ _CHUNK = 256
 _LEAF_EDITS = ("Plus", "Subtract", "Times", "Divide")
 
 # The residual searches: how many of the simplest formulas get one, the size
-# of the terms they look for, and their beam.
+# of the terms they look for, and their beam (also that of the log search).
 RESIDUAL_PARENTS = 3
 RESIDUAL_COMPLEXITY = 5
 RESIDUAL_BEAM = 300
+
+# The search on log y: for positive targets spanning at least LOG_SPAN (max
+# over min), formulas g of at most LOG_COMPLEXITY tokens, wrapped as exp(g).
+LOG_SPAN = 100.0
+LOG_COMPLEXITY = 5
+LOG_SHARE = 0.15  # of the time left
+# The round that holds formulas fitted on the side, never edited further.
+SIDE_ROUND = -1
 
 
 @dataclass(frozen=True)
@@ -256,14 +268,12 @@ class _Rounds:
     (and the best of a complexity over all rounds leads one of them)."""
 
     def __init__(self) -> None:
-        self._by_round: list[dict[int, list]] = []
+        self._by_round: dict[int, dict[int, list]] = {}
         self.fitted = 0
 
     def add(self, round_number: int, results: list) -> None:
         self.fitted += len(results)
-        while len(self._by_round) <= round_number:
-            self._by_round.append({})
-        by_complexity = self._by_round[round_number]
+        by_complexity = self._by_round.setdefault(round_number, {})
         touched = set()
         for result in results:
             if np.isfinite(result.error):
@@ -277,14 +287,14 @@ class _Rounds:
     def parents(self, round_number: int, kept: int) -> list:
         """The `kept` lowest-error results of each complexity of a round, with
         their tokens, in a fixed order."""
-        by_complexity = self._by_round[round_number] if round_number < len(self._by_round) else {}
+        by_complexity = self._by_round.get(round_number, {})
         return [(r, _qarn_sr_core.result_state(r)[3])
                 for complexity in sorted(by_complexity) for r in by_complexity[complexity][:kept]]
 
     def best(self) -> list:
         """The lowest-error result of each complexity over all rounds."""
         leaders: dict[int, object] = {}
-        for by_complexity in self._by_round:
+        for by_complexity in self._by_round.values():
             for complexity, ranked in by_complexity.items():
                 if complexity not in leaders or _rank(ranked[0]) < _rank(leaders[complexity]):
                     leaders[complexity] = ranked[0]
@@ -311,8 +321,9 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
             start.append((result, tokens))
     rounds = _Rounds()
     expanded: set = set()  # structures of the parents edited so far
+    logs = _log_fits(X, y, settings, deadline)
     sums = _residual_sums(front, X, y, settings, deadline)
-    for tokens in sums:
+    for tokens in logs + sums:
         seen.add(_structure(tokens))
     ranking = _FeatureRanking(X, y)
     threads = max(1, threads)
@@ -323,6 +334,14 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
         def exact(results: list) -> bool:
             return any(r.error <= settings.exact_fit_loss for r in results)
 
+        if logs:
+            # Candidates of their own, not parents: where the log scale does
+            # not hold the answer, editing them would take the time of the
+            # front's own edits.
+            fitted = refit([_result(t) for t in logs])
+            rounds.add(SIDE_ROUND, fitted)
+            if exact(fitted):
+                return Grown(rounds.best(), rounds.fitted)
         if sums:
             fitted = refit([_result(t) for t in sums])
             rounds.add(0, fitted)
@@ -364,6 +383,42 @@ def _new_edits(parents: list, ranking: _FeatureRanking, settings: GrowSettings, 
                 yield _result(edited)
 
 
+def _log_fits(X: np.ndarray, y: np.ndarray, settings: GrowSettings,
+              deadline: float | None) -> list[tuple]:
+    """The tokens of exp(g) for each g of the front of a search on log y,
+    when every target is positive and they span LOG_SPAN or more: laws such
+    as A exp(-E / T) or A x^k, whose constants a fit on y alone rarely finds
+    from its start at 1, are short sums on the log scale (log A - E / T),
+    and exp(g) is refitted on y from g's constants. LOG_SHARE of the time
+    left goes to this search."""
+    if ("Exp" not in settings.operators or settings.max_complexity < 2
+            or not np.all(np.isfinite(y)) or not np.all(y > 0.0)
+            or np.max(y) < LOG_SPAN * np.min(y)):
+        return []
+    time_limit = None
+    if deadline is not None:
+        time_limit = LOG_SHARE * (deadline - time.monotonic())
+        if time_limit <= 0.0:
+            return []
+    terms = _short_search(X, np.log(y), min(LOG_COMPLEXITY, settings.max_complexity - 1),
+                          settings, time_limit)
+    return [_qarn_sr_core.result_state(term)[3] + (_apply("Exp", 1),) for term in terms]
+
+
+def _short_search(X: np.ndarray, target: np.ndarray, max_complexity: int,
+                  settings: GrowSettings, time_limit: float | None) -> list:
+    """The front of a small search (beam RESIDUAL_BEAM, stopping at an exact
+    fit) on `target`; empty where the engine cannot search it."""
+    try:
+        front, _ = _qarn_sr_core.search(
+            X, target, max_complexity=max_complexity, beam_width=RESIDUAL_BEAM,
+            alpha=settings.alpha, l1_ratio=settings.l1_ratio, time_limit=time_limit,
+            early_stop=True, full_fit=settings.full_fit, operators=sorted(settings.operators))
+    except (ValueError, qarn_sr.QarnComplexityError, qarn_sr.QarnRuntimeError):
+        return []
+    return front
+
+
 def _residual_sums(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
                    deadline: float | None) -> list[tuple]:
     """The tokens of f + g for the RESIDUAL_PARENTS simplest formulas f of the
@@ -388,15 +443,9 @@ def _residual_sums(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSett
         residual = y - np.real(parent.eval_batch(X))
         if not np.all(np.isfinite(residual)):
             continue
-        try:
-            terms, _ = _qarn_sr_core.search(
-                X, residual, max_complexity=min(RESIDUAL_COMPLEXITY,
-                                                settings.max_complexity - parent.complexity - 1),
-                beam_width=RESIDUAL_BEAM, alpha=settings.alpha, l1_ratio=settings.l1_ratio,
-                time_limit=time_limit, early_stop=True, full_fit=settings.full_fit,
-                operators=sorted(settings.operators))
-        except (ValueError, qarn_sr.QarnComplexityError, qarn_sr.QarnRuntimeError):
-            continue  # a residual the engine cannot search: no term
+        terms = _short_search(
+            X, residual, min(RESIDUAL_COMPLEXITY, settings.max_complexity - parent.complexity - 1),
+            settings, time_limit)
         head = _qarn_sr_core.result_state(parent)[3]
         sums.extend(head + _qarn_sr_core.result_state(term)[3] + (_apply("Plus", 2),)
                     for term in terms)
