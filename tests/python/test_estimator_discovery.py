@@ -205,12 +205,14 @@ def test_growing_adds_a_term_searched_on_the_residual():
     assert sizes and sizes[0] == 8, sizes
 
 
-def test_growing_searches_log_y_for_positive_targets_spanning_decades():
+@pytest.mark.parametrize("sign, size", [(1.0, 6), (-1.0, 7)])
+def test_growing_searches_log_y_for_targets_spanning_decades(sign, size):
     # exp(1 - 9 / x) spans 2.6 decades on [1, 3]: on the log scale it is the
-    # 5-token 1 - 9 / x, whose exp fits y exactly in 6 tokens. The edits of x
-    # alone reach no exact fit within 7 tokens (checked).
-    sizes = _grown_exactly(lambda X: np.exp(1.0 - 9.0 / X[:, 0]), (x0,), 7, 1.0, 3.0)
-    assert sizes and sizes[0] == 6, sizes
+    # 5-token 1 - 9 / x, whose exp fits y exactly in 6 tokens (-exp(...) in
+    # 7 for the negative targets). The edits of x alone reach no exact fit
+    # within 7 tokens (checked, for both signs).
+    sizes = _grown_exactly(lambda X: sign * np.exp(1.0 - 9.0 / X[:, 0]), (x0,), 7, 1.0, 3.0)
+    assert sizes and sizes[0] == size, sizes
 
 
 def test_growing_edits_inner_subtrees():

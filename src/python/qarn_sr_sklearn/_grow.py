@@ -22,9 +22,9 @@ unexplained (y - f) finds terms g, and f + g joins the candidates, so that a
 sum of two pieces the search would need many more levels to join (sin(x) +
 sin(x + x^2)) is found from its first piece. Targets that are all positive
 and span two decades or more also get a short search on log y, whose
-formulas g join as exp(g): A exp(-E / T) is log A - E / T there, a sum whose
-constants a fit on y alone rarely reaches from its start at 1. Each round
-edits the best
+formulas g join as exp(g) (all negative: log(-y) and -exp(g)):
+A exp(-E / T) is log A - E / T there, a sum whose constants a fit on y
+alone rarely reaches from its start at 1. Each round edits the best
 formulas of the previous one (by error, a few per complexity), never past
 ``max_complexity`` tokens and for at most ``max_complexity`` rounds, and the
 results join the front when they beat its entries; it stops once a formula
@@ -386,23 +386,27 @@ def _new_edits(parents: list, ranking: _FeatureRanking, settings: GrowSettings, 
 def _log_fits(X: np.ndarray, y: np.ndarray, settings: GrowSettings,
               deadline: float | None) -> list[tuple]:
     """The tokens of exp(g) for each g of the front of a search on log y,
-    when every target is positive and they span LOG_SPAN or more: laws such
-    as A exp(-E / T) or A x^k, whose constants a fit on y alone rarely finds
-    from its start at 1, are short sums on the log scale (log A - E / T),
-    and exp(g) is refitted on y from g's constants. LOG_SHARE of the time
-    left goes to this search."""
-    if ("Exp" not in settings.operators or settings.max_complexity < 2
-            or not np.all(np.isfinite(y)) or not np.all(y > 0.0)
-            or np.max(y) < LOG_SPAN * np.min(y)):
+    when every target is positive and they span LOG_SPAN or more (of -exp(g)
+    and log(-y) when every target is negative): a law such as A exp(-E / T),
+    whose constants a fit on y alone rarely finds from its start at 1, is a
+    short sum on the log scale (log A - E / T), and exp(g) is refitted on y
+    from g's constants. LOG_SHARE of the time left goes to this search."""
+    negative = bool(np.all(y < 0.0))
+    magnitude = -y if negative else y
+    wrap = (_apply("Exp", 1), _apply("Neg", 1)) if negative else (_apply("Exp", 1),)
+    if (not {name for _, _, name, _, _ in wrap} <= settings.operators
+            or settings.max_complexity <= len(wrap) or not np.all(np.isfinite(y))
+            or not np.all(magnitude > 0.0) or np.max(magnitude) < LOG_SPAN * np.min(magnitude)):
         return []
     time_limit = None
     if deadline is not None:
         time_limit = LOG_SHARE * (deadline - time.monotonic())
         if time_limit <= 0.0:
             return []
-    terms = _short_search(X, np.log(y), min(LOG_COMPLEXITY, settings.max_complexity - 1),
-                          settings, time_limit)
-    return [_qarn_sr_core.result_state(term)[3] + (_apply("Exp", 1),) for term in terms]
+    terms = _short_search(X, np.log(magnitude),
+                          min(LOG_COMPLEXITY, settings.max_complexity - len(wrap)), settings,
+                          time_limit)
+    return [_qarn_sr_core.result_state(term)[3] + wrap for term in terms]
 
 
 def _short_search(X: np.ndarray, target: np.ndarray, max_complexity: int,
