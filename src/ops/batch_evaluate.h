@@ -16,6 +16,9 @@ namespace qarn {
 // row by row, including which rows fail. Holds its stack between calls.
 class BatchEvaluator {
  public:
+  // One walk of the tokens per pass over up to this many rows: each walk
+  // costs its set-up, while a pass that cannot win stops only at a block's
+  // end; 256 measured fastest on 100 to 1,000 rows.
   static constexpr std::size_t kBlock = 256;
 
   // Rows [begin, begin + count) with count <= kBlock. Writes out[i] and

@@ -72,8 +72,9 @@ RESIDUAL_PARENTS = 3
 RESIDUAL_COMPLEXITY = 5
 RESIDUAL_BEAM = 300
 
-# The search on log y: for positive targets spanning at least LOG_SPAN (max
-# over min), formulas g of at most LOG_COMPLEXITY tokens, wrapped as exp(g).
+# The search on log |y|: for targets of one sign spanning at least LOG_SPAN
+# (largest magnitude over smallest), formulas g of at most LOG_COMPLEXITY
+# tokens, wrapped as exp(g) or -exp(g).
 LOG_SPAN = 100.0
 LOG_COMPLEXITY = 5
 LOG_SHARE = 0.15  # of the time left
