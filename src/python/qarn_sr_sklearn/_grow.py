@@ -335,19 +335,15 @@ def grow(front: list, X: np.ndarray, y: np.ndarray, settings: GrowSettings,
         def exact(results: list) -> bool:
             return any(r.error <= settings.exact_fit_loss for r in results)
 
-        if logs:
-            # Candidates of their own, not parents: where the log scale does
-            # not hold the answer, editing them would take the time of the
-            # front's own edits.
-            fitted = refit([_result(t) for t in logs])
-            rounds.add(SIDE_ROUND, fitted)
-            if exact(fitted):
-                return Grown(rounds.best(), rounds.fitted)
-        if sums:
-            fitted = refit([_result(t) for t in sums])
-            rounds.add(0, fitted)
-            if exact(fitted):
-                return Grown(rounds.best(), rounds.fitted)
+        # The log fits are candidates of their own, not parents: where the
+        # log scale does not hold the answer, editing them would take the
+        # time of the front's own edits. The sums are round 0's parents.
+        for round_number, found in ((SIDE_ROUND, logs), (0, sums)):
+            if found:
+                fitted = refit([_result(t) for t in found])
+                rounds.add(round_number, fitted)
+                if exact(fitted):
+                    return Grown(rounds.best(), rounds.fitted)
         kept = KEPT_PER_COMPLEXITY
         while True:
             parents = start + rounds.parents(0, kept)
@@ -394,10 +390,11 @@ def _log_fits(X: np.ndarray, y: np.ndarray, settings: GrowSettings,
     from g's constants. LOG_SHARE of the time left goes to this search."""
     negative = bool(np.all(y < 0.0))
     magnitude = -y if negative else y
-    wrap = (_apply("Exp", 1), _apply("Neg", 1)) if negative else (_apply("Exp", 1),)
-    if (not {name for _, _, name, _, _ in wrap} <= settings.operators
-            or settings.max_complexity <= len(wrap) or not np.all(np.isfinite(y))
-            or not np.all(magnitude > 0.0) or np.max(magnitude) < LOG_SPAN * np.min(magnitude)):
+    if not (np.all(np.isfinite(y)) and np.all(magnitude > 0.0)
+            and np.max(magnitude) >= LOG_SPAN * np.min(magnitude)):
+        return []
+    outer = ("Exp", "Neg") if negative else ("Exp",)
+    if not set(outer) <= settings.operators or settings.max_complexity <= len(outer):
         return []
     time_limit = None
     if deadline is not None:
@@ -405,8 +402,9 @@ def _log_fits(X: np.ndarray, y: np.ndarray, settings: GrowSettings,
         if time_limit <= 0.0:
             return []
     terms = _short_search(X, np.log(magnitude),
-                          min(LOG_COMPLEXITY, settings.max_complexity - len(wrap)), settings,
+                          min(LOG_COMPLEXITY, settings.max_complexity - len(outer)), settings,
                           time_limit)
+    wrap = tuple(_apply(name, 1) for name in outer)
     return [_qarn_sr_core.result_state(term)[3] + wrap for term in terms]
 
 
