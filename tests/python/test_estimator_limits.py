@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import warnings
+from types import SimpleNamespace
 
 import pytest
 
@@ -15,7 +16,7 @@ pytest.importorskip("sklearn")
 np = pytest.importorskip("numpy")
 
 from qarn_sr_sklearn import QarnRegressor  # noqa: E402
-from qarn_sr_sklearn import _memory  # noqa: E402
+from qarn_sr_sklearn import _forecast, _memory  # noqa: E402
 
 
 def test_data_beyond_the_engines_limits_is_refused_before_the_search(capfd):
@@ -53,6 +54,49 @@ def test_a_budget_too_short_for_level_two_keeps_level_one():
     restored = pickle.loads(pickle.dumps(model))
     assert np.array_equal(restored.predict(X), model.predict(X))
     assert np.isfinite(model.predict(X)).all()
+
+
+@pytest.mark.parametrize("rate, left, expected", [
+    (100, 10_000, True),    # 100 s more at the measured rate, 50 s at twice it: past the deadline
+    (100, 7_000, False),    # 35 s at twice the rate: it may still finish
+    (100, 2_000, False),    # 20 s: it finishes
+])
+def test_a_level_is_given_up_only_when_it_cannot_finish(rate, left, expected):
+    # Readings every quarter second of a level scored at `rate` candidates a
+    # second with `left` still to score after one second, deadline 40 s on.
+    forecast = _forecast.LevelForecast(deadline=40.0)
+    total = left + rate
+    reading = SimpleNamespace(phase="expanding", level=5, scored=0, total=0)
+    assert not forecast.hopeless(reading, 0.0)
+    verdicts = []
+    for step in range(9):
+        now = step / 4
+        reading = SimpleNamespace(phase="scoring", level=5, scored=int(rate * now), total=total)
+        verdicts.append(forecast.hopeless(reading, now))
+    # Never before a second of measurements; then the verdict holds.
+    assert verdicts == [False] * 4 + [expected] * 5
+    # A new level is measured afresh.
+    assert not forecast.hopeless(SimpleNamespace(phase="scoring", level=6, scored=0, total=10**9),
+                                 2.5)
+
+
+def test_a_level_that_cannot_finish_stops_the_search_for_growing(monkeypatch, capfd):
+    # Level 5 declared hopeless at its first reading: the search ends with
+    # levels 1 to 4, and growing finds the formula from them.
+    monkeypatch.setattr(_forecast.LevelForecast, "hopeless",
+                        lambda self, progress, now: progress.level >= 5)
+    rng = np.random.default_rng(2)
+    X = rng.uniform(1, 2, size=(1000, 5))
+    y = X[:, 0] * X[:, 1] + X[:, 2]
+    model = QarnRegressor(time_limit=60, max_complexity=7).fit(X, y)
+    out = capfd.readouterr().out
+    assert "level 5 cannot finish within the time limit" in out
+    assert "level 4 done" in out and "level 5 done" not in out
+    assert model.timed_out_ and model.search_time_ < 30
+    assert model.best_.error < 1e-20
+    # Without growing nothing would take the time: the search runs on.
+    assert QarnRegressor(time_limit=60, max_complexity=4, grow=False,
+                         verbose=False)._forecast(60) is None
 
 
 def test_fits_with_file_descriptor_1_closed(tmp_path):

@@ -19,6 +19,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 import _qarn_sr_core
 import qarn_sr  # noqa: F401  (its classes are the results' classes)
 from qarn_sr_sklearn import _console, _export, _formula, _grow, _inputs, _memory, _names, _scaling
+from qarn_sr_sklearn._forecast import LevelForecast
 from qarn_sr_sklearn._tokens import operator_arities
 
 # The engine's exact-fit threshold: a search stops once a formula fits the
@@ -306,7 +307,9 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         they beat it. It reaches formulas a breadth-first search has no time
         for on wide or long data. With a time_limit it gets a tenth of it
         (the search the rest; at least half of that tenth even when the
-        search ran over its own share); it is skipped when the search found
+        search ran over its own share), and the time of a level the search
+        cannot finish in its share, given up as soon as its scoring rate
+        shows that; it is skipped when the search found
         a formula that fits within 1e-10. Deterministic without a
         time_limit.
     max_samples : int or None, default=1000
@@ -665,7 +668,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 checkpoint=self.checkpoint, **self._engine_options)
 
         outcome, interrupted = self._in_thread(search, monitor.stop, monitor, console, label,
-                                               start)
+                                               start, self._forecast(time_limit))
         memory_stop = bool(monitor.memory_stopped)
         if monitor.checkpoint_error is not None:
             warnings.warn(f"QarnRegressor: the checkpoint could not be written: "
@@ -680,10 +683,19 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         resumed = log[0][0] if log and log[0][0] > 1 else None
         return _SearchRun(list(front), bool(cut_short), interrupted, memory_stop, resumed)
 
-    def _in_thread(self, search, stop, monitor, console, label, start) -> tuple[dict, bool]:
+    def _forecast(self, time_limit) -> LevelForecast | None:
+        """With growing to take the time, a search is stopped as soon as the
+        level it scores cannot finish within its time limit."""
+        if not self.grow or time_limit is None:
+            return None
+        return LevelForecast(time.monotonic() + float(time_limit))
+
+    def _in_thread(self, search, stop, monitor, console, label, start,
+                   forecast=None) -> tuple[dict, bool]:
         """Runs ``search()`` on a worker thread while this one redraws the
         progress from ``monitor``; Ctrl-C or another exception here calls
-        ``stop()`` and waits for the thread to end. Returns the outcome
+        ``stop()`` and waits for the thread to end, and so does a level that
+        ``forecast`` finds cannot finish in time. Returns the outcome
         ({"value": ...} or {"error": ...}) and whether Ctrl-C came."""
         outcome: dict = {}
         done = threading.Event()
@@ -702,6 +714,11 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             worker.start()
             while not done.wait(_REDRAW_SECONDS):
                 console.show(monitor, label, time.monotonic() - start, self.time_limit)
+                if forecast is not None and forecast.hopeless(monitor, time.monotonic()):
+                    console.note(f"QarnRegressor: level {monitor.level} cannot finish within the "
+                                 f"time limit; its time goes to growing the front")
+                    stop()
+                    forecast = None
         except KeyboardInterrupt:
             interrupted = True
         finally:
@@ -737,7 +754,8 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                                           progress=progress, early_stop=True,
                                           **beam, **self._engine_options)
 
-        outcome, interrupted = self._in_thread(search, stop.set, progress, console, label, start)
+        outcome, interrupted = self._in_thread(search, stop.set, progress, console, label, start,
+                                               self._forecast(time_limit))
         if "error" in outcome:
             error = outcome.pop("error")
             if interrupted:

@@ -1,0 +1,45 @@
+"""Whether the level a search is scoring can still finish by its deadline.
+
+A search cut by its time limit returns the levels it completed: the time it
+spent on the level in progress is lost. Levels grow several times over from
+one to the next, so the last level a budget starts often has no chance to
+finish (at 60 s on two variables, level 9 needs 100 s or more). Measured
+early in that level, its scoring rate says so; the estimator then stops the
+search at once and gives the time to growing the front.
+"""
+
+from __future__ import annotations
+
+# The rate is trusted once the level has been scored for this long.
+MIN_SECONDS = 1.0
+# Candidates late in a level score faster than the early ones (up to about
+# twice as fast in the levels measured), so a level is given up only when it
+# would miss the deadline even at this multiple of its measured rate.
+SPEEDUP = 2.0
+
+
+class LevelForecast:
+    """Reads a search's progress counters (``phase``, ``level``, ``scored``,
+    ``total``) at each redraw; ``hopeless`` is true once the level being
+    scored would end after ``deadline`` (a ``time.monotonic()`` value)."""
+
+    def __init__(self, deadline: float) -> None:
+        self.deadline = deadline
+        self._level: int | None = None
+        self._first: tuple[float, int] | None = None  # (time, scored) when first seen
+
+    def hopeless(self, progress, now: float) -> bool:
+        if progress.phase != "scoring" or progress.total <= 0:
+            self._level = None
+            return False
+        if progress.level != self._level:
+            self._level = progress.level
+            self._first = (now, progress.scored)
+            return False
+        since, scored = self._first
+        measured = now - since
+        done = progress.scored - scored
+        if measured < MIN_SECONDS or done <= 0:
+            return False
+        left = (progress.total - progress.scored) * measured / (done * SPEEDUP)
+        return now + left > self.deadline
