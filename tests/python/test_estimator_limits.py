@@ -78,12 +78,14 @@ def test_a_level_is_given_up_only_when_it_cannot_finish(rate, left, expected):
     # A new level is measured afresh.
     assert not forecast.hopeless(SimpleNamespace(phase="scoring", level=6, scored=0, total=10**9),
                                  2.5)
-    # From its start, a level is hopeless if it cannot finish in the time
-    # the level before it took.
+    # A level is hopeless if it cannot finish in the time the level before
+    # it took, counted from its start: one opened at 5 s runs on.
     log = [(4, 10**6, 30.0, 0.1)]
-    for now, verdict in ((5.0, False), (15.0, True)):
+    for opened, verdict in ((5.0, False), (15.0, True)):
+        forecast = _forecast.LevelForecast(deadline=40.0)
         forming = SimpleNamespace(phase="expanding", level=5, scored=0, total=0, level_log=log)
-        assert _forecast.LevelForecast(deadline=40.0).hopeless(forming, now) is verdict
+        assert forecast.hopeless(forming, opened) is verdict
+        assert forecast.hopeless(forming, opened + 20.0) is verdict
 
 
 def test_a_level_that_cannot_finish_stops_the_search_for_growing(monkeypatch, capfd):

@@ -29,19 +29,22 @@ class LevelForecast:
     def __init__(self, deadline: float) -> None:
         self.deadline = deadline
         self._level: int | None = None
-        self._first: tuple[float, int] | None = None  # (time, scored) when first seen
+        self._opened = 0.0  # when the level was first seen
+        self._scoring: tuple[float, int] | None = None  # (time, scored) when first seen scoring
 
     def hopeless(self, progress, now: float) -> bool:
-        if progress.phase in ("expanding", "scoring") and self._after_last(progress, now):
+        if progress.level != self._level:
+            self._level, self._opened, self._scoring = progress.level, now, None
+        if progress.phase not in ("expanding", "scoring"):
+            return False
+        if self._longer_than_allowed(progress):
             return True
         if progress.phase != "scoring" or progress.total <= 0:
-            self._level = None
             return False
-        if progress.level != self._level:
-            self._level = progress.level
-            self._first = (now, progress.scored)
+        if self._scoring is None:
+            self._scoring = (now, progress.scored)
             return False
-        since, scored = self._first
+        since, scored = self._scoring
         measured = now - since
         done = progress.scored - scored
         if measured < MIN_SECONDS or done <= 0:
@@ -49,11 +52,11 @@ class LevelForecast:
         left = (progress.total - progress.scored) * measured / (done * SPEEDUP)
         return now + left > self.deadline
 
-    def _after_last(self, progress, now: float) -> bool:
+    def _longer_than_allowed(self, progress) -> bool:
         """True when the level would end after the deadline even if it took
         no longer than the level before it (``level_log`` records are
         (level, candidates, seconds, best error))."""
         log = getattr(progress, "level_log", None)
         if not log or log[-1][0] != progress.level - 1:
             return False
-        return now + log[-1][2] > self.deadline
+        return self._opened + log[-1][2] > self.deadline
