@@ -308,10 +308,10 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         for on wide or long data. With a time_limit it gets a tenth of it
         (the search the rest; at least half of that tenth even when the
         search ran over its own share), and the time of a level the search
-        cannot finish in its share, given up as soon as its scoring rate
-        shows that; it is skipped when the search found
-        a formula that fits within 1e-10. Deterministic without a
-        time_limit.
+        cannot finish in its share, given up as soon as the time of the
+        level before it or its scoring rate shows that; it is skipped when
+        the search found a formula that fits within 1e-10. Deterministic
+        without a time_limit.
     max_samples : int or None, default=1000
         With more rows than this, the search runs on max_samples rows drawn
         at random (``random_state``) and the constants and errors of the
@@ -685,7 +685,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
 
     def _forecast(self, time_limit) -> LevelForecast | None:
         """With growing to take the time, a search is stopped as soon as the
-        level it scores cannot finish within its time limit."""
+        level it builds cannot finish within its time limit."""
         if not self.grow or time_limit is None:
             return None
         return LevelForecast(time.monotonic() + float(time_limit))

@@ -1,4 +1,4 @@
-"""Whether the level a search is scoring can still finish by its deadline.
+"""Whether the level a search is building can still finish by its deadline.
 
 A search cut by its time limit returns the levels it completed: the time it
 spent on the level in progress is lost. Levels grow several times over from
@@ -37,7 +37,7 @@ class LevelForecast:
             self._level, self._opened, self._scoring = progress.level, now, None
         if progress.phase not in ("expanding", "scoring"):
             return False
-        if self._longer_than_allowed(progress):
+        if self._late_even_at_predecessors_time(progress):
             return True
         if progress.phase != "scoring" or progress.total <= 0:
             return False
@@ -52,7 +52,7 @@ class LevelForecast:
         left = (progress.total - progress.scored) * measured / (done * SPEEDUP)
         return now + left > self.deadline
 
-    def _longer_than_allowed(self, progress) -> bool:
+    def _late_even_at_predecessors_time(self, progress) -> bool:
         """True when the level would end after the deadline even if it took
         no longer than the level before it (``level_log`` records are
         (level, candidates, seconds, best error))."""
