@@ -78,6 +78,9 @@ def test_a_level_is_given_up_only_when_it_cannot_finish(rate, left, expected):
     # A new level is measured afresh.
     assert not forecast.hopeless(SimpleNamespace(phase="scoring", level=6, scored=0, total=10**9),
                                  2.5)
+
+
+def test_a_level_is_given_up_when_it_needs_more_than_its_predecessors_time():
     # A level is hopeless if it cannot finish in the time the level before
     # it took, counted from its start: one opened at 5 s runs on.
     log = [(4, 10**6, 30.0, 0.1)]

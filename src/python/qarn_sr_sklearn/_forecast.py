@@ -37,8 +37,22 @@ class LevelForecast:
             self._level, self._opened, self._scoring = progress.level, now, None
         if progress.phase not in ("expanding", "scoring"):
             return False
-        if self._late_even_at_predecessors_time(progress):
-            return True
+        return (self._late_even_at_predecessors_time(progress)
+                or self._late_even_at_twice_its_rate(progress, now))
+
+    def _late_even_at_predecessors_time(self, progress) -> bool:
+        """True when the level would end after the deadline even if it took
+        no longer than the level before it (``level_log`` records are
+        (level, candidates, seconds, best error))."""
+        log = getattr(progress, "level_log", None)
+        if not log or log[-1][0] != progress.level - 1:
+            return False
+        return self._opened + log[-1][2] > self.deadline
+
+    def _late_even_at_twice_its_rate(self, progress, now: float) -> bool:
+        """True when the level, scored for MIN_SECONDS or more, would end
+        after the deadline even at SPEEDUP times the rate measured since
+        its scoring was first seen."""
         if progress.phase != "scoring" or progress.total <= 0:
             return False
         if self._scoring is None:
@@ -51,12 +65,3 @@ class LevelForecast:
             return False
         left = (progress.total - progress.scored) * measured / (done * SPEEDUP)
         return now + left > self.deadline
-
-    def _late_even_at_predecessors_time(self, progress) -> bool:
-        """True when the level would end after the deadline even if it took
-        no longer than the level before it (``level_log`` records are
-        (level, candidates, seconds, best error))."""
-        log = getattr(progress, "level_log", None)
-        if not log or log[-1][0] != progress.level - 1:
-            return False
-        return self._opened + log[-1][2] > self.deadline
