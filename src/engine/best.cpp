@@ -26,6 +26,17 @@ bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_st
   return false;
 }
 
+std::vector<SearchResult> best_results(BestByComplexity& best,
+                                       const std::shared_ptr<const OperatorRegistry>& registry) {
+  const std::lock_guard lock(best.mutex);
+  std::vector<SearchResult> results;
+  results.reserve(best.entries.size());
+  for (const auto& [complexity, entry] : best.entries) {
+    results.push_back(SearchResult{entry.candidate, registry, entry.loss});
+  }
+  return results;
+}
+
 FitResult refit_formula(const Formula& formula, const DataColumns& data,
                         std::span<const double> targets, const OperatorRegistry& registry,
                         const SearchConfig& config) {

@@ -41,6 +41,10 @@ bool should_stop(BestByComplexity& best, double stop_threshold, bool no_early_st
 // The lowest loss recorded at any complexity; infinity when none is.
 double lowest_loss(BestByComplexity& best);
 
+// The recorded formulas with their recorded losses, in ascending complexity.
+std::vector<SearchResult> best_results(BestByComplexity& best,
+                                       const std::shared_ptr<const OperatorRegistry>& registry);
+
 // The front's refit of one formula on `data`: its parameters fitted from
 // their stored values (30 iterations; under the full fit, the full fit with
 // kFullRefitIterations), with config's alpha and l1_ratio. A formula without

@@ -68,9 +68,9 @@ Expected<std::unique_ptr<LevelLoop>> LevelLoop::start(const Rows& rows,
   }
   if (control != nullptr) {
     control->completed_levels.store(loop->level_, std::memory_order_relaxed);
-    control->record_level({loop->level_, s.levels[loop->level_].size(),
-                           std::chrono::duration<double>(Clock::now() - loop->began_).count(),
-                           lowest_loss(s.best)});
+    loop->report_level({loop->level_, s.levels[loop->level_].size(),
+                        std::chrono::duration<double>(Clock::now() - loop->began_).count(),
+                        lowest_loss(s.best)});
   }
   return loop;
 }
@@ -125,10 +125,15 @@ LevelStats LevelLoop::close_level(Level kept, LevelStats stats) {
   }
   if (control_ != nullptr) {
     control_->completed_levels.store(level_, std::memory_order_relaxed);
-    control_->record_level({level_, stats.admitted, stats.seconds, lowest_loss(s_.best)});
+    report_level({level_, stats.admitted, stats.seconds, lowest_loss(s_.best)});
     save_checkpoint(s_, data_digest_, config_, level_, control_);
   }
   return stats;
+}
+
+void LevelLoop::report_level(const LevelRecord& record) {
+  control_->record_level(record);
+  control_->record_best(best_results(s_.best, s_.registry));
 }
 
 void LevelLoop::drop_level() {

@@ -88,6 +88,10 @@ class LevelLoop {
   LevelLoop(const SearchConfig& config, SearchControl* control, bool keep_columns)
       : config_(config), control_(control), keep_columns_(keep_columns) {}
 
+  // Hands a completed level's record and the best formulas so far to the
+  // control (not null).
+  void report_level(const LevelRecord& record);
+
   SearchState s_;
   SearchConfig config_;
   SearchControl* control_ = nullptr;

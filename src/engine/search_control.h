@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/search_result.h"
+
 namespace qarn {
 
 // What a search does at the moment, as SearchControl::phase reports it.
@@ -105,6 +107,19 @@ class SearchControl {
     return records_;
   }
 
+  // The lowest-loss formula of each complexity over the completed levels,
+  // in ascending complexity, with the losses their scoring gave (the front's
+  // refit comes only at the end): what a caller can work on while the next
+  // level is built. Replaced after each level; readable from any thread.
+  void record_best(std::vector<SearchResult> best) {
+    const std::lock_guard lock(records_mutex_);
+    best_ = std::move(best);
+  }
+  std::vector<SearchResult> best_so_far() const {
+    const std::lock_guard lock(records_mutex_);
+    return best_;
+  }
+
   // Progress, written by the search and readable from any thread at any time
   // (each figure on its own; together they may be a moment apart).
   std::atomic<SearchPhase> phase{SearchPhase::Idle};
@@ -122,6 +137,7 @@ class SearchControl {
   std::atomic<bool> memory_stopped_{false};
   mutable std::mutex records_mutex_;
   std::vector<LevelRecord> records_;
+  std::vector<SearchResult> best_;
   std::string checkpoint_path_;
   std::string checkpoint_error_;
 };

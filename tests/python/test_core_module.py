@@ -144,12 +144,19 @@ def test_a_monitor_serves_one_search():
     # A call that fails before searching leaves the monitor free.
     with pytest.raises(ValueError):
         core.search("abc", y, monitor=monitor)
-    core.search(X, y, max_complexity=2, monitor=monitor)
+    front, _ = core.search(X, y, max_complexity=3, monitor=monitor)
     with pytest.raises(ValueError, match="serves one search only"):
         core.search(X, y, max_complexity=2, monitor=monitor)
+    # The best formula of each complexity, as scored; the front is their
+    # refit, each kept where it beats every simpler one.
+    best = monitor.best_so_far
+    assert [r.complexity for r in best] == [1, 2, 3]
+    assert min(r.error for r in best) == monitor.level_log[-1][3]
+    refitted = {r.formula: r.error for r in core.refit(best, X, y)}
+    assert {r.formula: r.error for r in front}.items() <= refitted.items()
     fresh = core.SearchMonitor()
     assert (fresh.phase, fresh.level, fresh.total, fresh.scored, fresh.completed_levels,
-            fresh.cut_short) == ("idle", 0, 0, 0, 0, False)
+            fresh.cut_short, fresh.best_so_far) == ("idle", 0, 0, 0, 0, False, [])
 
 
 def test_result_states_round_trip():

@@ -16,7 +16,7 @@ pytest.importorskip("sklearn")
 np = pytest.importorskip("numpy")
 
 from qarn_sr_sklearn import QarnRegressor  # noqa: E402
-from qarn_sr_sklearn import _forecast, _memory  # noqa: E402
+from qarn_sr_sklearn import _forecast, _growth_turns, _memory  # noqa: E402
 
 
 def test_data_beyond_the_engines_limits_is_refused_before_the_search(capfd):
@@ -108,6 +108,40 @@ def test_a_level_that_cannot_finish_stops_the_search_for_growing(monkeypatch, ca
     # Without growing nothing would take the time: the search runs on.
     assert QarnRegressor(time_limit=60, max_complexity=4, grow=False,
                          verbose=False)._forecast(60) is None
+
+
+def test_a_growing_turn_follows_each_long_level_once():
+    turns = _growth_turns.GrowthTurns(grow=None, deadline=100.0, longest=30.0)
+
+    def reading(level, log, phase="expanding"):
+        return SimpleNamespace(phase=phase, level=level, level_log=log)
+
+    log = [(1, 3, 0.01, 1.0), (2, 40, 1.0, 0.5)]
+    assert turns.due(reading(3, log), 10.0) is None  # level 2 took under 2 s
+    log.append((3, 500, 5.0, 0.1))
+    assert turns.due(reading(4, log, "finished"), 10.0) is None  # the search is over
+    assert turns.due(reading(4, log), 10.0) == 20.0  # twice level 3's time
+    assert turns.due(reading(4, log, "scoring"), 11.0) is None  # once per level
+    log.append((4, 10**5, 25.0, 0.05))
+    assert turns.due(reading(6, log), 50.0) is None  # level 5's record is missing
+    assert turns.due(reading(5, log), 50.0) == 80.0  # at most `longest`
+    log.append((5, 10**6, 40.0, 0.01))
+    assert turns.due(reading(6, log), 95.0) == 100.0  # never past the deadline
+
+
+def test_a_growing_turn_that_fits_exactly_ends_the_search(monkeypatch, capfd):
+    # Turns after every level, as long as the time limit allows: one grows
+    # the formula from an early front within a second, and the search stops
+    # before its level 5, which would hold the formula too.
+    monkeypatch.setattr(_growth_turns, "MIN_LEVEL_SECONDS", 0.0)
+    monkeypatch.setattr(_growth_turns, "FACTOR", 1e6)
+    rng = np.random.default_rng(2)
+    X = rng.uniform(1, 2, size=(1000, 5))
+    model = QarnRegressor(time_limit=60, max_complexity=7).fit(X, X[:, 0] * X[:, 1] + X[:, 2])
+    out = capfd.readouterr().out
+    assert "QarnRegressor: growing the front of levels 1 to " in out
+    assert "level 5 done" not in out
+    assert model.best_.error < 1e-20 and not model.timed_out_
 
 
 def test_fits_with_file_descriptor_1_closed(tmp_path):

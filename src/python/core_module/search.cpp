@@ -91,6 +91,13 @@ PyObject* get_level_log(PyObject* self, void*) {
   });
 }
 
+PyObject* get_best_so_far(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    std::vector<SearchResult> best = control_of(self).best_so_far();
+    return result_list(best);
+  });
+}
+
 PyObject* get_checkpoint_error(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const std::string text = control_of(self).checkpoint_error();
@@ -119,6 +126,10 @@ PyGetSetDef monitor_getset[] = {
     {"memory_stopped", get_memory_stopped, nullptr,
      "Whether the search stopped because its next level would not fit its memory limit, or "
      "memory ran out during a level.",
+     nullptr},
+    {"best_so_far", get_best_so_far, nullptr,
+     "The lowest-error formula of each complexity over the completed levels, simplest first, "
+     "with the errors their scoring gave (not yet refitted as the front will be).",
      nullptr},
     {"checkpoint_error", get_checkpoint_error, nullptr,
      "Why the last checkpoint could not be written; None when every one was.", nullptr},

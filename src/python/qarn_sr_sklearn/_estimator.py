@@ -20,6 +20,7 @@ import _qarn_sr_core
 import qarn_sr  # noqa: F401  (its classes are the results' classes)
 from qarn_sr_sklearn import _console, _export, _formula, _grow, _inputs, _memory, _names, _scaling
 from qarn_sr_sklearn._forecast import LevelForecast
+from qarn_sr_sklearn._growth_turns import GrowthTurns
 from qarn_sr_sklearn._tokens import operator_arities
 
 # The engine's exact-fit threshold: a search stops once a formula fits the
@@ -154,6 +155,34 @@ class _ClusterProgress:
         self.completed_levels = 1
         self.resumed_at_level = 0
         self.level_log: list = []
+
+
+def _exact(front: list) -> bool:
+    """Whether a formula of the front fits within the exact-fit threshold."""
+    return min(r.error for r in front) <= EXACT_FIT_LOSS
+
+
+def _stops_here(monitor, forecast: LevelForecast | None, turns: GrowthTurns | None,
+                console) -> bool:
+    """One redraw's decisions while a search runs: True when the level being
+    built cannot finish in time (its time goes to growing after the search)
+    or when a growing turn due now finds an exact fit."""
+    if forecast is not None and forecast.hopeless(monitor, time.monotonic()):
+        console.note(f"QarnRegressor: level {monitor.level} cannot finish within the time limit; "
+                     f"its time goes to growing the front")
+        return True
+    end = None if turns is None else turns.due(monitor, time.monotonic())
+    if end is None:
+        return False
+    console.note(f"QarnRegressor: growing the front of levels 1 to {monitor.level - 1} while "
+                 f"level {monitor.level} is built")
+    if _exact(turns.take(monitor, end)):
+        return True
+    if forecast is not None:
+        # The level shared the processors with the turn: its rate is
+        # measured afresh.
+        forecast.remeasure()
+    return False
 
 
 def _cpu_count() -> int:
@@ -309,9 +338,13 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         (the search the rest; at least half of that tenth even when the
         search ran over its own share), and the time of a level the search
         cannot finish in its share, given up as soon as the time of the
-        level before it or its scoring rate shows that; it is skipped when
-        the search found a formula that fits within 1e-10. Deterministic
-        without a time_limit.
+        level before it or its scoring rate shows that. With a time_limit it
+        also takes turns during the search: after each level that took 2 s
+        or more, it grows the front of the completed levels for up to twice
+        that level's time (at most a tenth of the time_limit) while the
+        search builds the next level, and an exact fit found there ends the
+        search. It is skipped when the search found a formula that fits
+        within 1e-10. Deterministic without a time_limit.
     max_samples : int or None, default=1000
         With more rows than this, the search runs on max_samples rows drawn
         at random (``random_state``) and the constants and errors of the
@@ -522,13 +555,13 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                                  "resumed_at_level": run.resumed_at})
                 interrupted = interrupted or run.interrupted
                 memory_stop = memory_stop or run.memory_stop
-                if (run.cut_short or run.interrupted or not run.front
-                        or min(r.error for r in run.front) <= EXACT_FIT_LOSS):
+                if run.cut_short or run.interrupted or not run.front or _exact(run.front):
                     break
             if fronts and self.grow and not (interrupted or memory_stop):
                 front = fronts[0] if len(fronts) == 1 else merge_fronts(fronts)
                 try:
-                    fronts = [self._grown(front, X_search, y_search, start, console)]
+                    fronts = [self._grown(front, X_search, y_search, self._growing_deadline(start),
+                                          console)]
                 except KeyboardInterrupt:
                     interrupted = True
 
@@ -603,21 +636,24 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             options["affine"] = True
         return options
 
-    def _grown(self, front: list, X, y, start: float, console) -> list:
-        """The front merged with the formulas grown from it (see ``grow``),
-        unless it already holds an exact fit."""
-        if min(r.error for r in front) <= EXACT_FIT_LOSS:
+    def _growing_deadline(self, start: float) -> float | None:
+        """When growing after the search ends: at the time limit, but a
+        search that ran over its share (a level takes a moment to stop)
+        still leaves growing half of its own."""
+        if self.time_limit is None:
+            return None
+        share = GROW_SHARE * float(self.time_limit)
+        return max(start + float(self.time_limit), time.monotonic() + 0.5 * share)
+
+    def _grown(self, front: list, X, y, deadline: float | None, console) -> list:
+        """The front merged with the formulas grown from it (see ``grow``)
+        until ``deadline``, unless it already holds an exact fit."""
+        if _exact(front):
             return front
         settings = _grow.GrowSettings.of(self._engine_options.get("operators"),
                                          int(self.max_complexity), float(self.alpha),
                                          float(self.l1_ratio), bool(self.full_fit), EXACT_FIT_LOSS)
         began = time.monotonic()
-        deadline = None
-        if self.time_limit is not None:
-            # A search that ran over its share (a level takes a moment to
-            # stop) still leaves growing half of its own.
-            share = GROW_SHARE * float(self.time_limit)
-            deadline = max(start + float(self.time_limit), began + 0.5 * share)
         grown = _grow.grow(front, X, y, settings, deadline, threads=_cpu_count())
         merged = merge_fronts([front, grown.best])
         console.note(_console.grow_line(grown.fitted, time.monotonic() - began, merged[0].error))
@@ -667,8 +703,9 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 early_stop=True, monitor=monitor, memory_limit=memory_limit,
                 checkpoint=self.checkpoint, **self._engine_options)
 
+        turns = self._growth_turns(X, y, time_limit, console)
         outcome, interrupted = self._in_thread(search, monitor.stop, monitor, console, label,
-                                               start, self._forecast(time_limit))
+                                               start, self._forecast(time_limit), turns)
         memory_stop = bool(monitor.memory_stopped)
         if monitor.checkpoint_error is not None:
             warnings.warn(f"QarnRegressor: the checkpoint could not be written: "
@@ -679,9 +716,15 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 return _SearchRun(interrupted=True)
             raise error
         front, cut_short = outcome["value"]
+        front = list(front)
+        if turns is not None and turns.front:
+            front = merge_fronts([front, turns.front])
+            # A level dropped because a turn found the formula was not cut
+            # short by the time limit.
+            cut_short = cut_short and not _exact(turns.front)
         log = monitor.level_log
         resumed = log[0][0] if log and log[0][0] > 1 else None
-        return _SearchRun(list(front), bool(cut_short), interrupted, memory_stop, resumed)
+        return _SearchRun(front, bool(cut_short), interrupted, memory_stop, resumed)
 
     def _forecast(self, time_limit) -> LevelForecast | None:
         """With growing to take the time, a search is stopped as soon as the
@@ -690,12 +733,26 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
             return None
         return LevelForecast(time.monotonic() + float(time_limit))
 
+    def _growth_turns(self, X, y, time_limit, console) -> GrowthTurns | None:
+        """With growing and a time limit, the front of the completed levels
+        is grown while the search builds the next ones (_growth_turns.py)."""
+        if not self.grow or time_limit is None:
+            return None
+
+        def grow(best: list, front: list, end: float) -> list:
+            return self._grown(merge_fronts([self._refit(best, X, y), front]), X, y, end,
+                               console)
+
+        return GrowthTurns(grow, time.monotonic() + float(time_limit),
+                           GROW_SHARE * float(self.time_limit))
+
     def _in_thread(self, search, stop, monitor, console, label, start,
-                   forecast=None) -> tuple[dict, bool]:
+                   forecast=None, turns=None) -> tuple[dict, bool]:
         """Runs ``search()`` on a worker thread while this one redraws the
         progress from ``monitor``; Ctrl-C or another exception here calls
         ``stop()`` and waits for the thread to end, and so does a level that
-        ``forecast`` finds cannot finish in time. Returns the outcome
+        ``forecast`` finds cannot finish in time, or a growing turn of
+        ``turns`` that finds an exact fit. Returns the outcome
         ({"value": ...} or {"error": ...}) and whether Ctrl-C came."""
         outcome: dict = {}
         done = threading.Event()
@@ -712,13 +769,12 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         interrupted = False
         try:
             worker.start()
+            watching = forecast is not None or turns is not None
             while not done.wait(_REDRAW_SECONDS):
                 console.show(monitor, label, time.monotonic() - start, self.time_limit)
-                if forecast is not None and forecast.hopeless(monitor, time.monotonic()):
-                    console.note(f"QarnRegressor: level {monitor.level} cannot finish within the "
-                                 f"time limit; its time goes to growing the front")
+                if watching and _stops_here(monitor, forecast, turns, console):
                     stop()
-                    forecast = None
+                    watching = False
         except KeyboardInterrupt:
             interrupted = True
         finally:

@@ -40,6 +40,11 @@ class LevelForecast:
         return (self._late_even_at_predecessors_time(progress)
                 or self._late_even_at_twice_its_rate(progress, now))
 
+    def remeasure(self) -> None:
+        """Measures the level's scoring rate afresh from the next reading
+        (after something else shared the processors with it)."""
+        self._scoring = None
+
     def _late_even_at_predecessors_time(self, progress) -> bool:
         """True when the level would end after the deadline even if it took
         no longer than the level before it (``level_log`` records are
