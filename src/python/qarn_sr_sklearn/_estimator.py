@@ -339,12 +339,13 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         search ran over its own share), and the time of a level the search
         cannot finish in its share, given up as soon as the time of the
         level before it or its scoring rate shows that. With a time_limit it
-        also takes turns during the search: after each level that took 2 s
-        or more, it grows the front of the completed levels for up to twice
-        that level's time (at most a tenth of the time_limit) while the
-        search builds the next level, and an exact fit found there ends the
-        search. It is skipped when the search found a formula that fits
-        within 1e-10. Deterministic without a time_limit.
+        also takes turns during a search in this process (not on a
+        cluster): after each level that took 2 s or more, it grows the
+        front of the completed levels for up to twice that level's time (at
+        most a tenth of the time_limit) while the search builds the next
+        level, and an exact fit found there ends the search. It is skipped
+        when the search found a formula that fits within 1e-10.
+        Deterministic without a time_limit.
     max_samples : int or None, default=1000
         With more rows than this, the search runs on max_samples rows drawn
         at random (``random_state``) and the constants and errors of the
