@@ -1,16 +1,15 @@
 """Growing the front while the search builds its next level.
 
 Growing finds most formulas of the discovery benchmark within seconds from a
-front that holds their start, but it used to wait for the whole search.
-The longer the time limit, the deeper the levels the search went on to, each
-four to seven times longer than the one before, and the later the answer
-came: gravity in SI units, found from the front of level 8, came at 36 s
-with 60 s and at 154 s with 600 s. So, once a completed level took
-MIN_LEVEL_SECONDS or more, the estimator grows the front of the completed
-levels for up to FACTOR times that level's time, while the search builds
-the next level on the same cores; an exact fit ends the fit there. The
-search itself is unchanged: it only gets less of the processors during a
-turn.
+front that holds their start. Waiting for the whole search would make the
+answer come later the longer the time limit: the search goes on to deeper
+levels, each four to seven times longer than the one before (gravity in SI
+units, grown from the front of level 8, came at 37 s with 150 s and at 154 s
+with 600 s that way). So, once a completed level took MIN_LEVEL_SECONDS or
+more, the estimator grows the front of the completed levels for up to FACTOR
+times that level's time, while the search builds the next level on the same
+cores; an exact fit ends the search there. The search itself is unchanged:
+it only gets less of the processors during a turn.
 """
 
 from __future__ import annotations
