@@ -157,6 +157,12 @@ class _ClusterProgress:
         self.level_log: list = []
 
 
+def _deadline(time_limit: float | None) -> float | None:
+    """The time.monotonic() value at which a search given ``time_limit``
+    seconds from now expires; None without a limit."""
+    return None if time_limit is None else time.monotonic() + float(time_limit)
+
+
 def _exact(front: list) -> bool:
     """Whether a formula of the front fits within the exact-fit threshold."""
     return min(r.error for r in front) <= EXACT_FIT_LOSS
@@ -704,9 +710,10 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                 early_stop=True, monitor=monitor, memory_limit=memory_limit,
                 checkpoint=self.checkpoint, **self._engine_options)
 
-        turns = self._growth_turns(X, y, time_limit, console)
+        deadline = _deadline(time_limit)
+        turns = self._growth_turns(X, y, deadline, console)
         outcome, interrupted = self._in_thread(search, monitor.stop, monitor, console, label,
-                                               start, self._forecast(time_limit), turns)
+                                               start, self._forecast(deadline), turns)
         memory_stop = bool(monitor.memory_stopped)
         if monitor.checkpoint_error is not None:
             warnings.warn(f"QarnRegressor: the checkpoint could not be written: "
@@ -727,25 +734,24 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
         resumed = log[0][0] if log and log[0][0] > 1 else None
         return _SearchRun(front, bool(cut_short), interrupted, memory_stop, resumed)
 
-    def _forecast(self, time_limit) -> LevelForecast | None:
+    def _forecast(self, deadline: float | None) -> LevelForecast | None:
         """With growing to take the time, a search is stopped as soon as the
-        level it builds cannot finish within its time limit."""
-        if not self.grow or time_limit is None:
+        level it builds cannot finish by its deadline."""
+        if not self.grow or deadline is None:
             return None
-        return LevelForecast(time.monotonic() + float(time_limit))
+        return LevelForecast(deadline)
 
-    def _growth_turns(self, X, y, time_limit, console) -> GrowthTurns | None:
-        """With growing and a time limit, the front of the completed levels
-        is grown while the search builds the next ones (_growth_turns.py)."""
-        if not self.grow or time_limit is None:
+    def _growth_turns(self, X, y, deadline: float | None, console) -> GrowthTurns | None:
+        """With growing and a deadline, the front of the completed levels is
+        grown while the search builds the next ones (_growth_turns.py)."""
+        if not self.grow or deadline is None:
             return None
 
         def grow(best: list, front: list, end: float) -> list:
             return self._grown(merge_fronts([self._refit(best, X, y), front]), X, y, end,
                                console)
 
-        return GrowthTurns(grow, time.monotonic() + float(time_limit),
-                           GROW_SHARE * float(self.time_limit))
+        return GrowthTurns(grow, deadline, GROW_SHARE * float(self.time_limit))
 
     def _in_thread(self, search, stop, monitor, console, label, start,
                    forecast=None, turns=None) -> tuple[dict, bool]:
@@ -812,7 +818,7 @@ class QarnRegressor(RegressorMixin, BaseEstimator):
                                           **beam, **self._engine_options)
 
         outcome, interrupted = self._in_thread(search, stop.set, progress, console, label, start,
-                                               self._forecast(time_limit))
+                                               self._forecast(_deadline(time_limit)))
         if "error" in outcome:
             error = outcome.pop("error")
             if interrupted:

@@ -20,6 +20,16 @@ MIN_SECONDS = 1.0
 SPEEDUP = 2.0
 
 
+def predecessor(progress) -> tuple | None:
+    """The ``level_log`` record (level, candidates, seconds, best error) of
+    the level just before the one being built, or None where the progress
+    has no such record (a cluster's progress keeps no log)."""
+    log = getattr(progress, "level_log", None)
+    if not log or log[-1][0] != progress.level - 1:
+        return None
+    return log[-1]
+
+
 class LevelForecast:
     """Reads a search's progress counters (``phase``, ``level``, ``scored``,
     ``total`` and, where the search has one, ``level_log``) at each redraw;
@@ -47,12 +57,9 @@ class LevelForecast:
 
     def _late_even_at_predecessors_time(self, progress) -> bool:
         """True when the level would end after the deadline even if it took
-        no longer than the level before it (``level_log`` records are
-        (level, candidates, seconds, best error))."""
-        log = getattr(progress, "level_log", None)
-        if not log or log[-1][0] != progress.level - 1:
-            return False
-        return self._opened + log[-1][2] > self.deadline
+        no longer than the level before it."""
+        before = predecessor(progress)
+        return before is not None and self._opened + before[2] > self.deadline
 
     def _late_even_at_twice_its_rate(self, progress, now: float) -> bool:
         """True when the level, scored for MIN_SECONDS or more, would end

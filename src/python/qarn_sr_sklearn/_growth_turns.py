@@ -16,6 +16,8 @@ from __future__ import annotations
 
 from typing import Callable
 
+from qarn_sr_sklearn._forecast import predecessor
+
 # Levels quicker than this are left to the search: the next one is short too.
 MIN_LEVEL_SECONDS = 2.0
 # A turn lasts at most this multiple of the time of the level it follows.
@@ -47,13 +49,12 @@ class GrowthTurns:
     def due(self, progress, now: float) -> float | None:
         """The end of the turn due now, or None. A turn is due once after
         each completed level that took MIN_LEVEL_SECONDS or more, while the
-        search builds the level after it (``level_log`` records are (level,
-        candidates, seconds, best error))."""
-        log = progress.level_log
-        if not log or progress.phase not in ("expanding", "scoring"):
+        search builds the level after it."""
+        before = predecessor(progress)
+        if before is None or progress.phase not in ("expanding", "scoring"):
             return None
-        level, _, seconds, _ = log[-1]
-        if level != progress.level - 1 or level <= self._after or seconds < MIN_LEVEL_SECONDS:
+        level, _, seconds, _ = before
+        if level <= self._after or seconds < MIN_LEVEL_SECONDS:
             return None
         self._after = level
         end = min(now + FACTOR * seconds, now + self.longest, self.deadline)
